@@ -1,0 +1,35 @@
+#pragma once
+
+#include "model/plan_date.hpp"
+#include "model/plan_status.hpp"
+#include "model/plan_window.hpp"
+
+#include <optional>
+#include <string>
+
+namespace quorbel {
+
+// The published record: one moment's usage of both windows, the plan, and the helper's state.
+struct PlanSnapshot {
+  Instant fetchedAt;
+  std::optional<PlanWindow> session;   // the five-hour window ("5h")
+  std::optional<PlanWindow> allModels; // the seven-day window ("7d")
+  std::optional<std::string> subscriptionType;
+  std::optional<std::string> rateLimitTier;
+  std::optional<PlanStatus> status; // absent in files written before the status existed
+
+  // Only a snapshot with both windows has numbers to show.
+  bool hasData() const { return session.has_value() && allModels.has_value(); }
+  PlanStatus effectiveStatus() const { return status.value_or(PlanStatus::active); }
+
+  // A copy under another status; the data and its fetchedAt stay as they were.
+  PlanSnapshot withStatus(PlanStatus newStatus) const;
+
+  // A snapshot without windows or plan strings, stamped `now`.
+  static PlanSnapshot dataless(PlanStatus status, Instant now);
+
+  // Field by field; the stored status is compared, not the effective one.
+  bool operator==(const PlanSnapshot &) const = default;
+};
+
+} // namespace quorbel

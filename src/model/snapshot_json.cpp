@@ -1,0 +1,231 @@
+#include "model/snapshot_json.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace quorbel {
+namespace {
+
+using Json = nlohmann::json;
+
+void appendEscaped(std::string &out, std::string_view text) {
+  out += '"';
+  for (const char c : text) {
+    switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\b':
+      out += "\\b";
+      break;
+    case '\f':
+      out += "\\f";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default:
+      if (static_cast<unsigned char>(c) < 0x20) {
+        char buffer[8];
+        std::snprintf(buffer, sizeof buffer, "\\u%04x", unsigned(static_cast<unsigned char>(c)));
+        out += buffer;
+      } else {
+        out += c;
+      }
+    }
+  }
+  out += '"';
+}
+
+// A JSON value already rendered as text, or an object of members still to lay out.
+struct Node {
+  std::string scalar;
+  std::vector<std::pair<std::string, Node>> members; // kept sorted by key by the caller
+  bool isObject = false;
+};
+
+Node scalarNode(std::string text) { return Node{std::move(text), {}, false}; }
+
+Node stringNode(std::string_view text) {
+  std::string rendered;
+  appendEscaped(rendered, text);
+  return scalarNode(std::move(rendered));
+}
+
+void render(std::string &out, const Node &node, JsonLayout layout, int depth) {
+  if (!node.isObject) {
+    out += node.scalar;
+    return;
+  }
+  if (node.members.empty()) {
+    out += "{}";
+    return;
+  }
+  const bool pretty = layout == JsonLayout::pretty;
+  const std::string indent(std::size_t(depth + 1) * 2, ' ');
+  out += '{';
+  bool first = true;
+  for (const auto &[key, value] : node.members) {
+    if (!first) {
+      out += ',';
+    }
+    first = false;
+    if (pretty) {
+      out += '\n';
+      out += indent;
+    }
+    appendEscaped(out, key);
+    out += pretty ? " : " : ":";
+    render(out, value, layout, depth + 1);
+  }
+  if (pretty) {
+    out += '\n';
+    out += std::string(std::size_t(depth) * 2, ' ');
+  }
+  out += '}';
+}
+
+Node windowNode(const PlanWindow &window) {
+  Node node;
+  node.isObject = true;
+  node.members.emplace_back("percent", scalarNode(std::to_string(window.percent)));
+  node.members.emplace_back("resetsAt", stringNode(formatInternetDate(window.resetsAt)));
+  return node;
+}
+
+[[noreturn]] void reject(const std::string &why) { throw SnapshotFormatError(why); }
+
+// null and a missing member both mean "absent".
+const Json *member(const Json &object, const char *key) {
+  const auto it = object.find(key);
+  if (it == object.end() || it->is_null()) {
+    return nullptr;
+  }
+  return &*it;
+}
+
+Instant readDate(const Json &value, const std::string &key) {
+  if (!value.is_string()) {
+    reject("\"" + key + "\" is not a date string");
+  }
+  const auto date = PlanDateParser::dateFrom(value.get_ref<const std::string &>());
+  if (!date) {
+    reject("\"" + key + "\" is not an internet date-time");
+  }
+  return *date;
+}
+
+// Only integers that fit a signed 64-bit value; 41.0 and 4.1e1 are not integers here.
+std::int64_t readPercent(const Json &value) {
+  if (value.is_number_integer() && !value.is_number_unsigned()) {
+    return value.get<std::int64_t>();
+  }
+  if (value.is_number_unsigned()) {
+    const auto unsignedValue = value.get<std::uint64_t>();
+    if (unsignedValue <= std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
+      return std::int64_t(unsignedValue);
+    }
+  }
+  reject("\"percent\" is not a 64-bit integer");
+}
+
+std::optional<PlanWindow> readWindow(const Json &object, const char *key) {
+  const Json *value = member(object, key);
+  if (value == nullptr) {
+    return std::nullopt;
+  }
+  if (!value->is_object()) {
+    reject(std::string("\"") + key + "\" is not an object");
+  }
+  const auto percent = value->find("percent");
+  const auto resetsAt = value->find("resetsAt");
+  if (percent == value->end() || resetsAt == value->end()) {
+    reject(std::string("\"") + key + "\" lacks \"percent\" or \"resetsAt\"");
+  }
+  return PlanWindow{readPercent(*percent), readDate(*resetsAt, key + std::string(".resetsAt"))};
+}
+
+std::optional<std::string> readString(const Json &object, const char *key) {
+  const Json *value = member(object, key);
+  if (value == nullptr) {
+    return std::nullopt;
+  }
+  if (!value->is_string()) {
+    reject(std::string("\"") + key + "\" is not a string");
+  }
+  return value->get<std::string>();
+}
+
+} // namespace
+
+std::string encodeSnapshot(const PlanSnapshot &snapshot, JsonLayout layout) {
+  // Members are added in key order, which is the order the file shows them in.
+  Node root;
+  root.isObject = true;
+  if (snapshot.allModels) {
+    root.members.emplace_back("allModels", windowNode(*snapshot.allModels));
+  }
+  root.members.emplace_back("fetchedAt", stringNode(formatInternetDate(snapshot.fetchedAt)));
+  if (snapshot.rateLimitTier) {
+    root.members.emplace_back("rateLimitTier", stringNode(*snapshot.rateLimitTier));
+  }
+  if (snapshot.session) {
+    root.members.emplace_back("session", windowNode(*snapshot.session));
+  }
+  if (snapshot.status) {
+    root.members.emplace_back("status", stringNode(rawValue(*snapshot.status)));
+  }
+  if (snapshot.subscriptionType) {
+    root.members.emplace_back("subscriptionType", stringNode(*snapshot.subscriptionType));
+  }
+  std::string out;
+  render(out, root, layout, 0);
+  return out;
+}
+
+PlanSnapshot decodeSnapshot(std::string_view text) {
+  const Json document = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (document.is_discarded()) {
+    reject("not JSON");
+  }
+  if (!document.is_object()) {
+    reject("not a JSON object");
+  }
+  const auto fetchedAt = document.find("fetchedAt");
+  if (fetchedAt == document.end()) {
+    reject("\"fetchedAt\" is missing");
+  }
+
+  PlanSnapshot snapshot;
+  snapshot.fetchedAt = readDate(*fetchedAt, "fetchedAt");
+  snapshot.session = readWindow(document, "session");
+  snapshot.allModels = readWindow(document, "allModels");
+  snapshot.subscriptionType = readString(document, "subscriptionType");
+  snapshot.rateLimitTier = readString(document, "rateLimitTier");
+  if (const Json *status = member(document, "status")) {
+    if (!status->is_string()) {
+      reject("\"status\" is not a string");
+    }
+    snapshot.status = planStatusFromRaw(status->get_ref<const std::string &>());
+    if (!snapshot.status) {
+      reject("\"status\" is not a known status");
+    }
+  }
+  return snapshot;
+}
+
+} // namespace quorbel

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "model/clock.hpp"
+#include "runtime/log_sink.hpp"
+#include "runtime/refresh_result.hpp"
+#include "source/plan_usage_provider.hpp"
+#include "store/snapshot_persisting.hpp"
+
+#include <exception>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+namespace quorbel {
+
+// The refresh cycle: fetch on a cadence, keep the last good snapshot, publish what the base app
+// must see, back off on rate limits. A failure changes the published status and the delay, never
+// the last good numbers.
+//
+// Not thread-safe by design: all state is touched only by the thread that calls run() or tick().
+class HelperRuntime {
+public:
+  static constexpr double kBackoffFirst = 180;
+  static constexpr double kBackoffCap = 1440;
+
+  // `interval` must be finite and positive; it is raised to the provider's minimum interval.
+  HelperRuntime(std::shared_ptr<PlanUsageProvider> provider,
+                std::shared_ptr<SnapshotPersisting> store, double interval,
+                LogSink &log = stdoutLogSink(), const Clock &clock = systemClock());
+
+  const std::optional<PlanSnapshot> &lastSnapshot() const { return lastSnapshot_; }
+  const std::optional<RefreshResult> &lastResult() const { return lastResult_; }
+  double effectiveInterval() const { return baseInterval_; }
+
+  // Seeds from the store, then ticks and sleeps until `stop` is requested. A stop during a sleep
+  // ends it at once; a tick under way always completes.
+  void run(std::stop_token stop);
+
+  // Seeding alone: adopt the stored snapshot, or write the noData marker when there is none.
+  void seed();
+
+  // One refresh; returns the delay in seconds before the next one. Never throws.
+  double tick();
+
+private:
+  double transientFailure(const std::string &text);
+  void publish(PlanStatus status);
+  void log(const std::string &message);
+
+  std::shared_ptr<PlanUsageProvider> provider_;
+  std::shared_ptr<SnapshotPersisting> store_;
+  double baseInterval_;
+  LogSink &log_;
+  const Clock &clock_;
+
+  std::optional<PlanSnapshot> lastSnapshot_;
+  std::optional<RefreshResult> lastResult_;
+  std::optional<double> currentBackoff_;
+};
+
+// The short text of a transient error, as logged and kept in RefreshResult.
+std::string describe(const std::exception &error);
+std::string describe(std::exception_ptr error);
+
+} // namespace quorbel

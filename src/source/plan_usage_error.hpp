@@ -1,0 +1,79 @@
+#pragma once
+
+#include "model/plan_window.hpp"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace quorbel {
+
+// A failure of the HTTP transport, before any status code was read.
+struct TransportError {
+  enum class Kind {
+    timedOut,
+    notConnectedToInternet,
+    cannotConnectToHost,
+    badServerResponse,
+    other
+  };
+
+  Kind kind = Kind::other;
+  std::string text; // what the transport said, e.g. libcurl's error buffer
+
+  std::string describe() const;
+  bool operator==(const TransportError &) const = default;
+};
+
+std::string_view kindName(TransportError::Kind kind);
+
+// Why a 200 answer could not become a snapshot: a body of the wrong shape, or a window whose reset
+// date could not be read (then `resetDate` names the window and the raw text).
+struct DecodingFailure {
+  std::string message;
+  std::optional<PlanSnapshotError> resetDate;
+};
+
+// The error of every usage provider. The kind tells the refresh cycle what happened.
+class PlanUsageError : public std::exception {
+public:
+  enum class Kind {
+    network,
+    unexpectedStatus,
+    decoding,
+    credentialMissing,
+    credentialExpired,
+    unauthorized,
+    rateLimited,
+  };
+
+  static PlanUsageError network(TransportError error);
+  static PlanUsageError unexpectedStatus(long httpStatus);
+  static PlanUsageError decoding(DecodingFailure failure);
+  static PlanUsageError credentialMissing();
+  static PlanUsageError credentialExpired();
+  static PlanUsageError unauthorized();
+  static PlanUsageError rateLimited();
+
+  Kind kind() const { return kind_; }
+  // Meaningful only for the kinds that carry them.
+  long httpStatus() const { return httpStatus_; }
+  const std::optional<TransportError> &transportError() const { return transport_; }
+  const std::optional<DecodingFailure> &decodingFailure() const { return decoding_; }
+
+  // The default textual description, used after "FAILED: " and for errors of other types.
+  const char *what() const noexcept override { return description_.c_str(); }
+
+private:
+  explicit PlanUsageError(Kind kind);
+
+  Kind kind_;
+  long httpStatus_ = 0;
+  std::optional<TransportError> transport_;
+  std::optional<DecodingFailure> decoding_;
+  std::string description_;
+};
+
+std::string_view kindName(PlanUsageError::Kind kind);
+
+} // namespace quorbel

@@ -1,0 +1,120 @@
+#include "store/atomic_file.hpp"
+
+#include "store/snapshot_store.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorbel {
+namespace {
+
+constexpr int kCreateAttempts = 16;
+
+std::string randomSuffix() {
+  static thread_local std::mt19937_64 generator{std::random_device{}()};
+  static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
+  std::string suffix;
+  for (int i = 0; i < 10; ++i) {
+    suffix += kAlphabet[pick(generator)];
+  }
+  return suffix;
+}
+
+int closeDescriptor(int fd) {
+  // close() must not be retried on EINTR on Linux: the descriptor is gone either way.
+  const int result = ::close(fd);
+  return result == 0 || errno == EINTR ? 0 : errno;
+}
+
+} // namespace
+
+std::string AtomicFile::temporaryPrefix(const std::filesystem::path &target) {
+  return "." + target.filename().string() + ".tmp-";
+}
+
+AtomicFile::AtomicFile(std::filesystem::path target) : target_(std::move(target)) {
+  const auto directory = target_.parent_path();
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    temporary_ = directory / (temporaryPrefix(target_) + randomSuffix());
+    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ >= 0) {
+      return;
+    }
+    if (errno != EEXIST) {
+      break;
+    }
+  }
+  const int error = errno;
+  temporary_.clear();
+  fail("cannot create temporary file", error);
+}
+
+AtomicFile::~AtomicFile() {
+  if (!committed_) {
+    discard();
+  }
+}
+
+void AtomicFile::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      fail("write failed", errno);
+    }
+    bytes.remove_prefix(std::size_t(written));
+  }
+}
+
+void AtomicFile::commit() {
+  // The data must be on disk before the rename makes it visible, or a power cut could publish an
+  // empty file under the real name.
+  if (::fsync(fd_) != 0) {
+    fail("fsync failed", errno);
+  }
+  const int closeError = closeDescriptor(fd_);
+  fd_ = -1;
+  if (closeError != 0) {
+    fail("close failed", closeError);
+  }
+  // Rename is atomic within one file system, so readers see the old file or the new one.
+  if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    fail("rename failed", errno);
+  }
+  committed_ = true;
+  // Make the rename itself durable. The new file is already in place, so a failure here is not
+  // reported as a failed save.
+  const auto directory =
+      target_.parent_path().empty() ? std::filesystem::path(".") : target_.parent_path();
+  const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directoryFd >= 0) {
+    ::fsync(directoryFd);
+    ::close(directoryFd);
+  }
+}
+
+void AtomicFile::discard() noexcept {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (!temporary_.empty()) {
+    ::unlink(temporary_.c_str());
+    temporary_.clear();
+  }
+}
+
+void AtomicFile::fail(const char *step, int error) {
+  discard();
+  throw SnapshotStoreError("cannot write " + target_.string() + ": " + step + ": " +
+                           std::strerror(error));
+}
+
+} // namespace quorbel

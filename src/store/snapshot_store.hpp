@@ -1,0 +1,37 @@
+#pragma once
+
+#include "store/snapshot_persisting.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+
+namespace quorbel {
+
+// Raised by save(); the message names the path and the cause.
+class SnapshotStoreError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// plan-snapshot.json on disk: replaced atomically on save, read tolerantly on load.
+class SnapshotStore final : public SnapshotPersisting {
+public:
+  // A bigger file is not a snapshot; refusing it keeps a stray huge file from costing memory.
+  static constexpr std::uintmax_t kMaxFileSize = 1 << 20;
+
+  explicit SnapshotStore(std::filesystem::path fileURL);
+
+  // The default location, worked out once per process (see snapshot_location.hpp).
+  static const std::filesystem::path &defaultFileURL();
+
+  const std::filesystem::path &fileURL() const { return fileURL_; }
+
+  void save(const PlanSnapshot &snapshot) override;
+  std::optional<PlanSnapshot> load() const override;
+
+private:
+  std::filesystem::path fileURL_;
+};
+
+} // namespace quorbel

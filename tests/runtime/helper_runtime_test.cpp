@@ -1,0 +1,337 @@
+#include "model/snapshot_json.hpp"
+#include "runtime/helper_runtime.hpp"
+#include "source/plan_usage_error.hpp"
+#include "store/snapshot_store.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <future>
+#include <thread>
+
+namespace quorbel {
+namespace {
+
+using testing::readFile;
+using testing::ScopedTempDir;
+using testing::writeFile;
+
+const Instant kT0 = instantFromUnixSeconds(1780000000);
+
+PlanSnapshot snapshotA() {
+  return PlanSnapshot{kT0,
+                      PlanWindow{37, kT0 + std::chrono::seconds(18000)},
+                      PlanWindow{13, kT0 + std::chrono::seconds(604800)},
+                      "max",
+                      "default_claude_max_20x",
+                      PlanStatus::active};
+}
+
+// Answers each fetch with the next scripted outcome; the last one repeats.
+class ScriptedProvider final : public PlanUsageProvider {
+public:
+  using Outcome = std::function<PlanSnapshot()>;
+  explicit ScriptedProvider(double minimum = 0) : minimum_(minimum) {}
+
+  void then(PlanSnapshot snapshot) {
+    outcomes_.push_back([snapshot] { return snapshot; });
+  }
+  template <typename Error> void thenThrow(Error error) {
+    outcomes_.push_back([error]() -> PlanSnapshot { throw error; });
+  }
+  PlanSnapshot fetch() override {
+    ++fetches;
+    Outcome outcome = outcomes_.front();
+    if (outcomes_.size() > 1) {
+      outcomes_.pop_front();
+    }
+    return outcome();
+  }
+  double minimumInterval() const override { return minimum_; }
+
+  int fetches = 0;
+
+private:
+  std::deque<Outcome> outcomes_;
+  double minimum_;
+};
+
+class CapturingLog final : public LogSink {
+public:
+  void writeLine(std::string_view line) override {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(line);
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+class FixedClock final : public Clock {
+public:
+  Instant now() const override { return instant; }
+  Instant instant = instantFromUnixSeconds(1790000000);
+};
+
+// Fails every save while `failing` is set, otherwise forwards to a real store.
+class FlakyStore final : public SnapshotPersisting {
+public:
+  explicit FlakyStore(std::filesystem::path file) : inner_(std::move(file)) {}
+  void save(const PlanSnapshot &snapshot) override {
+    if (failing) {
+      throw SnapshotStoreError("cannot write /x/plan-snapshot.json: No space left on device");
+    }
+    inner_.save(snapshot);
+  }
+  std::optional<PlanSnapshot> load() const override { return inner_.load(); }
+  bool failing = false;
+
+private:
+  SnapshotStore inner_;
+};
+
+class HelperRuntimeTest : public ::testing::Test {
+protected:
+  std::filesystem::path file() const { return temp_ / "plan-snapshot.json"; }
+  HelperRuntime makeRuntime(double interval = 1) {
+    return HelperRuntime(provider_, store_, interval, log_, clock_);
+  }
+  std::vector<std::string> takeLines() {
+    auto lines = log_.lines();
+    std::vector<std::string> fresh(lines.begin() + std::ptrdiff_t(seen_), lines.end());
+    seen_ = lines.size();
+    return fresh;
+  }
+
+  ScopedTempDir temp_;
+  std::shared_ptr<ScriptedProvider> provider_ = std::make_shared<ScriptedProvider>();
+  std::shared_ptr<FlakyStore> store_ = std::make_shared<FlakyStore>(file());
+  CapturingLog log_;
+  FixedClock clock_;
+  std::size_t seen_ = 0;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(HelperRuntimeTest, SuccessKeepsAndWritesTheSnapshot) {
+  provider_->then(snapshotA());
+  HelperRuntime runtime = makeRuntime(1);
+  EXPECT_EQ(runtime.tick(), 1);
+  EXPECT_EQ(runtime.lastResult(), RefreshResult(refresh::Updated{snapshotA()}));
+  EXPECT_EQ(runtime.lastSnapshot(), snapshotA());
+  EXPECT_EQ(store_->load(), snapshotA());
+  EXPECT_EQ(takeLines(), Lines{"[RefreshCycle] 200: snapshot updated and written to disk "
+                               "(5h=37%, 7d=13%).\n"});
+
+  PlanSnapshot oneWindow = snapshotA();
+  oneWindow.allModels.reset();
+  provider_->then(oneWindow);
+  runtime.tick();
+  runtime.tick();
+  EXPECT_EQ(takeLines().back(), "[RefreshCycle] 200: snapshot updated and written to disk "
+                                "(5h=37%, 7d=\u2014%).\n");
+}
+
+TEST_F(HelperRuntimeTest, RateLimitsBackOffUpToTheCapAndAnyOtherOutcomeResetsIt) {
+  provider_->then(snapshotA());
+  for (int i = 0; i < 5; ++i) {
+    provider_->thenThrow(PlanUsageError::rateLimited());
+  }
+  provider_->thenThrow(PlanUsageError::network({TransportError::Kind::timedOut, "slow"}));
+  provider_->thenThrow(PlanUsageError::rateLimited());
+  provider_->thenThrow(PlanUsageError::credentialExpired());
+  provider_->thenThrow(PlanUsageError::rateLimited());
+  provider_->then(snapshotA());
+  provider_->thenThrow(PlanUsageError::rateLimited());
+
+  HelperRuntime runtime = makeRuntime(300);
+  std::vector<double> delays;
+  for (int i = 0; i < 12; ++i) {
+    delays.push_back(runtime.tick());
+  }
+  EXPECT_EQ(delays,
+            (std::vector<double>{300, 180, 360, 720, 1440, 1440, 300, 180, 300, 180, 300, 180}));
+  EXPECT_EQ(runtime.lastResult(), RefreshResult(refresh::RateLimited{180}));
+  EXPECT_EQ(runtime.lastSnapshot(), snapshotA());
+  const Lines lines = takeLines();
+  EXPECT_EQ(lines[4], "[RefreshCycle] 429: rate limited. Backing off 1440 s; state=rateLimited "
+                      "published, data retained.\n");
+  EXPECT_EQ(lines[6], "[RefreshCycle] Transient error (network: timedOut: slow); retrying in 300 "
+                      "s; disk left as-is; last snapshot retained.\n");
+}
+
+TEST_F(HelperRuntimeTest, RejectedSessionsPublishOverTheLastGoodDataWithoutRestamping) {
+  provider_->then(snapshotA());
+  provider_->thenThrow(PlanUsageError::rateLimited());
+  provider_->thenThrow(PlanUsageError::credentialMissing());
+  provider_->thenThrow(PlanUsageError::unauthorized());
+  HelperRuntime runtime = makeRuntime(1);
+  runtime.tick();
+  takeLines();
+
+  EXPECT_EQ(runtime.tick(), 180);
+  EXPECT_EQ(store_->load(), snapshotA().withStatus(PlanStatus::rateLimited));
+
+  EXPECT_EQ(runtime.tick(), 1);
+  EXPECT_EQ(runtime.lastResult(), RefreshResult(refresh::SessionInactive{}));
+  EXPECT_EQ(store_->load(), snapshotA().withStatus(PlanStatus::sessionInactive));
+
+  std::filesystem::remove(file());
+  EXPECT_EQ(runtime.tick(), 1);
+  EXPECT_EQ(runtime.lastResult(), RefreshResult(refresh::SessionInactive{}));
+  EXPECT_EQ(store_->load(), snapshotA().withStatus(PlanStatus::sessionInactive));
+  EXPECT_EQ(runtime.lastSnapshot(), snapshotA()) << "memory is never re-stamped";
+  EXPECT_EQ(takeLines(),
+            (Lines{"[RefreshCycle] 429: rate limited. Backing off 180 s; state=rateLimited "
+                   "published, data retained.\n",
+                   "[RefreshCycle] Session inactive (credential expired/missing); no call made. "
+                   "state=sessionInactive published. Retrying in 1 s; data retained.\n",
+                   "[RefreshCycle] 401 unauthorized; token rejected. state=sessionInactive "
+                   "published. Retrying in 1 s; data retained.\n"}));
+}
+
+TEST_F(HelperRuntimeTest, TransientErrorsLeaveTheFileByteIdentical) {
+  provider_->then(snapshotA());
+  provider_->thenThrow(PlanUsageError::unauthorized());
+  provider_->thenThrow(PlanUsageError::network({TransportError::Kind::notConnectedToInternet, ""}));
+  provider_->thenThrow(PlanUsageError::unexpectedStatus(503));
+  provider_->thenThrow(PlanUsageError::decoding({"body is not an object", std::nullopt}));
+  provider_->thenThrow(std::runtime_error("something else"));
+  provider_->thenThrow(42);
+  HelperRuntime runtime = makeRuntime(1);
+  runtime.tick();
+  runtime.tick();
+  const std::string before = readFile(file());
+  takeLines();
+
+  const char *texts[] = {"network: notConnectedToInternet", "HTTP 503", "decoding",
+                         "something else", "unknown error"};
+  for (const char *text : texts) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(runtime.tick(), 1);
+    EXPECT_EQ(runtime.lastResult(), RefreshResult(refresh::TransientError{text}));
+    EXPECT_EQ(readFile(file()), before);
+    EXPECT_EQ(runtime.lastSnapshot(), snapshotA());
+  }
+  EXPECT_EQ(takeLines()[1], "[RefreshCycle] Transient error (HTTP 503); retrying in 1 s; disk "
+                            "left as-is; last snapshot retained.\n");
+}
+
+TEST_F(HelperRuntimeTest, ColdStartWritesTheMarkerAndASignedOutTickStaysDataless) {
+  provider_->thenThrow(PlanUsageError::credentialMissing());
+  HelperRuntime runtime = makeRuntime(1);
+  runtime.seed();
+  EXPECT_EQ(store_->load(), PlanSnapshot::dataless(PlanStatus::noData, clock_.instant));
+  EXPECT_FALSE(runtime.lastSnapshot().has_value());
+  EXPECT_FALSE(runtime.lastResult().has_value());
+
+  clock_.instant += std::chrono::seconds(5);
+  runtime.tick();
+  EXPECT_EQ(store_->load(), PlanSnapshot::dataless(PlanStatus::sessionInactive, clock_.instant));
+  EXPECT_EQ(takeLines()[0],
+            "[RefreshCycle] No persisted snapshot on disk; wrote a .noData marker while warming "
+            "up.\n");
+}
+
+TEST_F(HelperRuntimeTest, SeedingAdoptsAStoredSnapshotAndReplacesACorruptOne) {
+  PlanSnapshot legacy = snapshotA();
+  legacy.status.reset();
+  writeFile(file(), encodeSnapshot(legacy));
+  {
+    HelperRuntime runtime = makeRuntime(1);
+    runtime.seed();
+    EXPECT_EQ(runtime.lastSnapshot(), legacy);
+    EXPECT_EQ(readFile(file()), encodeSnapshot(legacy)) << "seeding from a file writes nothing";
+    EXPECT_EQ(takeLines(), Lines{"[RefreshCycle] Loaded persisted snapshot from disk "
+                                 "(fetchedAt=2026-05-28 20:26:40 +0000, status=active).\n"});
+  }
+  writeFile(file(), "{\"fetchedAt\": garbage");
+  HelperRuntime runtime = makeRuntime(1);
+  runtime.seed();
+  EXPECT_FALSE(runtime.lastSnapshot().has_value());
+  EXPECT_EQ(store_->load(), PlanSnapshot::dataless(PlanStatus::noData, clock_.instant));
+}
+
+TEST_F(HelperRuntimeTest, FailedWritesAreLoggedAndKeepTheDelays) {
+  store_->failing = true;
+  provider_->thenThrow(PlanUsageError::rateLimited());
+  provider_->thenThrow(PlanUsageError::rateLimited());
+  provider_->then(snapshotA());
+  provider_->thenThrow(PlanUsageError::credentialExpired());
+  HelperRuntime runtime = makeRuntime(1);
+  runtime.seed();
+  EXPECT_EQ(runtime.tick(), 180);
+  EXPECT_EQ(runtime.tick(), 360);
+  EXPECT_EQ(runtime.tick(), 1);
+  EXPECT_EQ(runtime.lastSnapshot(), snapshotA());
+  EXPECT_EQ(runtime.tick(), 1);
+  const std::string cause = "cannot write /x/plan-snapshot.json: No space left on device";
+  EXPECT_EQ(
+      takeLines(),
+      (Lines{"[RefreshCycle] No persisted snapshot on disk; .noData marker write FAILED: " + cause +
+                 "\n",
+             "[RefreshCycle] Status publish (rateLimited) disk write FAILED: " + cause + "\n",
+             "[RefreshCycle] 429: rate limited. Backing off 180 s; state=rateLimited published, "
+             "data retained.\n",
+             "[RefreshCycle] Status publish (rateLimited) disk write FAILED: " + cause + "\n",
+             "[RefreshCycle] 429: rate limited. Backing off 360 s; state=rateLimited published, "
+             "data retained.\n",
+             "[RefreshCycle] 200: snapshot updated in memory but disk write FAILED: " + cause +
+                 "\n",
+             "[RefreshCycle] Status publish (sessionInactive) disk write FAILED: " + cause + "\n",
+             "[RefreshCycle] Session inactive (credential expired/missing); no call made. "
+             "state=sessionInactive published. Retrying in 1 s; data retained.\n"}));
+}
+
+TEST_F(HelperRuntimeTest, TheProvidersMinimumIntervalIsAFloor) {
+  struct Case {
+    double minimum, requested, effective;
+  };
+  for (const Case c : {Case{180, 5, 180}, Case{180, 300, 300}, Case{180, 180, 180}, Case{0, 1, 1},
+                       Case{0, 0.5, 0.5}}) {
+    SCOPED_TRACE(c.requested);
+    auto provider = std::make_shared<ScriptedProvider>(c.minimum);
+    provider->then(snapshotA());
+    HelperRuntime runtime(provider, store_, c.requested, log_, clock_);
+    EXPECT_EQ(runtime.effectiveInterval(), c.effective);
+    EXPECT_EQ(runtime.tick(), c.effective);
+  }
+}
+
+TEST_F(HelperRuntimeTest, AStopRequestEndsTheSleepAtOnce) {
+  provider_->then(snapshotA());
+  HelperRuntime runtime = makeRuntime(3600);
+  std::stop_source stop;
+  auto finished = std::async(std::launch::async, [&] { runtime.run(stop.get_token()); });
+  // Wait until the first tick has run, so the stop lands in the hour-long sleep.
+  for (int i = 0; i < 2000 && log_.lines().size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(log_.lines().size(), 2u);
+  stop.request_stop();
+  ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(provider_->fetches, 1);
+  EXPECT_EQ(log_.lines().back(), "[RefreshCycle] Sleep cancelled; stopping refresh cycle.\n");
+}
+
+TEST(Describe, FollowsTheErrorKind) {
+  EXPECT_EQ(describe(PlanUsageError::unexpectedStatus(503)), "HTTP 503");
+  EXPECT_EQ(describe(PlanUsageError::decoding({"x", PlanSnapshotError("five_hour", "")})),
+            "decoding");
+  EXPECT_EQ(describe(PlanUsageError::unauthorized()), "401 unauthorized");
+  EXPECT_EQ(describe(PlanUsageError::credentialExpired()), "credentialExpired");
+  EXPECT_EQ(describe(PlanUsageError::rateLimited()), "rateLimited");
+  EXPECT_EQ(describe(PlanUsageError::network(
+                {TransportError::Kind::cannotConnectToHost, "Connection refused"})),
+            "network: cannotConnectToHost: Connection refused");
+}
+
+} // namespace
+} // namespace quorbel

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace quorbel::testing {
+
+// A fresh directory per test, removed with everything in it afterwards.
+class ScopedTempDir {
+public:
+  ScopedTempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorbel-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+  }
+  ~ScopedTempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScopedTempDir(const ScopedTempDir &) = delete;
+  ScopedTempDir &operator=(const ScopedTempDir &) = delete;
+
+  const std::filesystem::path &path() const { return path_; }
+  std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
+
+private:
+  std::filesystem::path path_;
+};
+
+inline void writeFile(const std::filesystem::path &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+inline std::string readFile(const std::filesystem::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+} // namespace quorbel::testing

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev ca-certificates
-  libgtest-dev libcpp-httplib-dev openssl
+  libgtest-dev libcpp-httplib-dev openssl systemd
 )
 
 missing=()

@@ -1,0 +1,178 @@
+// quorbel-status: prints the helper's snapshot for bars, terminals and scripts.
+
+#include "model/clock.hpp"
+#include "status/usage_view.hpp"
+#include "store/snapshot_location.hpp"
+#include "store/snapshot_store.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+using namespace quorbel;
+
+// Exit statuses a script can rely on.
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoSnapshot = 3;
+constexpr int kExitUnreadable = 4;
+
+constexpr const char *kUsage =
+    "Usage: quorbel-status [--format text|long|waybar|json] [--file PATH]\n"
+    "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
+    "\n"
+    "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
+    "  --format       text (default): one line; long: a few lines for a person;\n"
+    "                 waybar: JSON for waybar's custom module; json: everything, for scripts\n"
+    "  --file         the snapshot to read (default: where QuorbelHelper writes it)\n"
+    "  --warn         percent from which the class is \"warning\" (default 80)\n"
+    "  --critical     percent from which the class is \"critical\" (default 95)\n"
+    "  --stale-after  age after which data counts as stale: 900, 900s, 15m or 1h (default 15m)\n"
+    "\n"
+    "Exit status: 0 shown; 2 bad arguments; 3 no snapshot file yet; 4 unreadable snapshot.\n";
+
+int usageError(const std::string &message) {
+  std::fprintf(stderr, "quorbel-status: %s\n%s", message.c_str(), kUsage);
+  return kExitUsage;
+}
+
+bool parsePercent(const char *text, std::int64_t &value) {
+  char *end = nullptr;
+  errno = 0;
+  const long long parsed = std::strtoll(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || parsed < 0 || parsed > 100) {
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+bool parseDuration(const char *text, std::chrono::seconds &value) {
+  char *end = nullptr;
+  errno = 0;
+  const long long parsed = std::strtoll(text, &end, 10);
+  if (errno != 0 || end == text || parsed < 0) {
+    return false;
+  }
+  const std::string unit(end);
+  long long factor = 0;
+  if (unit.empty() || unit == "s") {
+    factor = 1;
+  } else if (unit == "m") {
+    factor = 60;
+  } else if (unit == "h") {
+    factor = 3600;
+  } else {
+    return false;
+  }
+  if (parsed > (1LL << 40) / factor) {
+    return false;
+  }
+  value = std::chrono::seconds(parsed * factor);
+  return true;
+}
+
+void printLine(const std::string &line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  OutputFormat format = OutputFormat::text;
+  ViewOptions options;
+  std::string file;
+
+  static const option kOptions[] = {
+      {"format", required_argument, nullptr, 'f'},
+      {"file", required_argument, nullptr, 'F'},
+      {"warn", required_argument, nullptr, 'w'},
+      {"critical", required_argument, nullptr, 'c'},
+      {"stale-after", required_argument, nullptr, 's'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;
+  for (;;) {
+    const int option = getopt_long(argc, argv, "", kOptions, nullptr);
+    if (option == -1) {
+      break;
+    }
+    switch (option) {
+    case 'f': {
+      const auto named = outputFormatNamed(optarg);
+      if (!named) {
+        return usageError(std::string("unknown format '") + optarg + "'");
+      }
+      format = *named;
+      break;
+    }
+    case 'F':
+      file = optarg;
+      if (file.empty()) {
+        return usageError("--file needs a path");
+      }
+      break;
+    case 'w':
+      if (!parsePercent(optarg, options.warn)) {
+        return usageError(std::string("--warn takes a percent from 0 to 100, not '") + optarg +
+                          "'");
+      }
+      break;
+    case 'c':
+      if (!parsePercent(optarg, options.critical)) {
+        return usageError(std::string("--critical takes a percent from 0 to 100, not '") + optarg +
+                          "'");
+      }
+      break;
+    case 's':
+      if (!parseDuration(optarg, options.staleAfter)) {
+        return usageError(std::string("--stale-after takes a duration such as 900, 15m or 1h, "
+                                      "not '") +
+                          optarg + "'");
+      }
+      break;
+    case 'h':
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    default:
+      return usageError(optind > 0 && optind <= argc
+                            ? std::string("bad option '") + argv[optind - 1] + "'"
+                            : std::string("bad option"));
+    }
+  }
+  if (optind < argc) {
+    return usageError(std::string("unexpected argument '") + argv[optind] + "'");
+  }
+  if (options.warn > options.critical) {
+    return usageError("--warn must not be above --critical");
+  }
+
+  const std::filesystem::path path =
+      file.empty() ? resolveSnapshotLocation(LocationEnvironment::current()).file
+                   : std::filesystem::path(file);
+  const SnapshotStore store(path);
+  const auto snapshot = store.load();
+  if (!snapshot) {
+    struct stat info {};
+    const bool missing = ::stat(path.c_str(), &info) != 0 && errno == ENOENT;
+    const std::string reason =
+        missing ? "no snapshot at " + path.string() + " yet; is QuorbelHelper running?"
+                : "cannot read a snapshot from " + path.string();
+    std::fprintf(stderr, "quorbel-status: %s\n", reason.c_str());
+    if (format == OutputFormat::text || format == OutputFormat::waybar ||
+        format == OutputFormat::json) {
+      printLine(formatUnavailable(format, reason));
+    }
+    return missing ? kExitNoSnapshot : kExitUnreadable;
+  }
+  printLine(formatView(UsageView::of(*snapshot, systemClock().now(), options), format));
+  return kExitOk;
+}

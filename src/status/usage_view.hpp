@@ -1,0 +1,62 @@
+#pragma once
+
+#include "model/plan_snapshot.hpp"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorbel {
+
+// How a reader judges a snapshot: the two percent levels and how old data may be.
+struct ViewOptions {
+  std::int64_t warn = 80;
+  std::int64_t critical = 95;
+  std::chrono::seconds staleAfter{15 * 60};
+};
+
+// One window as a reader should show it at a given moment.
+struct WindowView {
+  PlanWindow window;
+  std::int64_t shownPercent = 0; // 0 once the reset has passed: the allowance is whole again
+  bool reset = false;
+  std::chrono::seconds untilReset{0}; // never negative
+};
+
+// What every output format needs, computed once from a snapshot and "now".
+struct UsageView {
+  PlanSnapshot snapshot;
+  Instant now;
+  std::optional<WindowView> session;
+  std::optional<WindowView> allModels;
+  std::chrono::seconds age{0};
+  bool stale = false;
+  std::int64_t percentage = 0; // the higher of the two shown percents
+  std::string cssClass;        // ok, warning, critical, stale, rateLimited, sessionInactive, noData
+
+  static UsageView of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options);
+};
+
+enum class OutputFormat { text, longText, waybar, json };
+
+std::optional<OutputFormat> outputFormatNamed(std::string_view name);
+
+// One line for tmux, polybar and the Claude Code status line, e.g. "5h 41% · 7d 14%".
+std::string formatText(const UsageView &view);
+// A few lines for a person: bars, reset times in local time, plan, status in words, data age.
+std::string formatLong(const UsageView &view);
+// One JSON object as waybar's custom module reads it with "return-type": "json".
+std::string formatWaybar(const UsageView &view);
+// The snapshot plus what a script would otherwise compute, one JSON object.
+std::string formatJson(const UsageView &view);
+
+std::string formatView(const UsageView &view, OutputFormat format);
+
+// What a bar format prints when there is no snapshot to show; one well-formed line, no newline.
+std::string formatUnavailable(OutputFormat format, std::string_view reason);
+
+// "2h 13m", "6d 19h", "45m", "<1m".
+std::string formatDuration(std::chrono::seconds duration);
+
+} // namespace quorbel

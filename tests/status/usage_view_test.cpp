@@ -1,0 +1,162 @@
+#include "status/usage_view.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace quorbel {
+namespace {
+
+using std::chrono::minutes;
+using std::chrono::seconds;
+
+const Instant kNow = *PlanDateParser::dateFrom("2026-06-29T14:47:00Z"); // a Monday
+
+// Local times in these tests are UTC.
+class UsageViewTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const char *tz = std::getenv("TZ");
+    savedTz_ = tz ? std::optional<std::string>(tz) : std::nullopt;
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+  }
+  void TearDown() override {
+    if (savedTz_) {
+      ::setenv("TZ", savedTz_->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+  std::optional<std::string> savedTz_;
+};
+
+PlanSnapshot snapshot(std::int64_t session, std::int64_t allModels,
+                      std::optional<PlanStatus> status = PlanStatus::active,
+                      seconds age = seconds(120)) {
+  return PlanSnapshot{kNow - age,
+                      PlanWindow{session, *PlanDateParser::dateFrom("2026-06-29T17:00:00Z")},
+                      PlanWindow{allModels, *PlanDateParser::dateFrom("2026-07-02T12:00:00Z")},
+                      "max",
+                      "default_claude_max_20x",
+                      status};
+}
+
+TEST_F(UsageViewTest, ClassFollowsStatusStalenessAndLevels) {
+  struct Case {
+    const char *name;
+    PlanSnapshot snapshot;
+    const char *cssClass;
+    const char *text;
+  };
+  const Case cases[] = {
+      {"ok", snapshot(41, 14), "ok", "5h 41% \u00b7 7d 14%"},
+      {"legacy file counts as active", snapshot(41, 14, std::nullopt), "ok",
+       "5h 41% \u00b7 7d 14%"},
+      {"just below warn", snapshot(79, 14), "ok", "5h 79% \u00b7 7d 14%"},
+      {"warn edge", snapshot(41, 80), "warning", "5h 41% \u00b7 7d 80%"},
+      {"just below critical", snapshot(94, 14), "warning", "5h 94% \u00b7 7d 14%"},
+      {"critical edge", snapshot(95, 14), "critical", "5h 95% \u00b7 7d 14%"},
+      {"stale beats level", snapshot(99, 14, PlanStatus::active, minutes(16)), "stale",
+       "5h 99% \u00b7 7d 14% (stale)"},
+      {"exactly the stale age is not stale", snapshot(41, 14, PlanStatus::active, minutes(15)),
+       "ok", "5h 41% \u00b7 7d 14%"},
+      {"rate limited", snapshot(41, 14, PlanStatus::rateLimited), "rateLimited",
+       "5h 41% \u00b7 7d 14% (rate limited)"},
+      {"signed out with data", snapshot(41, 14, PlanStatus::sessionInactive), "sessionInactive",
+       "5h 41% \u00b7 7d 14% (signed out)"},
+      {"signed out without data",
+       PlanSnapshot::dataless(PlanStatus::sessionInactive, kNow - minutes(20)), "sessionInactive",
+       "Claude (signed out)"},
+      {"no data yet", PlanSnapshot::dataless(PlanStatus::noData, kNow - minutes(20)), "noData",
+       "Claude (no data yet)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const UsageView view = UsageView::of(c.snapshot, kNow, ViewOptions{});
+    EXPECT_EQ(view.cssClass, c.cssClass);
+    EXPECT_EQ(formatText(view), c.text);
+  }
+}
+
+TEST_F(UsageViewTest, APassedResetShowsTheWindowAsWholeAgain) {
+  const UsageView view = UsageView::of(snapshot(97, 60), kNow + std::chrono::hours(3), {});
+  ASSERT_TRUE(view.session);
+  EXPECT_TRUE(view.session->reset);
+  EXPECT_EQ(view.session->shownPercent, 0);
+  EXPECT_EQ(view.session->window.percent, 97);
+  EXPECT_EQ(view.percentage, 60);
+  EXPECT_EQ(view.cssClass, "stale");
+  EXPECT_EQ(formatText(view), "5h 0% \u00b7 7d 60% (stale)");
+}
+
+TEST_F(UsageViewTest, LongFormatSpeaksToAPerson) {
+  EXPECT_EQ(formatView(UsageView::of(snapshot(41, 14), kNow, {}), OutputFormat::longText),
+            "5h  \u2588\u2588\u2588\u2588\u2588\u2588\u2588\u2588"
+            "\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591  41%  "
+            "resets 17:00, in 2h 13m\n"
+            "7d  \u2588\u2588\u2588"
+            "\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591"
+            "\u2591\u2591\u2591  14%  resets Thu 12:00, in 2d 21h\n"
+            "Plan: max (default_claude_max_20x)\n"
+            "Status: up to date\n"
+            "Data fetched 2m ago");
+  const std::string signedOut =
+      formatView(UsageView::of(PlanSnapshot::dataless(PlanStatus::sessionInactive, kNow), kNow, {}),
+                 OutputFormat::longText);
+  EXPECT_EQ(signedOut, "5h  no data\n7d  no data\n"
+                       "Status: signed out of Claude Code; run `claude` to sign in\n"
+                       "Written just now");
+}
+
+TEST_F(UsageViewTest, MachineFormatsParseBack) {
+  const UsageView view = UsageView::of(snapshot(41, 86, PlanStatus::rateLimited), kNow, {});
+  const auto waybar = nlohmann::json::parse(formatWaybar(view));
+  EXPECT_EQ(waybar.at("text"), "5h 41% \u00b7 7d 86% (rate limited)");
+  EXPECT_EQ(waybar.at("class"), "rateLimited");
+  EXPECT_EQ(waybar.at("percentage"), 86);
+  EXPECT_NE(waybar.at("tooltip").get<std::string>().find("last good ones"), std::string::npos);
+  EXPECT_EQ(formatWaybar(view).find('\n'), std::string::npos) << "waybar reads one line";
+
+  const auto json = nlohmann::json::parse(formatJson(view));
+  EXPECT_EQ(json.at("effectiveStatus"), "rateLimited");
+  EXPECT_EQ(json.at("ageSeconds"), 120);
+  EXPECT_EQ(json.at("stale"), false);
+  EXPECT_EQ(json.at("session").at("secondsToReset"), 2 * 3600 + 13 * 60);
+  EXPECT_EQ(json.at("allModels").at("resetsAt"), "2026-07-02T12:00:00Z");
+  EXPECT_TRUE(json.at("status").is_string());
+
+  const auto legacy =
+      nlohmann::json::parse(formatJson(UsageView::of(snapshot(1, 2, std::nullopt), kNow, {})));
+  EXPECT_TRUE(legacy.at("status").is_null());
+  EXPECT_EQ(legacy.at("effectiveStatus"), "active");
+
+  for (auto format : {OutputFormat::text, OutputFormat::waybar, OutputFormat::json}) {
+    const std::string line = formatUnavailable(format, "no snapshot at /x\xff yet");
+    EXPECT_FALSE(line.empty());
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    if (format != OutputFormat::text) {
+      EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+    }
+  }
+}
+
+TEST(FormatDuration, PicksTheTwoLargestUnits) {
+  struct Case {
+    std::int64_t seconds;
+    const char *text;
+  };
+  for (const Case c :
+       {Case{0, "<1m"}, Case{59, "<1m"}, Case{60, "1m"}, Case{3599, "59m"}, Case{3600, "1h 0m"},
+        Case{7980, "2h 13m"}, Case{86400, "1d 0h"}, Case{590400, "6d 20h"}, Case{-5, "<1m"}}) {
+    SCOPED_TRACE(c.seconds);
+    EXPECT_EQ(formatDuration(seconds(c.seconds)), c.text);
+  }
+}
+
+} // namespace
+} // namespace quorbel

@@ -3,6 +3,8 @@
 #include "store/snapshot_store.hpp"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
@@ -37,10 +39,33 @@ std::string AtomicFile::temporaryPrefix(const std::filesystem::path &target) {
   return "." + target.filename().string() + ".tmp-";
 }
 
+void AtomicFile::removeStaleTemporaries(const std::filesystem::path &target) noexcept {
+  const std::string prefix = temporaryPrefix(target);
+  std::error_code error;
+  std::filesystem::directory_iterator entries(
+      target.parent_path().empty() ? "." : target.parent_path(), error);
+  for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+    const std::string name = entries->path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) != 0) {
+      continue;
+    }
+    char *end = nullptr;
+    const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+    if (pid <= 0 || end == nullptr || *end != '-') {
+      continue;
+    }
+    // Only a writer that is gone is certain not to rename its file any more.
+    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) {
+      ::unlink(entries->path().c_str());
+    }
+  }
+}
+
 AtomicFile::AtomicFile(std::filesystem::path target) : target_(std::move(target)) {
   const auto directory = target_.parent_path();
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-    temporary_ = directory / (temporaryPrefix(target_) + randomSuffix());
+    temporary_ =
+        directory / (temporaryPrefix(target_) + std::to_string(::getpid()) + "-" + randomSuffix());
     fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd_ >= 0) {
       return;

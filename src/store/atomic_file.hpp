@@ -18,8 +18,13 @@ public:
   void write(std::string_view bytes);
   void commit();
 
-  // Temporary names start with this, so leftovers can be recognised.
+  // Temporary names are this prefix, the writer's process id, "-" and a random suffix, so that
+  // leftovers can be recognised and told apart from a live writer's file.
   static std::string temporaryPrefix(const std::filesystem::path &target);
+
+  // Removes temporary files beside `target` left by writers that no longer run (killed between
+  // creating and renaming). Best effort: errors are ignored.
+  static void removeStaleTemporaries(const std::filesystem::path &target) noexcept;
 
 private:
   [[noreturn]] void fail(const char *step, int error);

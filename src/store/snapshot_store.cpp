@@ -94,6 +94,7 @@ void SnapshotStore::save(const PlanSnapshot &snapshot) {
                                fileURL_.string() + ": " + error.message());
     }
   }
+  AtomicFile::removeStaleTemporaries(fileURL_);
   AtomicFile file(fileURL_);
   file.write(bytes);
   file.commit();

@@ -1,0 +1,183 @@
+#include "store/atomic_file.hpp"
+#include "store/snapshot_store.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <iostream>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quorbel {
+namespace {
+
+using testing::ScopedTempDir;
+using testing::writeFile;
+
+const Instant kT0 = instantFromUnixSeconds(1780000000);
+
+// Snapshot number n of a family whose members can be recognised whole: both windows carry n and
+// fetchedAt is n seconds after T0. A file mixing two members would not pass `isMember`.
+PlanSnapshot member(std::int64_t n) {
+  const Instant at = kT0 + std::chrono::seconds(n);
+  return PlanSnapshot{
+      at,           PlanWindow{n % 101, at}, PlanWindow{n, at}, std::string(n % 7, 'x'),
+      std::nullopt, PlanStatus::active};
+}
+
+bool isMember(const PlanSnapshot &snapshot) {
+  return snapshot.allModels && snapshot == member(snapshot.allModels->percent);
+}
+
+std::vector<std::string> temporaries(const std::filesystem::path &target) {
+  std::vector<std::string> found;
+  for (const auto &entry : std::filesystem::directory_iterator(target.parent_path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(AtomicFile::temporaryPrefix(target), 0) == 0) {
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
+// fsync costs milliseconds on a disk; on tmpfs these loops stay fast. Neither a kill nor a
+// concurrent reader depends on the file system type: rename is atomic on both.
+std::filesystem::path fastDirectory() {
+  return std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+}
+
+class ScopedFastDir {
+public:
+  ScopedFastDir() {
+    std::string pattern = (fastDirectory() / "quorbel-crash-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+  }
+  ~ScopedFastDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path &path() const { return path_; }
+
+private:
+  std::filesystem::path path_;
+};
+
+[[noreturn]] void writeForever(const std::filesystem::path &file, std::int64_t first) {
+  SnapshotStore store(file);
+  for (std::int64_t n = first;; ++n) {
+    try {
+      store.save(member(n));
+    } catch (...) {
+      _exit(3);
+    }
+  }
+}
+
+TEST(SnapshotStoreCrash, AKilledWriterLeavesAWholeSnapshotAndNoPileOfTemporaries) {
+  ScopedFastDir dir;
+  const auto file = dir.path() / "plan-snapshot.json";
+  SnapshotStore store(file);
+  store.save(member(0));
+
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<int> pause(0, 3000); // microseconds
+  constexpr int kKills = 500;
+  int maxLeftovers = 0;
+  std::int64_t next = 1;
+  for (int kill = 0; kill < kKills; ++kill) {
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      writeForever(file, next);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
+    ::kill(writer, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << status;
+
+    const auto loaded = store.load();
+    ASSERT_TRUE(loaded.has_value()) << "after kill " << kill;
+    ASSERT_TRUE(isMember(*loaded)) << "after kill " << kill;
+    next = loaded->allModels->percent + 1'000'000;
+    maxLeftovers = std::max(maxLeftovers, int(temporaries(file).size()));
+    // At most the killed writer's own file lies about; the next writer sweeps it away.
+    ASSERT_LE(temporaries(file).size(), 1u) << "after kill " << kill;
+  }
+  store.save(member(1));
+  EXPECT_TRUE(temporaries(file).empty());
+  std::cout << "[ crash    ] " << kKills << " kills survived; at most " << maxLeftovers
+            << " leftover temporary file at a time\n";
+}
+
+TEST(SnapshotStoreCrash, OnlyTheTemporariesOfWritersThatAreGoneAreSwept) {
+  ScopedTempDir dir;
+  const auto file = dir / "plan-snapshot.json";
+  const pid_t gone = ::fork();
+  ASSERT_GE(gone, 0);
+  if (gone == 0) {
+    _exit(0);
+  }
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  const std::string prefix = AtomicFile::temporaryPrefix(file);
+  const auto dead = dir / (prefix + std::to_string(gone) + "-abc");
+  const auto live = dir / (prefix + std::to_string(::getpid()) + "-abc");
+  const auto unrelated = dir / "notes.txt";
+  for (const auto &path : {dead, live, unrelated}) {
+    writeFile(path, "x");
+  }
+  SnapshotStore(file).save(member(1));
+  EXPECT_FALSE(std::filesystem::exists(dead));
+  EXPECT_TRUE(std::filesystem::exists(live));
+  EXPECT_TRUE(std::filesystem::exists(unrelated));
+}
+
+TEST(SnapshotStoreCrash, AReaderNeverSeesAPartialFile) {
+  ScopedFastDir dir;
+  const auto file = dir.path() / "plan-snapshot.json";
+  SnapshotStore store(file);
+  store.save(member(0));
+
+  int results[2];
+  ASSERT_EQ(::pipe(results), 0);
+  const pid_t reader = ::fork();
+  ASSERT_GE(reader, 0);
+  if (reader == 0) {
+    ::close(results[0]);
+    long reads = 0, bad = 0;
+    SnapshotStore readerStore(file);
+    while (!std::filesystem::exists(dir.path() / "done")) {
+      const auto loaded = readerStore.load();
+      ++reads;
+      if (!loaded || !isMember(*loaded)) {
+        ++bad;
+      }
+    }
+    const long report[2] = {reads, bad};
+    (void)!::write(results[1], report, sizeof report);
+    _exit(0);
+  }
+  ::close(results[1]);
+  constexpr int kSaves = 10'000;
+  for (int n = 1; n <= kSaves; ++n) {
+    store.save(member(n));
+  }
+  writeFile(dir.path() / "done", "");
+  long report[2] = {0, 0};
+  ASSERT_EQ(::read(results[0], report, sizeof report), ssize_t(sizeof report));
+  ::close(results[0]);
+  ASSERT_EQ(::waitpid(reader, nullptr, 0), reader);
+  EXPECT_EQ(report[1], 0) << "of " << report[0] << " reads";
+  EXPECT_GT(report[0], 0);
+  std::cout << "[ readers  ] " << report[0] << " reads during " << kSaves << " saves, " << report[1]
+            << " not a whole snapshot\n";
+}
+
+} // namespace
+} // namespace quorbel

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <thread>
+#include <unistd.h>
 
 namespace quorbel {
 namespace {
@@ -319,6 +321,65 @@ TEST_F(HelperRuntimeTest, AStopRequestEndsTheSleepAtOnce) {
   ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(provider_->fetches, 1);
   EXPECT_EQ(log_.lines().back(), "[RefreshCycle] Sleep cancelled; stopping refresh cycle.\n");
+}
+
+// A file system that is really full: a small tmpfs, which only root may mount.
+class FullFileSystem {
+public:
+  explicit FullFileSystem(const std::filesystem::path &mountPoint) : mountPoint_(mountPoint) {
+    std::filesystem::create_directories(mountPoint_);
+    const std::string command =
+        "mount -t tmpfs -o size=64k tmpfs '" + mountPoint_.string() + "' 2>/dev/null";
+    mounted_ = ::geteuid() == 0 && std::system(command.c_str()) == 0;
+  }
+  ~FullFileSystem() {
+    if (mounted_) {
+      (void)!std::system(("umount '" + mountPoint_.string() + "'").c_str());
+    }
+  }
+  bool mounted() const { return mounted_; }
+  void fill() const {
+    std::ofstream filler(mountPoint_ / "filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    for (int i = 0; i < 64 && filler.write(block.data(), block.size()); ++i) {
+      filler.flush();
+    }
+  }
+
+private:
+  std::filesystem::path mountPoint_;
+  bool mounted_ = false;
+};
+
+TEST_F(HelperRuntimeTest, AFullDiskIsLoggedAndLeavesTheOldFileAndNoTemporary) {
+  FullFileSystem disk(temp_ / "full");
+  if (!disk.mounted()) {
+    GTEST_SKIP() << "cannot mount a small tmpfs (needs root): full-disk case not run";
+  }
+  const auto target = temp_ / "full/QuorbelHelper/plan-snapshot.json";
+  auto store = std::make_shared<SnapshotStore>(target);
+  provider_->then(snapshotA());
+  provider_->thenThrow(PlanUsageError::rateLimited());
+  provider_->thenThrow(PlanUsageError::rateLimited());
+  HelperRuntime runtime(provider_, store, 1, log_, clock_);
+  runtime.tick();
+  const std::string before = readFile(target);
+  takeLines();
+  disk.fill();
+
+  EXPECT_EQ(runtime.tick(), 180);
+  EXPECT_EQ(runtime.tick(), 360);
+  EXPECT_EQ(readFile(target), before);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(target.parent_path()),
+                          std::filesystem::directory_iterator()),
+            1);
+  const Lines lines = takeLines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0],
+            "[RefreshCycle] Status publish (rateLimited) disk write FAILED: cannot write " +
+                target.string() + ": write failed: No space left on device\n");
+  EXPECT_EQ(lines[3], "[RefreshCycle] 429: rate limited. Backing off 360 s; state=rateLimited "
+                      "published, data retained.\n");
 }
 
 TEST(Describe, FollowsTheErrorKind) {

@@ -37,6 +37,9 @@ bool expect(std::string_view text, std::size_t &pos, char c) {
 
 constexpr std::size_t kMaxFractionDigits = 9;
 
+constexpr sys_seconds kEarliest = sys_days{1678y / January / 1};
+constexpr sys_seconds kLatest = sys_days{2262y / January / 1} - seconds{1};
+
 } // namespace
 
 std::optional<Instant> PlanDateParser::dateFrom(std::string_view text) {
@@ -97,8 +100,13 @@ std::optional<Instant> PlanDateParser::dateFrom(std::string_view text) {
     return std::nullopt;
   }
 
-  const auto local = sys_days{ymd} + hours{hour} + minutes{minute} + seconds{second};
-  return time_point_cast<system_clock::duration>(local - offset + nanoseconds{fractionNanos});
+  const auto utc = sys_days{ymd} + hours{hour} + minutes{minute} + seconds{second} - offset;
+  // Instants are kept in nanoseconds, which reach only from 1677 to 2262; a date outside that
+  // cannot be represented and is as unreadable as a malformed one.
+  if (utc < kEarliest || utc > kLatest) {
+    return std::nullopt;
+  }
+  return time_point_cast<system_clock::duration>(utc) + nanoseconds{fractionNanos};
 }
 
 std::string formatInternetDate(Instant instant) {
@@ -123,8 +131,8 @@ std::string formatLogDate(Instant instant) {
 Instant instantFromUnixSeconds(double secondsSinceEpoch) {
   using Duration = system_clock::duration;
   // Saturate instead of overflowing: a far-off expiry must stay far off, not wrap around.
-  // About the year 2255 either side of 1970, safely inside a nanosecond clock's range.
-  constexpr double kLimit = 9.0e9;
+  // About 291 years either side of 1970, safely inside a nanosecond clock's range.
+  constexpr double kLimit = 9.22e9;
   if (std::isnan(secondsSinceEpoch)) {
     return Instant::min();
   }

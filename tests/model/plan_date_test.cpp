@@ -27,6 +27,9 @@ TEST(PlanDateParser, ReadsTheInternetDateForms) {
       {"2026-06-29T17:00:00.528743+00:00", kFiveOClock + nanoseconds(528'743'000)},
       {"2024-02-29T00:00:00Z", instantFromUnixSeconds(1709164800)},
       {"1970-01-01T00:00:00Z", instantFromUnixSeconds(0)},
+      {"2261-12-31T23:59:59.999999999Z",
+       instantFromUnixSeconds(9214646399) + nanoseconds(999'999'999)},
+      {"1678-01-01T00:00:00Z", instantFromUnixSeconds(-9214560000)},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
@@ -63,6 +66,12 @@ TEST(PlanDateParser, RejectsEverythingElse) {
       " 2026-06-29T17:00:00Z",
       "2026-06-29T17:00:00ZZ",
       "2026-06-2\xd9T17:00:00Z",
+      // Beyond what a nanosecond instant can hold.
+      "0000-01-01T00:00:00Z",
+      "9999-12-31T23:59:59Z",
+      "1677-12-31T23:59:59Z",
+      "2262-01-01T00:00:00Z",
+      "2261-12-31T23:59:59-01:00",
   };
   for (const char *text : cases) {
     SCOPED_TRACE(text);

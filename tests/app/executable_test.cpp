@@ -1,0 +1,251 @@
+#include "app/child_process.hpp"
+#include "model/snapshot_json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace quorbel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+
+// Generous for a loaded machine; a passing run takes a fraction of it.
+constexpr auto kDeadline = 20s;
+
+const std::string kBanner = "QuorbelHelper 0.1.0 starting refresh cycle\n";
+const std::string kMarkerLine =
+    "[RefreshCycle] No persisted snapshot on disk; wrote a .noData marker while warming up.\n";
+const std::string kInactiveLine =
+    "[RefreshCycle] Session inactive (credential expired/missing); no call made. "
+    "state=sessionInactive published. Retrying in 180 s; data retained.\n";
+const std::string kCancelLine = "[RefreshCycle] Sleep cancelled; stopping refresh cycle.\n";
+constexpr std::string_view kWarningPrefix = "[SnapshotStore] WARNING: ";
+
+std::vector<std::string> linesOf(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::size_t occurrences(const std::string &text, std::string_view needle) {
+  std::size_t count = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+void writeFile(const fs::path &path, const std::string &content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string readFile(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Each test gets its own HOME, XDG_DATA_HOME, TMPDIR and a PATH that holds no "claude" unless
+// the test puts one there, so nothing of the machine's own setup leaks in.
+class Executable : public ::testing::Test {
+protected:
+  Executable() {
+    std::random_device seed;
+    root_ = fs::temp_directory_path() / ("quorbel-exe-test-" + std::to_string(seed()));
+    for (const auto &dir : {home(), dataHome(), tmp(), bin()}) {
+      fs::create_directories(dir);
+    }
+  }
+  ~Executable() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  fs::path home() const { return root_ / "home"; }
+  fs::path dataHome() const { return root_ / "data"; }
+  fs::path tmp() const { return root_ / "tmp"; }
+  fs::path bin() const { return root_ / "bin"; }
+  fs::path snapshotFile() const { return dataHome() / "QuorbelHelper" / "plan-snapshot.json"; }
+
+  std::vector<std::string> environment(const char *drytest, const fs::path &tmpdir) const {
+    std::vector<std::string> env{"HOME=" + home().string(), "XDG_DATA_HOME=" + dataHome().string(),
+                                 "TMPDIR=" + tmpdir.string(), "PATH=" + bin().string()};
+    if (drytest != nullptr) {
+      env.push_back(std::string("QUORBEL_HELPER_DRYTEST=") + drytest);
+    }
+    return env;
+  }
+
+  std::unique_ptr<ChildProcess> start(const char *drytest, const fs::path &tmpdir,
+                                      std::optional<std::size_t> stdoutRoom = std::nullopt) {
+    return std::make_unique<ChildProcess>(QUORBEL_HELPER_BINARY, environment(drytest, tmpdir),
+                                          stdoutRoom);
+  }
+  std::unique_ptr<ChildProcess> startLive(std::optional<std::size_t> stdoutRoom = std::nullopt) {
+    return start(nullptr, tmp(), stdoutRoom);
+  }
+
+  std::string expectedBanner(const std::string &version) const {
+    return kBanner + "User-Agent: claude-code/" + version + "\n" +
+           "Snapshot path: " + snapshotFile().string() + "\n";
+  }
+
+  static bool outputHas(const ChildProcess &child, const std::string &text) {
+    return child.standardOutput().find(text) != std::string::npos;
+  }
+
+  // Stops a helper that is sleeping between ticks and expects the clean exit.
+  static void expectCleanStop(ChildProcess &child, int signal) {
+    child.sendSignal(signal);
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(child.waitForExit(kDeadline), 0) << child.standardOutput();
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+    EXPECT_TRUE(child.standardOutput().ends_with(kCancelLine)) << child.standardOutput();
+  }
+
+  fs::path root_;
+};
+
+TEST_F(Executable, SelfCheckPassesAllChecksWithoutBannerOrLeftovers) {
+  auto child = start("1", tmp());
+  ASSERT_EQ(child->waitForExit(kDeadline), 0) << child->standardOutput();
+
+  const auto &out = child->standardOutput();
+  const auto lines = linesOf(out);
+  EXPECT_EQ(occurrences(out, "  \u2705 "), 43u);
+  EXPECT_EQ(occurrences(out, "\u274C"), 0u);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines.front(), "== QuorbelHelper dry tests (NO NETWORK) ==");
+  EXPECT_EQ(lines[lines.size() - 2], "");
+  EXPECT_EQ(lines.back(), "== Result: ALL PASSED \u2705 ==");
+  EXPECT_EQ(out.find("QuorbelHelper 0.1.0"), std::string::npos);
+  EXPECT_EQ(out.find("Snapshot path:"), std::string::npos);
+  EXPECT_EQ(child->standardError(), "");
+  EXPECT_TRUE(fs::is_empty(tmp()));
+  EXPECT_FALSE(fs::exists(dataHome() / "QuorbelHelper"));
+}
+
+TEST_F(Executable, SelfCheckReportsEveryFailureWhenTmpdirIsUnusable) {
+  // Root ignores permissions, but no one can create a file under a regular file.
+  const fs::path blocker = root_ / "blocker";
+  writeFile(blocker, "x");
+  auto child = start("1", blocker / "tmp");
+  ASSERT_EQ(child->waitForExit(kDeadline), 1) << child->standardOutput();
+
+  std::vector<std::string> failedChecks;
+  std::vector<std::string> listed;
+  std::string summary;
+  for (const auto &line : linesOf(child->standardOutput())) {
+    if (line.starts_with("  \u274C ")) {
+      failedChecks.push_back(line.substr(std::string_view("  \u274C ").size()));
+    } else if (line.starts_with("   - ")) {
+      listed.push_back(line.substr(5));
+    } else if (line.starts_with("== Result: ")) {
+      summary = line;
+    }
+  }
+  ASSERT_FALSE(failedChecks.empty());
+  EXPECT_EQ(summary, "== Result: FAILED \u274C (" + std::to_string(failedChecks.size()) + ") ==");
+  EXPECT_EQ(listed, failedChecks);
+  EXPECT_TRUE(linesOf(child->standardOutput()).back().starts_with("   - "));
+}
+
+TEST_F(Executable, EveryValueButExactlyOneStartsTheLiveHelperWhichStopsOnSignal) {
+  struct Case {
+    const char *drytest; // nullptr: not set
+    int stopSignal;
+  };
+  const Case cases[] = {
+      {"0", SIGTERM}, {"true", SIGTERM}, {"", SIGINT}, {" 1", SIGINT}, {nullptr, SIGTERM}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.drytest ? "\"" + std::string(c.drytest) + "\"" : std::string("unset"));
+    fs::remove_all(dataHome() / "QuorbelHelper");
+    auto child = start(c.drytest, tmp());
+    ASSERT_TRUE(child->waitFor([&] { return outputHas(*child, kInactiveLine); }, kDeadline))
+        << child->standardOutput();
+
+    EXPECT_EQ(child->standardOutput(), expectedBanner("2.1.195") + kMarkerLine + kInactiveLine);
+    EXPECT_EQ(occurrences(child->standardError(), kWarningPrefix), 1u);
+    EXPECT_TRUE(child->standardError().starts_with(kWarningPrefix)) << child->standardError();
+    expectCleanStop(*child, c.stopSignal);
+  }
+}
+
+TEST_F(Executable, ColdStartWithoutCredentialsWritesNoDataMarkerThenSessionInactive) {
+  // Room for the three banner lines only: the helper then blocks writing the log line that
+  // follows the marker, before its first tick, and the marker can be read undisturbed.
+  auto child = startLive(expectedBanner("2.1.195").size());
+  ASSERT_TRUE(child->waitFor([&] { return fs::exists(snapshotFile()); }, kDeadline));
+  const PlanSnapshot marker = decodeSnapshot(readFile(snapshotFile()));
+  EXPECT_EQ(marker.status, PlanStatus::noData);
+  EXPECT_FALSE(marker.session || marker.allModels || marker.subscriptionType ||
+               marker.rateLimitTier);
+
+  child->releaseStandardOutput();
+  ASSERT_TRUE(child->waitFor([&] { return outputHas(*child, kInactiveLine); }, kDeadline))
+      << child->standardOutput();
+  EXPECT_EQ(child->standardOutput(), expectedBanner("2.1.195") + kMarkerLine + kInactiveLine);
+  const PlanSnapshot published = decodeSnapshot(readFile(snapshotFile()));
+  EXPECT_EQ(published.status, PlanStatus::sessionInactive);
+  EXPECT_FALSE(published.hasData());
+  EXPECT_GE(published.fetchedAt, marker.fetchedAt);
+  expectCleanStop(*child, SIGTERM);
+}
+
+TEST_F(Executable, UserAgentCarriesTheVersionTheInstalledClaudePrints) {
+  const fs::path claude = bin() / "claude";
+  writeFile(claude, "#!/bin/sh\necho 'v2.3.41-beta (Claude Code)'\n");
+  fs::permissions(claude, fs::perms::owner_all);
+  auto child = startLive();
+  ASSERT_TRUE(child->waitFor([&] { return outputHas(*child, kInactiveLine); }, kDeadline))
+      << child->standardOutput();
+  EXPECT_TRUE(child->standardOutput().starts_with(expectedBanner("2.3.41")))
+      << child->standardOutput();
+}
+
+TEST_F(Executable, ExpiredCredentialsRepublishSeededDataAsSessionInactive) {
+  PlanSnapshot seeded;
+  seeded.fetchedAt = instantFromUnixSeconds(1780000000);
+  seeded.session = PlanWindow{37, instantFromUnixSeconds(1780018000)};
+  seeded.allModels = PlanWindow{13, instantFromUnixSeconds(1780604800)};
+  seeded.subscriptionType = "max";
+  seeded.status = PlanStatus::active;
+  writeFile(snapshotFile(), encodeSnapshot(seeded));
+  // Expired an hour ago: the helper must give up before sending anything.
+  const auto expiredMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             (std::chrono::system_clock::now() - 1h).time_since_epoch())
+                             .count();
+  writeFile(home() / ".claude" / ".credentials.json",
+            R"({"claudeAiOauth":{"accessToken":"test-token-not-real","expiresAt":)" +
+                std::to_string(expiredMs) + "}}");
+
+  auto child = startLive();
+  ASSERT_TRUE(child->waitFor([&] { return outputHas(*child, kInactiveLine); }, kDeadline))
+      << child->standardOutput();
+  EXPECT_EQ(child->standardOutput(),
+            expectedBanner("2.1.195") +
+                "[RefreshCycle] Loaded persisted snapshot from disk (fetchedAt=2026-05-28 "
+                "20:26:40 +0000, status=active).\n" +
+                kInactiveLine);
+  EXPECT_EQ(decodeSnapshot(readFile(snapshotFile())),
+            seeded.withStatus(PlanStatus::sessionInactive));
+  EXPECT_EQ(child->standardOutput().find("test-token-not-real"), std::string::npos);
+  expectCleanStop(*child, SIGTERM);
+}
+
+} // namespace
+} // namespace quorbel

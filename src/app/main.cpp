@@ -47,9 +47,9 @@ std::stop_token stopOnTerminationSignal(std::stop_source source) {
   // still waits.
   std::thread([signals, source]() mutable {
     int received = 0;
-    while (sigwait(&signals, &received) != 0) {
+    if (sigwait(&signals, &received) == 0) {
+      source.request_stop();
     }
-    source.request_stop();
   }).detach();
   return source.get_token();
 }
@@ -65,7 +65,6 @@ std::string probeUserAgentVersion() {
 
 int runLiveHelper() {
   const std::stop_token stop = stopOnTerminationSignal(std::stop_source());
-  initHttpGlobal();
 
   printLine("QuorbelHelper " + std::string(kHelperVersion) + " starting refresh cycle");
   const std::string userAgentVersion = probeUserAgentVersion();
@@ -88,6 +87,8 @@ int main() {
   // Lines written through stdio reach a pipe or the journal as they are written, in order with
   // the runtime's own lines.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  // Before any thread exists; the self-check's live client needs it as much as the helper does.
+  initHttpGlobal();
   if (selfCheckRequested()) {
     return runDryTests() ? EXIT_SUCCESS : EXIT_FAILURE;
   }

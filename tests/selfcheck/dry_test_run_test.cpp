@@ -1,7 +1,4 @@
-#include "selfcheck/dry_test_reporter.hpp"
 #include "selfcheck/dry_test_run.hpp"
-#include "selfcheck/fake_plan_usage_provider.hpp"
-#include "source/plan_usage_error.hpp"
 
 #include <gtest/gtest.h>
 
@@ -56,42 +53,6 @@ public:
 private:
   fs::path path_;
 };
-
-PlanSnapshot someSnapshot() {
-  PlanSnapshot snapshot;
-  snapshot.fetchedAt = instantFromUnixSeconds(1700000000);
-  snapshot.session = PlanWindow{5, instantFromUnixSeconds(1700018000)};
-  snapshot.allModels = PlanWindow{6, instantFromUnixSeconds(1700604800)};
-  snapshot.status = PlanStatus::sessionInactive;
-  return snapshot;
-}
-
-TEST(FakePlanUsageProvider, AnswersEveryFetchWithItsCurrentBehaviour) {
-  FakePlanUsageProvider provider(FakePlanUsageProvider::failure(PlanUsageError::rateLimited()));
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    try {
-      provider.fetch();
-      ADD_FAILURE() << "a scripted failure returned a snapshot";
-    } catch (const PlanUsageError &error) {
-      EXPECT_EQ(error.kind(), PlanUsageError::Kind::rateLimited);
-    }
-  }
-  provider.next = FakePlanUsageProvider::success(someSnapshot());
-  EXPECT_EQ(provider.fetch(), someSnapshot());
-  EXPECT_EQ(provider.fetch(), someSnapshot());
-  provider.next = FakePlanUsageProvider::Failure{};
-  EXPECT_THROW(provider.fetch(), std::exception);
-}
-
-TEST(DryTestReporter, PrintsEveryCheckAndRecordsFailuresInOrder) {
-  CapturingSink sink;
-  DryTestReporter reporter(sink);
-  reporter.check(false, "first");
-  reporter.check(true, "second");
-  reporter.check(false, "third");
-  EXPECT_EQ(sink.text, "  \u274C first\n  \u2705 second\n  \u274C third\n");
-  EXPECT_EQ(reporter.failures(), (std::vector<std::string>{"first", "third"}));
-}
 
 TEST(PerUserTemporaryDirectory, FallsBackOnlyWhenTmpdirIsUnsetOrEmpty) {
   struct Case {

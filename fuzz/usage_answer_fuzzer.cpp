@@ -1,0 +1,47 @@
+// A 200 answer's body, decoded and mapped into a snapshot by the live provider itself.
+#include "source/live_plan_usage_provider.hpp"
+
+#include <cstdlib>
+
+using namespace quorbel;
+
+namespace {
+
+class FixedCredentials final : public CredentialsReading {
+public:
+  Credentials readCredentials() const override {
+    Credentials credentials;
+    credentials.claudeAiOauth.accessToken = "fuzz-token";
+    credentials.claudeAiOauth.expiresAt = 4102444800000.0; // 2100
+    return credentials;
+  }
+};
+
+class CannedAnswer final : public HttpSession {
+public:
+  HttpResponse get(const HttpGetRequest &) override { return HttpResponse{200, body}; }
+  std::string body;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  static const auto credentials = std::make_shared<FixedCredentials>();
+  static const auto session = std::make_shared<CannedAnswer>();
+  static LivePlanUsageProvider provider(credentials, session, "0.0.0-fuzz");
+  session->body.assign(reinterpret_cast<const char *>(data), size);
+  try {
+    const PlanSnapshot snapshot = provider.fetch();
+    // A fetched snapshot always carries both windows, mapped into 0..100, and is active.
+    if (!snapshot.hasData() || snapshot.status != PlanStatus::active ||
+        snapshot.session->percent < 0 || snapshot.session->percent > 100 ||
+        snapshot.allModels->percent < 0 || snapshot.allModels->percent > 100) {
+      std::abort();
+    }
+  } catch (const PlanUsageError &error) {
+    if (error.kind() != PlanUsageError::Kind::decoding) {
+      std::abort();
+    }
+  }
+  return 0;
+}

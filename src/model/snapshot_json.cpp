@@ -51,35 +51,24 @@ void appendEscaped(std::string &out, std::string_view text) {
   out += '"';
 }
 
-// A JSON value already rendered as text, or an object of members still to lay out.
-struct Node {
-  std::string scalar;
-  std::vector<std::pair<std::string, Node>> members; // kept sorted by key by the caller
-  bool isObject = false;
-};
-
-Node scalarNode(std::string text) { return Node{std::move(text), {}, false}; }
-
-Node stringNode(std::string_view text) {
+std::string jsonString(std::string_view text) {
   std::string rendered;
   appendEscaped(rendered, text);
-  return scalarNode(std::move(rendered));
+  return rendered;
 }
 
-void render(std::string &out, const Node &node, JsonLayout layout, int depth) {
-  if (!node.isObject) {
-    out += node.scalar;
-    return;
-  }
-  if (node.members.empty()) {
-    out += "{}";
-    return;
+// Members are (key, value already rendered as JSON), given in the order they are to appear.
+using Members = std::vector<std::pair<std::string_view, std::string>>;
+
+std::string renderObject(const Members &members, JsonLayout layout, int depth) {
+  if (members.empty()) {
+    return "{}";
   }
   const bool pretty = layout == JsonLayout::pretty;
   const std::string indent(std::size_t(depth + 1) * 2, ' ');
-  out += '{';
+  std::string out = "{";
   bool first = true;
-  for (const auto &[key, value] : node.members) {
+  for (const auto &[key, value] : members) {
     if (!first) {
       out += ',';
     }
@@ -90,21 +79,20 @@ void render(std::string &out, const Node &node, JsonLayout layout, int depth) {
     }
     appendEscaped(out, key);
     out += pretty ? " : " : ":";
-    render(out, value, layout, depth + 1);
+    out += value;
   }
   if (pretty) {
     out += '\n';
     out += std::string(std::size_t(depth) * 2, ' ');
   }
   out += '}';
+  return out;
 }
 
-Node windowNode(const PlanWindow &window) {
-  Node node;
-  node.isObject = true;
-  node.members.emplace_back("percent", scalarNode(std::to_string(window.percent)));
-  node.members.emplace_back("resetsAt", stringNode(formatInternetDate(window.resetsAt)));
-  return node;
+std::string renderWindow(const PlanWindow &window, JsonLayout layout) {
+  return renderObject({{"percent", std::to_string(window.percent)},
+                       {"resetsAt", jsonString(formatInternetDate(window.resetsAt))}},
+                      layout, 1);
 }
 
 [[noreturn]] void reject(const std::string &why) { throw SnapshotFormatError(why); }
@@ -174,27 +162,24 @@ std::optional<std::string> readString(const Json &object, const char *key) {
 
 std::string encodeSnapshot(const PlanSnapshot &snapshot, JsonLayout layout) {
   // Members are added in key order, which is the order the file shows them in.
-  Node root;
-  root.isObject = true;
+  Members members;
   if (snapshot.allModels) {
-    root.members.emplace_back("allModels", windowNode(*snapshot.allModels));
+    members.emplace_back("allModels", renderWindow(*snapshot.allModels, layout));
   }
-  root.members.emplace_back("fetchedAt", stringNode(formatInternetDate(snapshot.fetchedAt)));
+  members.emplace_back("fetchedAt", jsonString(formatInternetDate(snapshot.fetchedAt)));
   if (snapshot.rateLimitTier) {
-    root.members.emplace_back("rateLimitTier", stringNode(*snapshot.rateLimitTier));
+    members.emplace_back("rateLimitTier", jsonString(*snapshot.rateLimitTier));
   }
   if (snapshot.session) {
-    root.members.emplace_back("session", windowNode(*snapshot.session));
+    members.emplace_back("session", renderWindow(*snapshot.session, layout));
   }
   if (snapshot.status) {
-    root.members.emplace_back("status", stringNode(rawValue(*snapshot.status)));
+    members.emplace_back("status", jsonString(rawValue(*snapshot.status)));
   }
   if (snapshot.subscriptionType) {
-    root.members.emplace_back("subscriptionType", stringNode(*snapshot.subscriptionType));
+    members.emplace_back("subscriptionType", jsonString(*snapshot.subscriptionType));
   }
-  std::string out;
-  render(out, root, layout, 0);
-  return out;
+  return renderObject(members, layout, 0);
 }
 
 PlanSnapshot decodeSnapshot(std::string_view text) {

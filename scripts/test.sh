@@ -1,9 +1,29 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test. The one command CI runs.
+# Installs what is missing, builds, and runs every test. The one command CI runs:
+#   1. the test suite (the self-check included) in a normal build;
+#   2. the same suite built with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
+#      where any report fails the run;
+#   3. every fuzz target for a short, fixed number of inputs.
+# `scripts/test.sh --quick` runs the first stage only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+jobs="$(nproc)"
+
+echo "== tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORBEL_BUILD_TESTS=ON
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j"$(nproc)"
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+[ "${1:-}" = "--quick" ] && exit 0
+
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+CXX=clang++-14 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUORBEL_BUILD_TESTS=ON -DQUORBEL_SANITIZE=ON
+cmake --build build-sanitize -j"$jobs"
+ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+
+echo "== fuzz targets, short runs"
+scripts/fuzz.sh --runs 20000

@@ -82,6 +82,35 @@ TEST_F(StatusCommandTest, MissingAndCorruptFilesFailClearlyButKeepTheBarWellForm
   }
 }
 
+TEST_F(StatusCommandTest, TheReadmeSnippetsRunAsWritten) {
+  writeSnapshot(defaultFile(), 41);
+  const std::string readme = testing::readFile(std::string(QUORBEL_SOURCE_DIR) + "/README.md");
+  struct Snippet {
+    const char *text;      // as it stands in the README
+    const char *arguments; // what the bar then runs quorbel-status with
+    bool json;
+  };
+  const Snippet snippets[] = {
+      {R"("exec": "quorbel-status --format waybar")", "--format waybar", true},
+      {"exec = quorbel-status\n", "", false},
+      {"command=quorbel-status\n", "", false},
+      {"'#(quorbel-status) %H:%M'", "", false},
+      {R"("command": "quorbel-status")", "", false},
+  };
+  for (const auto &snippet : snippets) {
+    SCOPED_TRACE(snippet.text);
+    EXPECT_NE(readme.find(snippet.text), std::string::npos);
+    const auto result = runCommand(command(snippet.arguments), scratch_);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
+    if (snippet.json) {
+      EXPECT_TRUE(nlohmann::json::accept(result.out)) << result.out;
+    } else {
+      EXPECT_EQ(result.out, "5h 41% \u00b7 7d 14%\n");
+    }
+  }
+}
+
 TEST_F(StatusCommandTest, ArgumentErrorsPrintUsageAndExitTwo) {
   for (const char *arguments :
        {"--format yaml", "--warn 101", "--warn 90 --critical 80", "--stale-after soon", "--bogus",

@@ -1,0 +1,395 @@
+#include "source/live_plan_usage_provider.hpp"
+
+#include "source/claude_code_version.hpp"
+#include "source/curl_http_session_linux.hpp"
+#include "source/raw_loopback_server.hpp"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+
+namespace quorbel {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr double kNowSeconds = 1'780'000'000;
+constexpr const char *kToken = "sk-ant-oat01-test-token";
+constexpr const char *kUsagePath = "/api/oauth/usage";
+
+class FixedClock final : public Clock {
+public:
+  explicit FixedClock(double seconds) : now_(instantFromUnixSeconds(seconds)) {}
+  Instant now() const override { return now_; }
+
+private:
+  Instant now_;
+};
+
+class StubCredentials final : public CredentialsReading {
+public:
+  explicit StubCredentials(std::variant<Credentials, CredentialsError> result)
+      : result_(std::move(result)) {}
+  Credentials readCredentials() const override {
+    if (const auto *error = std::get_if<CredentialsError>(&result_)) {
+      throw *error;
+    }
+    return std::get<Credentials>(result_);
+  }
+
+private:
+  std::variant<Credentials, CredentialsError> result_;
+};
+
+Credentials credentialsExpiringIn(std::optional<double> seconds) {
+  Credentials credentials;
+  credentials.claudeAiOauth.accessToken = kToken;
+  if (seconds) {
+    credentials.claudeAiOauth.expiresAt = (kNowSeconds + *seconds) * 1000.0;
+  }
+  return credentials;
+}
+
+Credentials validCredentials() { return credentialsExpiringIn(3600); }
+
+std::string usageBody(const std::string &fiveHour, const std::string &sevenDay) {
+  return R"({"five_hour":)" + fiveHour + R"(,"seven_day":)" + sevenDay + "}";
+}
+
+std::string window(const std::string &utilization, const std::string &resetsAt) {
+  return R"({"utilization":)" + utilization + R"(,"resets_at":")" + resetsAt + R"("})";
+}
+
+const std::string kGoodBody = usageBody(window("41.5", "2026-06-29T17:00:00Z"),
+                                        window("12", "2026-07-03T09:00:00.500+00:00"));
+
+// An HTTP server on 127.0.0.1 whose usage route answers whatever the test sets.
+class UsageServer {
+public:
+  UsageServer() {
+    server_.Get(kUsagePath, [this](const httplib::Request &request, httplib::Response &response) {
+      ++hits_;
+      {
+        const std::lock_guard lock(mutex_);
+        lastBody_ = request.body;
+        lastMethod_ = request.method;
+      }
+      const std::lock_guard lock(mutex_);
+      answer_(response);
+    });
+    server_.Get("/elsewhere", [this](const httplib::Request &, httplib::Response &response) {
+      ++redirectHits_;
+      response.set_content(kGoodBody, "application/json");
+    });
+    // One request per connection, as the helper's polls are; it also lets stop() end at once.
+    server_.set_keep_alive_max_count(1);
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // stop() is a no-op until the accept loop runs; a test that sends nothing must still end.
+    while (!server_.is_running()) {
+      std::this_thread::yield();
+    }
+  }
+  ~UsageServer() {
+    server_.stop();
+    thread_.join();
+  }
+
+  void answer(int status, std::string body) {
+    const std::lock_guard lock(mutex_);
+    answer_ = [status, body = std::move(body)](httplib::Response &response) {
+      response.status = status;
+      response.set_content(body, "application/json");
+    };
+  }
+  void answerWith(std::function<void(httplib::Response &)> answer) {
+    const std::lock_guard lock(mutex_);
+    answer_ = std::move(answer);
+  }
+
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + kUsagePath; }
+  int hits() const { return hits_; }
+  int redirectHits() const { return redirectHits_; }
+  std::string lastMethod() const {
+    const std::lock_guard lock(mutex_);
+    return lastMethod_;
+  }
+
+  httplib::Server server_;
+
+private:
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<int> hits_{0};
+  std::atomic<int> redirectHits_{0};
+  mutable std::mutex mutex_;
+  std::function<void(httplib::Response &)> answer_ = [](httplib::Response &response) {
+    response.status = 500;
+  };
+  std::string lastBody_;
+  std::string lastMethod_;
+};
+
+std::shared_ptr<HttpSession> loopbackSession() {
+  static const std::shared_ptr<HttpSession> session =
+      CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
+  return session;
+}
+
+class LiveProviderTest : public ::testing::Test {
+protected:
+  LivePlanUsageProvider provider(Credentials credentials, std::string url,
+                                 std::chrono::milliseconds timeout = 5s) {
+    return provider(std::variant<Credentials, CredentialsError>(std::move(credentials)),
+                    std::move(url), timeout);
+  }
+  LivePlanUsageProvider provider(std::variant<Credentials, CredentialsError> credentials,
+                                 std::string url, std::chrono::milliseconds timeout = 5s) {
+    return LivePlanUsageProvider(std::make_shared<StubCredentials>(std::move(credentials)),
+                                 loopbackSession(), std::string(kFallbackClaudeCodeVersion),
+                                 kDefaultExpiryMargin, std::move(url), timeout, clock_);
+  }
+
+  // The error a fetch throws; a failure of the test when it returns instead.
+  static std::optional<PlanUsageError> fetchError(LivePlanUsageProvider provider) {
+    try {
+      provider.fetch();
+    } catch (const PlanUsageError &error) {
+      return error;
+    }
+    ADD_FAILURE() << "fetch succeeded";
+    return std::nullopt;
+  }
+
+  FixedClock clock_{kNowSeconds};
+  UsageServer server_;
+};
+
+TEST_F(LiveProviderTest, SendsOneGetWithTheThreeHeadersInOrder) {
+  const std::string reply =
+      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kGoodBody.size()) +
+      "\r\nConnection: close\r\n\r\n" + kGoodBody;
+  const testing::RawLoopbackServer raw(reply);
+  provider(validCredentials(), raw.url(kUsagePath)).fetch();
+
+  const auto requests = raw.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const std::string &head = requests[0];
+  const std::string expectedHeaders = std::string("Authorization: Bearer ") + kToken +
+                                      "\r\n"
+                                      "anthropic-beta: oauth-2025-04-20\r\n"
+                                      "User-Agent: claude-code/2.1.195\r\n";
+  EXPECT_EQ(head.rfind("GET /api/oauth/usage HTTP/1.1\r\n", 0), 0u) << head;
+  EXPECT_NE(head.find(expectedHeaders), std::string::npos) << head;
+  // Nothing after the head: no body, and nothing announcing one.
+  EXPECT_EQ(head.size(), head.find("\r\n\r\n") + 4) << head;
+  EXPECT_EQ(head.find("Content-Length"), std::string::npos) << head;
+  EXPECT_EQ(head.find("Transfer-Encoding"), std::string::npos) << head;
+}
+
+TEST_F(LiveProviderTest, MapsAGoodAnswerIntoAnActiveSnapshot) {
+  server_.answer(200, kGoodBody);
+  struct Case {
+    const char *name;
+    std::optional<std::string> subscriptionType;
+    std::optional<std::string> rateLimitTier;
+  };
+  const Case cases[] = {
+      {"with plan strings", "max", "default_claude_max_20x"},
+      {"without plan strings", std::nullopt, std::nullopt},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Credentials credentials = validCredentials();
+    credentials.claudeAiOauth.subscriptionType = c.subscriptionType;
+    credentials.claudeAiOauth.rateLimitTier = c.rateLimitTier;
+    const PlanSnapshot snapshot = provider(credentials, server_.url()).fetch();
+
+    PlanSnapshot expected;
+    expected.fetchedAt = instantFromUnixSeconds(kNowSeconds);
+    expected.session = PlanWindow{42, *PlanDateParser::dateFrom("2026-06-29T17:00:00Z")};
+    expected.allModels = PlanWindow{12, *PlanDateParser::dateFrom("2026-07-03T09:00:00.5Z")};
+    expected.subscriptionType = c.subscriptionType;
+    expected.rateLimitTier = c.rateLimitTier;
+    expected.status = PlanStatus::active;
+    EXPECT_EQ(snapshot, expected);
+  }
+  EXPECT_EQ(server_.lastMethod(), "GET");
+}
+
+TEST_F(LiveProviderTest, ClassifiesStatuses) {
+  struct Case {
+    int status;
+    std::string body;
+    PlanUsageError::Kind kind;
+  };
+  const Case cases[] = {
+      {401, kGoodBody, PlanUsageError::Kind::unauthorized},
+      {401, "", PlanUsageError::Kind::unauthorized},
+      {429, kGoodBody, PlanUsageError::Kind::rateLimited},
+      {429, R"({"error":{"type":"rate_limit_error"}})", PlanUsageError::Kind::rateLimited},
+      {403, kGoodBody, PlanUsageError::Kind::unexpectedStatus},
+      {500, "oops", PlanUsageError::Kind::unexpectedStatus},
+      {204, "", PlanUsageError::Kind::unexpectedStatus},
+      {201, kGoodBody, PlanUsageError::Kind::unexpectedStatus},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.status);
+    server_.answer(c.status, c.body);
+    const auto error = fetchError(provider(validCredentials(), server_.url()));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), c.kind);
+    if (c.kind == PlanUsageError::Kind::unexpectedStatus) {
+      EXPECT_EQ(error->httpStatus(), c.status);
+    }
+  }
+}
+
+TEST_F(LiveProviderTest, DoesNotFollowRedirects) {
+  server_.answerWith([](httplib::Response &response) {
+    response.status = 302;
+    response.set_header("Location", "/elsewhere");
+  });
+  const auto error = fetchError(provider(validCredentials(), server_.url()));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->kind(), PlanUsageError::Kind::unexpectedStatus);
+  EXPECT_EQ(error->httpStatus(), 302);
+  EXPECT_EQ(server_.redirectHits(), 0);
+}
+
+TEST_F(LiveProviderTest, DecodesBodiesStrictly) {
+  const std::string five = window("41.5", "2026-06-29T17:00:00Z");
+  const std::string seven = window("12", "2026-07-03T09:00:00Z");
+  const std::string realistic =
+      R"({"five_hour":{"utilization":7.0,"resets_at":"2026-06-29T17:59:59.943648+00:00"},)"
+      R"("seven_day":{"utilization":33.0,"resets_at":"2026-07-03T08:59:59.943668+00:00"},)"
+      R"("seven_day_oauth_apps":null,"seven_day_opus":null,"seven_day_sonnet":null,)"
+      R"("extra_usage":{"is_enabled":false,"monthly_limit":null}})";
+  struct Case {
+    const char *name;
+    std::string body;
+    std::optional<std::int64_t> sessionPercent; // nothing: decoding fails
+  };
+  const Case cases[] = {
+      {"integer utilization", usageBody(window("41", "2026-06-29T17:00:00Z"), seven), 41},
+      {"extra keys at both levels",
+       R"({"five_hour":{"utilization":41.5,"resets_at":"2026-06-29T17:00:00Z","x":[1]},)"
+       R"("seven_day":)" +
+           seven + R"(,"other":{"a":null}})",
+       42},
+      {"realistic live body", realistic, 7},
+      {"missing seven_day", R"({"five_hour":)" + five + "}", std::nullopt},
+      {"null seven_day", usageBody(five, "null"), std::nullopt},
+      {"utilization as a string",
+       usageBody(R"({"utilization":"41.5","resets_at":"2026-06-29T17:00:00Z"})", seven),
+       std::nullopt},
+      {"null utilization",
+       usageBody(R"({"utilization":null,"resets_at":"2026-06-29T17:00:00Z"})", seven),
+       std::nullopt},
+      {"missing resets_at", usageBody(five, R"({"utilization":12})"), std::nullopt},
+      {"resets_at as a number", usageBody(five, R"({"utilization":12,"resets_at":1})"),
+       std::nullopt},
+      {"wrong-case key", R"({"Five_hour":)" + five + R"(,"seven_day":)" + seven + "}",
+       std::nullopt},
+      {"top-level array", "[" + usageBody(five, seven) + "]", std::nullopt},
+      {"not JSON", "<html>maintenance</html>", std::nullopt},
+      {"empty body", "", std::nullopt},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    server_.answer(200, c.body);
+    if (c.sessionPercent) {
+      const PlanSnapshot snapshot = provider(validCredentials(), server_.url()).fetch();
+      ASSERT_TRUE(snapshot.session && snapshot.allModels);
+      EXPECT_EQ(snapshot.session->percent, *c.sessionPercent);
+      EXPECT_EQ(snapshot.status, PlanStatus::active);
+    } else {
+      const auto error = fetchError(provider(validCredentials(), server_.url()));
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->kind(), PlanUsageError::Kind::decoding);
+      ASSERT_TRUE(error->decodingFailure());
+      EXPECT_FALSE(error->decodingFailure()->resetDate);
+    }
+  }
+}
+
+TEST_F(LiveProviderTest, UnreadableResetDateNamesTheFirstWindowThatFails) {
+  struct Case {
+    std::string fiveHourReset;
+    std::string sevenDayReset;
+    PlanSnapshotError expected;
+  };
+  const Case cases[] = {
+      // "five_hour" fails first, so "seven_day" is never mapped.
+      {"2026-06-29 17:00:00Z", "soon", PlanSnapshotError("five_hour", "2026-06-29 17:00:00Z")},
+      {"2026-06-29T17:00:00Z", "", PlanSnapshotError("seven_day", "")},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.expected.field());
+    server_.answer(200, usageBody(window("1", c.fiveHourReset), window("2", c.sevenDayReset)));
+    const auto error = fetchError(provider(validCredentials(), server_.url()));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), PlanUsageError::Kind::decoding);
+    ASSERT_TRUE(error->decodingFailure() && error->decodingFailure()->resetDate);
+    EXPECT_EQ(*error->decodingFailure()->resetDate, c.expected);
+  }
+}
+
+TEST_F(LiveProviderTest, DecidesCredentialFailuresWithoutARequest) {
+  server_.answer(200, kGoodBody);
+  struct Case {
+    const char *name;
+    std::variant<Credentials, CredentialsError> credentials;
+    std::optional<PlanUsageError::Kind> kind; // nothing: the fetch succeeds
+  };
+  const Case cases[] = {
+      {"no credentials", CredentialsError::noToken(), PlanUsageError::Kind::credentialMissing},
+      {"unreadable", CredentialsError::unexpectedStatus(13),
+       PlanUsageError::Kind::credentialMissing},
+      {"undecodable", CredentialsError::decodeFailed(), PlanUsageError::Kind::credentialMissing},
+      {"no expiry", credentialsExpiringIn(std::nullopt), PlanUsageError::Kind::credentialExpired},
+      {"expired an hour ago", credentialsExpiringIn(-3600),
+       PlanUsageError::Kind::credentialExpired},
+      {"expires now", credentialsExpiringIn(0), PlanUsageError::Kind::credentialExpired},
+      {"expires at exactly the margin", credentialsExpiringIn(kDefaultExpiryMargin),
+       PlanUsageError::Kind::credentialExpired},
+      {"a millisecond inside the margin", credentialsExpiringIn(kDefaultExpiryMargin - 0.001),
+       PlanUsageError::Kind::credentialExpired},
+      {"a second past the margin", credentialsExpiringIn(kDefaultExpiryMargin + 1), std::nullopt},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const int hitsBefore = server_.hits();
+    if (c.kind) {
+      const auto error = fetchError(provider(c.credentials, server_.url()));
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->kind(), *c.kind);
+      EXPECT_EQ(server_.hits(), hitsBefore);
+    } else {
+      EXPECT_TRUE(provider(c.credentials, server_.url()).fetch().hasData());
+      EXPECT_EQ(server_.hits(), hitsBefore + 1);
+    }
+  }
+}
+
+TEST_F(LiveProviderTest, TransportFailureIsANetworkError) {
+  const std::string url = [] {
+    const testing::RawLoopbackServer closed("");
+    return closed.url(kUsagePath);
+  }(); // the port is free again: nothing listens there now
+  const auto error = fetchError(provider(validCredentials(), url));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->kind(), PlanUsageError::Kind::network);
+  ASSERT_TRUE(error->transportError());
+  EXPECT_EQ(error->transportError()->kind, TransportError::Kind::cannotConnectToHost);
+  EXPECT_EQ(std::string(error->what()).find(kToken), std::string::npos) << error->what();
+}
+
+} // namespace
+} // namespace quorbel

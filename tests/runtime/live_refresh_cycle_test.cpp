@@ -24,6 +24,15 @@
 #include <thread>
 #include <unistd.h>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORBEL_HAS_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef QUORBEL_HAS_ADDRESS_SANITIZER
+#define QUORBEL_HAS_ADDRESS_SANITIZER 0
+#endif
+
 namespace quorbel {
 namespace {
 
@@ -248,8 +257,14 @@ TEST(LiveRefreshCycle, SoakKeepsMemoryAndDescriptorsFlat) {
             << " -> " << fdsAtEnd << "\n";
   EXPECT_EQ(server.requests(), kTicks);
   EXPECT_EQ(fdsAtEnd, fdsAfterWarmUp);
+#if defined(__SANITIZE_ADDRESS__) || QUORBEL_HAS_ADDRESS_SANITIZER
+  // AddressSanitizer holds freed memory in quarantine, so resident size says nothing here;
+  // LeakSanitizer checks for leaks at exit instead.
+  (void)rssAtEnd;
+#else
   // Allocator pages come and go; a leak of even 50 bytes a tick would add about 1 MiB.
   EXPECT_LE(rssAtEnd, rssAfterWarmUp + 512);
+#endif
 }
 
 } // namespace

@@ -1,0 +1,226 @@
+// Measures what one refresh tick of the live provider costs: CPU per tick and the peak resident
+// size, against a TLS server on the loopback interface that answers like the usage endpoint.
+// Every tick makes a new connection with a full handshake and no session resumption, as a poll
+// every 180 s does once libcurl has dropped the idle connection. The server is `openssl s_server`
+// in a process of its own, so this process links and loads what the helper does, and nothing of
+// the server counts in its figures.
+//
+// Usage: quorbel_tick_bench [ticks] [--default-curl]
+//   --default-curl  also measures a reused libcurl handle left at its defaults, for comparison.
+
+#include "source/claude_code_version.hpp"
+#include "source/credentials_file_linux.hpp"
+#include "source/curl_http_session_linux.hpp"
+#include "source/live_plan_usage_provider.hpp"
+
+#include <curl/curl.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace quorbel;
+
+namespace {
+
+constexpr const char *kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
+constexpr const char *kUsageBody =
+    R"({"five_hour":{"utilization":7.0,"resets_at":"2026-06-29T17:59:59.943648+00:00"},)"
+    R"("seven_day":{"utilization":33.0,"resets_at":"2026-07-03T08:59:59.943668+00:00"},)"
+    R"("seven_day_opus":null})";
+
+double cpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Current resident size, from the kernel's own accounting.
+double residentMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::atof(line.c_str() + 6) / 1024.0;
+    }
+  }
+  return 0;
+}
+
+double peakResidentMiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss / 1024.0;
+}
+
+void run(const std::string &command) {
+  if (std::system(command.c_str()) != 0) {
+    std::cerr << "failed: " << command << "\n";
+    std::exit(1);
+  }
+}
+
+int freeLoopbackPort() {
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(probe, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+      getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+    std::perror("bind");
+    std::exit(1);
+  }
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+bool accepting(int port) {
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  const bool connected =
+      connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+  close(probe);
+  return connected;
+}
+
+// `-WWW` serves files under the working directory, so the usage body is a file at the usage path.
+pid_t startServer(const fs::path &dir, int port) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (chdir(dir.c_str()) != 0) {
+      _exit(127);
+    }
+    const std::string accept = "127.0.0.1:" + std::to_string(port);
+    execlp("openssl", "openssl", "s_server", "-quiet", "-WWW", "-accept", accept.c_str(), "-cert",
+           "cert.pem", "-key", "key.pem", "-no_ticket", "-num_tickets", "0", "-no_cache",
+           static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  // Probing consumes one accept; s_server serves one connection at a time and moves on.
+  for (int attempt = 0; attempt < 500 && !accepting(port); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return child;
+}
+
+struct Figures {
+  double firstTickMs;
+  double cpuPerTickMs;
+  double wallPerTickMs;
+};
+
+Figures measure(int ticks, const std::function<void()> &tick) {
+  const double coldStart = cpuSeconds();
+  tick(); // loads the trust store and warms the caches
+  const double coldEnd = cpuSeconds();
+  const auto wallStart = std::chrono::steady_clock::now();
+  for (int i = 0; i < ticks; ++i) {
+    tick();
+  }
+  const double cpu = cpuSeconds() - coldEnd;
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+  return Figures{(coldEnd - coldStart) * 1e3, cpu / ticks * 1e3, wall / ticks * 1e3};
+}
+
+void print(const char *label, int ticks, const Figures &figures) {
+  std::printf("%-28s ticks=%d first=%.2f ms CPU  steady=%.3f ms CPU/tick  wall=%.3f ms/tick\n",
+              label, ticks, figures.firstTickMs, figures.cpuPerTickMs, figures.wallPerTickMs);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const int ticks = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
+  const bool compareDefaultCurl = argc > 2 && std::string(argv[2]) == "--default-curl";
+
+  const double residentAtStart = residentMiB();
+  char pattern[] = "/tmp/quorbel-bench-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const fs::path dir = pattern;
+  run("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
+      " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+      (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() + " 2>/dev/null");
+  // The system bundle plus the throwaway certificate: parsing costs what the real store costs.
+  run("cat " + std::string(kSystemBundle) + " " + (dir / "cert.pem").string() + " > " +
+      (dir / "bundle.pem").string());
+  std::ofstream(dir / ".credentials.json")
+      << R"({"claudeAiOauth":{"accessToken":"bench-token","expiresAt":4102444800000,)"
+      << R"("subscriptionType":"max","rateLimitTier":"default_claude_max_20x"}})";
+
+  fs::create_directories(dir / "api" / "oauth");
+  std::ofstream(dir / "api" / "oauth" / "usage") << kUsageBody;
+
+  const int port = freeLoopbackPort();
+  const pid_t server = startServer(dir, port);
+  const std::string endpoint = "https://127.0.0.1:" + std::to_string(port) + "/api/oauth/usage";
+
+  initHttpGlobal();
+  const auto session =
+      CurlHttpSession::forLoopback({.allowPlainHttp = false, .trustedCaFile = dir / "bundle.pem"});
+  LivePlanUsageProvider provider(std::make_shared<CredentialsFile>(dir / ".credentials.json"),
+                                 session, std::string(kFallbackClaudeCodeVersion),
+                                 kDefaultExpiryMargin, endpoint);
+
+  const Figures live = measure(ticks, [&] {
+    if (!provider.fetch().hasData()) {
+      std::cerr << "tick returned no data\n";
+      std::exit(1);
+    }
+  });
+  print("live provider", ticks, live);
+  std::printf("resident: %.2f MiB at start, %.2f MiB after the ticks, peak %.2f MiB\n",
+              residentAtStart, residentMiB(), peakResidentMiB());
+
+  if (compareDefaultCurl) {
+    CURL *curl = curl_easy_init();
+    std::string sink;
+    curl_easy_setopt(curl, CURLOPT_URL, endpoint.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAINFO, (dir / "bundle.pem").c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION, +[](char *data, size_t size, size_t count, void *user) {
+          static_cast<std::string *>(user)->append(data, size * count);
+          return size * count;
+        });
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    const Figures plain = measure(ticks, [&] {
+      sink.clear();
+      if (curl_easy_perform(curl) != CURLE_OK) {
+        std::cerr << "default-curl tick failed\n";
+        std::exit(1);
+      }
+    });
+    curl_easy_cleanup(curl);
+    print("reused handle, defaults", ticks, plain);
+    std::printf("peak resident size after both runs: %.2f MiB\n", peakResidentMiB());
+  }
+
+  kill(server, SIGTERM);
+  waitpid(server, nullptr, 0);
+  fs::remove_all(dir);
+  return 0;
+}

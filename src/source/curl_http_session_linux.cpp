@@ -128,6 +128,10 @@ CurlHttpSession::CurlHttpSession(const LoopbackOptions *loopback)
   // A redirect is reported as its status; the bearer token never goes anywhere else.
   setOption(curl, CURLOPT_FOLLOWLOCATION, 0L);
   setOption(curl, CURLOPT_NOSIGNAL, 1L);
+  // Polls are 180 s apart and libcurl retires connections idle for 118 s, so a kept connection is
+  // never reused: it would only hold a socket open until the next poll throws it away. TLS
+  // sessions and the trust store are cached apart from connections and still carry over.
+  setOption(curl, CURLOPT_FORBID_REUSE, 1L);
   setOption(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   setOption(curl, CURLOPT_SSL_VERIFYHOST, 2L);
   // Debian's libcurl also sets a CA directory by default, and libcurl caches the parsed trust

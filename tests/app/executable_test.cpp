@@ -1,5 +1,6 @@
 #include "app/child_process.hpp"
 #include "model/snapshot_json.hpp"
+#include "support/text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@ namespace quorbel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::linesOf;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 
@@ -31,15 +33,6 @@ const std::string kInactiveLine =
     "state=sessionInactive published. Retrying in 180 s; data retained.\n";
 const std::string kCancelLine = "[RefreshCycle] Sleep cancelled; stopping refresh cycle.\n";
 constexpr std::string_view kWarningPrefix = "[SnapshotStore] WARNING: ";
-
-std::vector<std::string> linesOf(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 std::size_t occurrences(const std::string &text, std::string_view needle) {
   std::size_t count = 0;

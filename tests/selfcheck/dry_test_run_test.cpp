@@ -1,4 +1,5 @@
 #include "selfcheck/dry_test_run.hpp"
+#include "support/text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,21 +15,13 @@ namespace quorbel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::linesOf;
 
 class CapturingSink final : public LogSink {
 public:
   void writeLine(std::string_view line) override { text.append(line); }
   std::string text;
 };
-
-std::vector<std::string> linesOf(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 bool startsWith(const std::string &text, std::string_view prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;

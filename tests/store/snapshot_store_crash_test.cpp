@@ -49,25 +49,6 @@ std::filesystem::path fastDirectory() {
   return std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
 }
 
-class ScopedFastDir {
-public:
-  ScopedFastDir() {
-    std::string pattern = (fastDirectory() / "quorbel-crash-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-  }
-  ~ScopedFastDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path &path() const { return path_; }
-
-private:
-  std::filesystem::path path_;
-};
-
 [[noreturn]] void writeForever(const std::filesystem::path &file, std::int64_t first) {
   SnapshotStore store(file);
   for (std::int64_t n = first;; ++n) {
@@ -80,7 +61,7 @@ private:
 }
 
 TEST(SnapshotStoreCrash, AKilledWriterLeavesAWholeSnapshotAndNoPileOfTemporaries) {
-  ScopedFastDir dir;
+  ScopedTempDir dir(fastDirectory());
   const auto file = dir.path() / "plan-snapshot.json";
   SnapshotStore store(file);
   store.save(member(0));
@@ -139,7 +120,7 @@ TEST(SnapshotStoreCrash, OnlyTheTemporariesOfWritersThatAreGoneAreSwept) {
 }
 
 TEST(SnapshotStoreCrash, AReaderNeverSeesAPartialFile) {
-  ScopedFastDir dir;
+  ScopedTempDir dir(fastDirectory());
   const auto file = dir.path() / "plan-snapshot.json";
   SnapshotStore store(file);
   store.save(member(0));

@@ -12,8 +12,10 @@ namespace quorbel::testing {
 // A fresh directory per test, removed with everything in it afterwards.
 class ScopedTempDir {
 public:
-  ScopedTempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorbel-test-XXXXXX").string();
+  // `base` defaults to the system's temporary directory.
+  explicit ScopedTempDir(
+      const std::filesystem::path &base = std::filesystem::temp_directory_path()) {
+    std::string pattern = (base / "quorbel-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("mkdtemp failed");
     }

@@ -2,6 +2,7 @@
 #include "runtime/helper_runtime.hpp"
 #include "source/plan_usage_error.hpp"
 #include "store/snapshot_store.hpp"
+#include "support/capturing_log.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 namespace quorbel {
 namespace {
 
+using testing::CapturingLog;
 using testing::readFile;
 using testing::ScopedTempDir;
 using testing::writeFile;
@@ -58,22 +60,6 @@ public:
 private:
   std::deque<Outcome> outcomes_;
   double minimum_;
-};
-
-class CapturingLog final : public LogSink {
-public:
-  void writeLine(std::string_view line) override {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(line);
-  }
-  std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
-private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
 };
 
 class FixedClock final : public Clock {

@@ -6,21 +6,17 @@
 #include "source/curl_http_session_linux.hpp"
 #include "source/live_plan_usage_provider.hpp"
 #include "store/snapshot_store.hpp"
+#include "support/capturing_log.hpp"
+#include "support/forked_server.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <csignal>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <mutex>
-#include <netinet/in.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -36,6 +32,7 @@
 namespace quorbel {
 namespace {
 
+using testing::CapturingLog;
 using testing::readFile;
 using testing::ScopedTempDir;
 using testing::writeFile;
@@ -76,78 +73,15 @@ const std::vector<std::string> kAnswers = {
     answer("200 OK", kGoodBody).substr(0, 150), // closed mid-body
 };
 
-// A server in a child process, so that its sockets never count among the helper's descriptors.
-// Each answer is written in one piece and the connection closed, as a poll every 180 s would see.
-class CyclingServer {
-public:
-  CyclingServer() {
-    counters_ = static_cast<std::atomic<int> *>(::mmap(nullptr, sizeof(std::atomic<int>) * 2,
-                                                       PROT_READ | PROT_WRITE,
-                                                       MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    new (counters_) std::atomic<int>[2] {};
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
-        ::listen(listener, 64) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-      throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    port_ = ntohs(address.sin_port);
-    child_ = ::fork();
-    if (child_ == 0) {
-      serve(listener);
-    }
-    ::close(listener);
-  }
-  ~CyclingServer() {
-    ::kill(child_, SIGKILL);
-    ::waitpid(child_, nullptr, 0);
-    ::munmap(counters_, sizeof(std::atomic<int>) * 2);
-  }
-  std::string url() const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/api/oauth/usage";
-  }
-  int requests() const { return counters_[0]; }
-  int authorized() const { return counters_[1]; }
-
-private:
-  [[noreturn]] void serve(int listener) {
-    for (std::size_t next = 0;; ++next) {
-      const int connection = ::accept(listener, nullptr, nullptr);
-      if (connection < 0) {
-        continue;
-      }
-      std::string head;
-      char chunk[4096];
-      ssize_t got = 0;
-      while (head.find("\r\n\r\n") == std::string::npos &&
-             (got = ::read(connection, chunk, sizeof chunk)) > 0) {
-        head.append(chunk, std::size_t(got));
-      }
-      ++counters_[0];
-      if (head.find(std::string("\r\nAuthorization: Bearer ") + kAccessToken + "\r\n") !=
-          std::string::npos) {
-        ++counters_[1];
-      }
-      const std::string &reply = kAnswers[next % kAnswers.size()];
-      (void)!::write(connection, reply.data(), reply.size());
-      ::close(connection);
-    }
-  }
-
-  std::atomic<int> *counters_ = nullptr;
-  int port_ = 0;
-  pid_t child_ = -1;
-};
-
-class CapturingLog final : public LogSink {
-public:
-  void writeLine(std::string_view line) override { text += line; }
-  std::string text;
-};
+// Answers each connection with the next kind of answer, in turn, and then closes it, as a poll
+// every 180 s would see.
+testing::ForkedServer cyclingServer(int maxConnections) {
+  return testing::ForkedServer(
+      [next = std::size_t{0}](int connection) mutable {
+        testing::writeAll(connection, kAnswers[next++ % kAnswers.size()]);
+      },
+      std::string("\r\nAuthorization: Bearer ") + kAccessToken + "\r\n", maxConnections);
+}
 
 std::shared_ptr<HttpSession> plainHttpSession() {
   static const std::shared_ptr<HttpSession> session =
@@ -173,7 +107,7 @@ bool holdsSecret(const std::string &text) {
 
 TEST(LiveRefreshCycle, NoOutcomeLetsATokenOut) {
   ScopedTempDir temp;
-  CyclingServer server;
+  const auto server = cyclingServer(1000);
   const auto credentialsPath = temp / ".credentials.json";
   const auto snapshotPath = temp / "data/plan-snapshot.json";
   auto provider = std::make_shared<LivePlanUsageProvider>(
@@ -215,10 +149,10 @@ TEST(LiveRefreshCycle, NoOutcomeLetsATokenOut) {
       }
     }
   }
-  EXPECT_GT(server.authorized(), 0) << "the token never reached the server: nothing was tested";
-  EXPECT_EQ(server.authorized(), server.requests()) << "every request carried the token";
-  EXPECT_NE(log.text.find("disk write FAILED"), std::string::npos);
-  EXPECT_FALSE(holdsSecret(log.text)) << log.text;
+  EXPECT_GT(server.watched(), 0) << "the token never reached the server: nothing was tested";
+  EXPECT_EQ(server.watched(), server.requests()) << "every request carried the token";
+  EXPECT_NE(log.text().find("disk write FAILED"), std::string::npos);
+  EXPECT_FALSE(holdsSecret(log.text())) << log.text();
   EXPECT_FALSE(holdsSecret(errorTexts)) << errorTexts;
   EXPECT_FALSE(holdsSecret(readFile(snapshotPath.parent_path())));
 }
@@ -226,7 +160,8 @@ TEST(LiveRefreshCycle, NoOutcomeLetsATokenOut) {
 TEST(LiveRefreshCycle, SoakKeepsMemoryAndDescriptorsFlat) {
   // tmpfs keeps 20,000 fsynced writes quick; the property under test is the process's own use.
   ScopedTempDir temp;
-  CyclingServer server;
+  constexpr int kTicks = 20'000;
+  const auto server = cyclingServer(kTicks);
   const auto credentialsPath = temp / ".credentials.json";
   writeFile(credentialsPath, credentialsDocument(4102444800000.0));
   const std::filesystem::path snapshotDir =
@@ -238,12 +173,11 @@ TEST(LiveRefreshCycle, SoakKeepsMemoryAndDescriptorsFlat) {
   CapturingLog log;
   HelperRuntime runtime(provider, std::make_shared<SnapshotStore>(snapshotPath), 1, log);
 
-  constexpr int kTicks = 20'000;
   constexpr int kWarmUp = 100;
   long rssAfterWarmUp = 0, fdsAfterWarmUp = 0;
   for (int tick = 1; tick <= kTicks; ++tick) {
     runtime.tick();
-    log.text.clear();
+    log.clear();
     if (tick == kWarmUp) {
       rssAfterWarmUp = residentKiB();
       fdsAfterWarmUp = openDescriptors();

@@ -1,4 +1,5 @@
 #include "selfcheck/dry_test_run.hpp"
+#include "support/capturing_log.hpp"
 #include "support/text.hpp"
 
 #include <gtest/gtest.h>
@@ -15,13 +16,8 @@ namespace quorbel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::CapturingLog;
 using testing::linesOf;
-
-class CapturingSink final : public LogSink {
-public:
-  void writeLine(std::string_view line) override { text.append(line); }
-  std::string text;
-};
 
 bool startsWith(const std::string &text, std::string_view prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -73,12 +69,12 @@ protected:
   bool run(const fs::path &directory) {
     return runDryTests(DryTestFiles::in(directory, kPid), sink_);
   }
-  std::vector<std::string> lines() const { return linesOf(sink_.text); }
-  const std::string &text() const { return sink_.text; }
+  std::vector<std::string> lines() const { return linesOf(sink_.text()); }
+  std::string text() const { return sink_.text(); }
 
   static constexpr long kPid = 31337;
   ScopedTempDir temp_;
-  CapturingSink sink_;
+  CapturingLog sink_;
 };
 
 TEST_F(DryTestRun, AllFortyThreeChecksPassAndNothingIsLeftBehind) {

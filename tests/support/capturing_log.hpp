@@ -1,0 +1,41 @@
+#pragma once
+
+#include "runtime/log_sink.hpp"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quorbel::testing {
+
+// Keeps every line the code under test logs, newline included. Safe to read from another thread
+// while a refresh cycle runs.
+class CapturingLog final : public LogSink {
+public:
+  void writeLine(std::string_view line) override {
+    const std::lock_guard lock(mutex_);
+    lines_.emplace_back(line);
+  }
+  std::vector<std::string> lines() const {
+    const std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  std::string text() const {
+    const std::lock_guard lock(mutex_);
+    std::string joined;
+    for (const auto &line : lines_) {
+      joined += line;
+    }
+    return joined;
+  }
+  void clear() {
+    const std::lock_guard lock(mutex_);
+    lines_.clear();
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+} // namespace quorbel::testing

@@ -1,6 +1,7 @@
 #include "source/curl_http_session_linux.hpp"
 
 #include "source/raw_loopback_server.hpp"
+#include "support/running_http_server.hpp"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -106,22 +107,14 @@ public:
                 [answer = std::move(answer)](const httplib::Request &,
                                              httplib::Response &response) { answer(response); });
     server_.set_keep_alive_max_count(1);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) {
-      std::this_thread::yield();
-    }
+    running_.emplace(server_);
   }
-  ~BodyServer() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(running_->port()) + "/"; }
 
 private:
   httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
+  // Last, so the server stops before the members its handlers use are gone.
+  std::optional<testing::RunningHttpServer> running_;
 };
 
 // An endless body of unannounced length, the case a declared size limit does not catch.

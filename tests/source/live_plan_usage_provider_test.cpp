@@ -3,6 +3,7 @@
 #include "source/claude_code_version.hpp"
 #include "source/curl_http_session_linux.hpp"
 #include "source/raw_loopback_server.hpp"
+#include "support/running_http_server.hpp"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -85,16 +86,7 @@ public:
     });
     // One request per connection, as the helper's polls are; it also lets stop() end at once.
     server_.set_keep_alive_max_count(1);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    // stop() is a no-op until the accept loop runs; a test that sends nothing must still end.
-    while (!server_.is_running()) {
-      std::this_thread::yield();
-    }
-  }
-  ~UsageServer() {
-    server_.stop();
-    thread_.join();
+    running_.emplace(server_);
   }
 
   void answer(int status, std::string body) {
@@ -109,7 +101,9 @@ public:
     answer_ = std::move(answer);
   }
 
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + kUsagePath; }
+  std::string url() const {
+    return "http://127.0.0.1:" + std::to_string(running_->port()) + kUsagePath;
+  }
   int hits() const { return hits_; }
   std::string lastMethod() const {
     const std::lock_guard lock(mutex_);
@@ -119,8 +113,6 @@ public:
   httplib::Server server_;
 
 private:
-  int port_ = 0;
-  std::thread thread_;
   std::atomic<int> hits_{0};
   mutable std::mutex mutex_;
   std::function<void(httplib::Response &)> answer_ = [](httplib::Response &response) {
@@ -128,6 +120,8 @@ private:
   };
   std::string lastBody_;
   std::string lastMethod_;
+  // Last, so the server stops before the members its handlers use are gone.
+  std::optional<testing::RunningHttpServer> running_;
 };
 
 std::shared_ptr<HttpSession> loopbackSession() {

@@ -22,7 +22,7 @@ TEST(Install, PutsBothProgramsAndAUserUnitThatStartsTheInstalledHelper) {
   const auto helper = prefix / "bin/QuorbelHelper";
   EXPECT_TRUE(std::filesystem::exists(helper));
   EXPECT_TRUE(std::filesystem::exists(prefix / "bin/quorbel-status"));
-  const auto unit = prefix / "lib/systemd/user/quorbel-helper.service";
+  const auto unit = prefix / "share/systemd/user/quorbel-helper.service";
   ASSERT_TRUE(std::filesystem::exists(unit));
   const std::string text = readFile(unit);
   EXPECT_NE(text.find("\nExecStart=" + helper.string() + "\n"), std::string::npos) << text;

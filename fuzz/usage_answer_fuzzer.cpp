@@ -32,11 +32,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   session->body.assign(reinterpret_cast<const char *>(data), size);
   try {
     const PlanSnapshot snapshot = provider.fetch();
-    // A fetched snapshot always carries both windows, mapped into 0..100, and is active.
-    if (!snapshot.hasData() || snapshot.status != PlanStatus::active ||
-        snapshot.session->percent < 0 || snapshot.session->percent > 100 ||
-        snapshot.allModels->percent < 0 || snapshot.allModels->percent > 100) {
+    // A fetched snapshot is active, every percent lies in 0..100, and model windows come one per
+    // model, in the order of their names.
+    const auto inRange = [](std::int64_t percent) { return percent >= 0 && percent <= 100; };
+    if (snapshot.status != PlanStatus::active ||
+        (snapshot.session && !inRange(snapshot.session->percent)) ||
+        (snapshot.allModels && !inRange(snapshot.allModels->percent))) {
       std::abort();
+    }
+    for (std::size_t i = 0; i < snapshot.modelWindows.size(); ++i) {
+      if (!inRange(snapshot.modelWindows[i].percent) || snapshot.modelWindows[i].model.empty() ||
+          (i > 0 && !(snapshot.modelWindows[i - 1].model < snapshot.modelWindows[i].model))) {
+        std::abort();
+      }
     }
   } catch (const PlanUsageError &error) {
     if (error.kind() != PlanUsageError::Kind::decoding) {

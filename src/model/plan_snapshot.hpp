@@ -1,22 +1,26 @@
 #pragma once
 
+#include "model/model_window.hpp"
 #include "model/plan_date.hpp"
 #include "model/plan_status.hpp"
 #include "model/plan_window.hpp"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorbel {
 
 // The published record: one moment's usage of both windows, the plan, and the helper's state.
+// A window the endpoint reports as not running (nothing sent for its whole length) is absent.
 struct PlanSnapshot {
   Instant fetchedAt;
   std::optional<PlanWindow> session;   // the five-hour window ("5h")
   std::optional<PlanWindow> allModels; // the seven-day window ("7d")
   std::optional<std::string> subscriptionType;
   std::optional<std::string> rateLimitTier;
-  std::optional<PlanStatus> status; // absent in files written before the status existed
+  std::optional<PlanStatus> status;        // absent in files written before the status existed
+  std::vector<ModelWindow> modelWindows{}; // sorted by model name; empty when none are reported
 
   // Only a snapshot with both windows has numbers to show.
   bool hasData() const { return session.has_value() && allModels.has_value(); }

@@ -20,11 +20,14 @@ PlanWindow PlanWindow::fromUsageWindow(const UsageWindow &window, std::string_vi
   if (!resetsAt) {
     throw PlanSnapshotError(std::string(field), window.resetsAt);
   }
+  return PlanWindow{percentFromUtilization(window.utilization), *resetsAt};
+}
+
+std::int64_t percentFromUtilization(double utilization) {
   // `!(u > 0)` also sends a NaN to zero rather than into an undefined conversion.
-  const double u = window.utilization;
-  const std::int64_t percent =
-      !(u > kPercentFloor) ? 0 : std::int64_t(std::round(std::min(u, kPercentCeiling)));
-  return PlanWindow{percent, *resetsAt};
+  return !(utilization > kPercentFloor)
+             ? 0
+             : std::int64_t(std::round(std::min(utilization, kPercentCeiling)));
 }
 
 } // namespace quorbel

@@ -44,4 +44,7 @@ struct PlanWindow {
   bool operator==(const PlanWindow &) const = default;
 };
 
+// A utilization in percent as a whole percent: clamped to 0..100, rounded half away from zero.
+std::int64_t percentFromUtilization(double utilization);
+
 } // namespace quorbel

@@ -95,6 +95,33 @@ std::string renderWindow(const PlanWindow &window, JsonLayout layout) {
                       layout, 1);
 }
 
+std::string renderModelWindow(const ModelWindow &window, JsonLayout layout, int depth) {
+  Members members{{"model", jsonString(window.model)}, {"percent", std::to_string(window.percent)}};
+  if (window.resetsAt) {
+    members.emplace_back("resetsAt", jsonString(formatInternetDate(*window.resetsAt)));
+  }
+  return renderObject(members, layout, depth);
+}
+
+// Laid out like the objects: one element per line, each level two spaces deeper.
+std::string renderModelWindows(const std::vector<ModelWindow> &windows, JsonLayout layout) {
+  const bool pretty = layout == JsonLayout::pretty;
+  std::string out = "[";
+  bool first = true;
+  for (const ModelWindow &window : windows) {
+    if (!first) {
+      out += ',';
+    }
+    first = false;
+    if (pretty) {
+      out += "\n    ";
+    }
+    out += renderModelWindow(window, layout, 2);
+  }
+  out += pretty ? "\n  ]" : "]";
+  return out;
+}
+
 [[noreturn]] void reject(const std::string &why) { throw SnapshotFormatError(why); }
 
 // null and a missing member both mean "absent".
@@ -147,6 +174,33 @@ std::optional<PlanWindow> readWindow(const Json &object, const char *key) {
   return PlanWindow{readPercent(*percent), readDate(*resetsAt, key + std::string(".resetsAt"))};
 }
 
+std::vector<ModelWindow> readModelWindows(const Json &object) {
+  const Json *value = member(object, "modelWindows");
+  if (value == nullptr) {
+    return {};
+  }
+  if (!value->is_array()) {
+    reject("\"modelWindows\" is not an array");
+  }
+  std::vector<ModelWindow> windows;
+  for (const Json &entry : *value) {
+    if (!entry.is_object()) {
+      reject("a model window is not an object");
+    }
+    const auto model = entry.find("model");
+    const auto percent = entry.find("percent");
+    if (model == entry.end() || !model->is_string() || percent == entry.end()) {
+      reject("a model window lacks \"model\" or \"percent\"");
+    }
+    ModelWindow window{model->get<std::string>(), readPercent(*percent), std::nullopt};
+    if (const Json *resetsAt = member(entry, "resetsAt")) {
+      window.resetsAt = readDate(*resetsAt, "modelWindows.resetsAt");
+    }
+    windows.push_back(std::move(window));
+  }
+  return windows;
+}
+
 std::optional<std::string> readString(const Json &object, const char *key) {
   const Json *value = member(object, key);
   if (value == nullptr) {
@@ -167,6 +221,9 @@ std::string encodeSnapshot(const PlanSnapshot &snapshot, JsonLayout layout) {
     members.emplace_back("allModels", renderWindow(*snapshot.allModels, layout));
   }
   members.emplace_back("fetchedAt", jsonString(formatInternetDate(snapshot.fetchedAt)));
+  if (!snapshot.modelWindows.empty()) {
+    members.emplace_back("modelWindows", renderModelWindows(snapshot.modelWindows, layout));
+  }
   if (snapshot.rateLimitTier) {
     members.emplace_back("rateLimitTier", jsonString(*snapshot.rateLimitTier));
   }
@@ -201,6 +258,7 @@ PlanSnapshot decodeSnapshot(std::string_view text) {
   snapshot.allModels = readWindow(document, "allModels");
   snapshot.subscriptionType = readString(document, "subscriptionType");
   snapshot.rateLimitTier = readString(document, "rateLimitTier");
+  snapshot.modelWindows = readModelWindows(document);
   if (const Json *status = member(document, "status")) {
     if (!status->is_string()) {
       reject("\"status\" is not a string");

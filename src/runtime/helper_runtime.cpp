@@ -12,6 +12,8 @@ namespace quorbel {
 namespace {
 
 // Seconds in log lines are whole numbers, truncated toward zero.
+constexpr long kForbidden = 403;
+
 std::string wholeSeconds(double seconds) { return std::to_string(std::int64_t(seconds)); }
 
 std::string percentOrDash(const std::optional<PlanWindow> &window) {
@@ -65,9 +67,10 @@ std::string describe(std::exception_ptr error) {
 
 HelperRuntime::HelperRuntime(std::shared_ptr<PlanUsageProvider> provider,
                              std::shared_ptr<SnapshotPersisting> store, double interval,
-                             LogSink &log, const Clock &clock)
+                             LogSink &log, const Clock &clock, LogSink &hints)
     : provider_(std::move(provider)), store_(std::move(store)),
-      baseInterval_(std::max(interval, provider_->minimumInterval())), log_(log), clock_(clock) {}
+      baseInterval_(std::max(interval, provider_->minimumInterval())), log_(log), clock_(clock),
+      hints_(hints) {}
 
 void HelperRuntime::run(std::stop_token stop) {
   seed();
@@ -110,16 +113,8 @@ double HelperRuntime::tick() {
     fetched = provider_->fetch();
   } catch (const PlanUsageError &error) {
     switch (error.kind()) {
-    case PlanUsageError::Kind::rateLimited: {
-      const double backoff =
-          currentBackoff_ ? std::min(*currentBackoff_ * 2, kBackoffCap) : kBackoffFirst;
-      currentBackoff_ = backoff;
-      lastResult_ = refresh::RateLimited{backoff};
-      publish(PlanStatus::rateLimited);
-      log("429: rate limited. Backing off " + wholeSeconds(backoff) +
-          " s; state=rateLimited published, data retained.");
-      return backoff;
-    }
+    case PlanUsageError::Kind::rateLimited:
+      return rateLimited(error);
     case PlanUsageError::Kind::credentialMissing:
     case PlanUsageError::Kind::credentialExpired:
       currentBackoff_.reset();
@@ -141,7 +136,7 @@ double HelperRuntime::tick() {
     case PlanUsageError::Kind::decoding:
       break;
     }
-    return transientFailure(describe(error));
+    return transientFailure(error);
   } catch (...) {
     return transientFailure(describe(std::current_exception()));
   }
@@ -158,6 +153,34 @@ double HelperRuntime::tick() {
         errorText(std::current_exception()));
   }
   return baseInterval_;
+}
+
+double HelperRuntime::rateLimited(const PlanUsageError &error) {
+  const double step = currentBackoff_ ? std::min(*currentBackoff_ * 2, kBackoffCap) : kBackoffFirst;
+  currentBackoff_ = step;
+  // Asking before the server's stated time only earns another 429, so its wait wins when longer.
+  double delay = step;
+  if (error.retryAfter() && *error.retryAfter() > delay) {
+    delay = std::min(*error.retryAfter(), kRetryAfterCap);
+  }
+  lastResult_ = refresh::RateLimited{delay};
+  publish(PlanStatus::rateLimited);
+  log("429: rate limited. Backing off " + wholeSeconds(delay) +
+      " s; state=rateLimited published, data retained.");
+  return delay;
+}
+
+double HelperRuntime::transientFailure(const PlanUsageError &error) {
+  // A token made for other uses (`claude setup-token`) lacks the scope this endpoint needs and is
+  // refused on every tick; the log line alone would not tell the user what to do about it.
+  if (error.kind() == PlanUsageError::Kind::unexpectedStatus && error.httpStatus() == kForbidden &&
+      !scopeHintGiven_) {
+    scopeHintGiven_ = true;
+    hints_.writeLine("QuorbelHelper: the usage endpoint refused this Claude Code token (HTTP 403); "
+                     "tokens made by `claude setup-token` lack the scope it needs. Sign in by "
+                     "running `claude` to get one that works.\n");
+  }
+  return transientFailure(describe(error));
 }
 
 double HelperRuntime::transientFailure(const std::string &text) {

@@ -3,6 +3,7 @@
 #include "model/clock.hpp"
 #include "runtime/log_sink.hpp"
 #include "runtime/refresh_result.hpp"
+#include "source/plan_usage_error.hpp"
 #include "source/plan_usage_provider.hpp"
 #include "store/snapshot_persisting.hpp"
 
@@ -23,11 +24,15 @@ class HelperRuntime {
 public:
   static constexpr double kBackoffFirst = 180;
   static constexpr double kBackoffCap = 1440;
+  // A server's Retry-After lengthens a back-off step up to this, never further.
+  static constexpr double kRetryAfterCap = 3600;
 
   // `interval` must be finite and positive; it is raised to the provider's minimum interval.
+  // `hints` receives the few lines meant for a person rather than for the log.
   HelperRuntime(std::shared_ptr<PlanUsageProvider> provider,
                 std::shared_ptr<SnapshotPersisting> store, double interval,
-                LogSink &log = stdoutLogSink(), const Clock &clock = systemClock());
+                LogSink &log = stdoutLogSink(), const Clock &clock = systemClock(),
+                LogSink &hints = stderrLogSink());
 
   const std::optional<PlanSnapshot> &lastSnapshot() const { return lastSnapshot_; }
   const std::optional<RefreshResult> &lastResult() const { return lastResult_; }
@@ -44,6 +49,8 @@ public:
   double tick();
 
 private:
+  double rateLimited(const PlanUsageError &error);
+  double transientFailure(const PlanUsageError &error);
   double transientFailure(const std::string &text);
   void publish(PlanStatus status);
   void log(const std::string &message);
@@ -53,6 +60,8 @@ private:
   double baseInterval_;
   LogSink &log_;
   const Clock &clock_;
+  LogSink &hints_;
+  bool scopeHintGiven_ = false;
 
   std::optional<PlanSnapshot> lastSnapshot_;
   std::optional<RefreshResult> lastResult_;

@@ -5,13 +5,13 @@
 
 namespace quorbel {
 
-void StdoutLogSink::writeLine(std::string_view line) {
+void FdLogSink::writeLine(std::string_view line) {
   while (!line.empty()) {
-    const ssize_t written = ::write(STDOUT_FILENO, line.data(), line.size());
+    const ssize_t written = ::write(fd_, line.data(), line.size());
     if (written < 0 && errno == EINTR) {
       continue;
     }
-    // A closed or broken standard output must not stop the refresh cycle.
+    // A closed or broken output must not stop the refresh cycle.
     if (written <= 0) {
       return;
     }
@@ -20,7 +20,12 @@ void StdoutLogSink::writeLine(std::string_view line) {
 }
 
 LogSink &stdoutLogSink() {
-  static StdoutLogSink sink;
+  static FdLogSink sink(STDOUT_FILENO);
+  return sink;
+}
+
+LogSink &stderrLogSink() {
+  static FdLogSink sink(STDERR_FILENO);
   return sink;
 }
 

@@ -12,12 +12,17 @@ public:
   virtual void writeLine(std::string_view line) = 0;
 };
 
-// Standard output, one write(2) per line: nothing waits in a buffer under a service manager.
-class StdoutLogSink final : public LogSink {
+// A file descriptor, one write(2) per line: nothing waits in a buffer under a service manager.
+class FdLogSink final : public LogSink {
 public:
+  explicit FdLogSink(int fd) : fd_(fd) {}
   void writeLine(std::string_view line) override;
+
+private:
+  int fd_;
 };
 
 LogSink &stdoutLogSink();
+LogSink &stderrLogSink();
 
 } // namespace quorbel

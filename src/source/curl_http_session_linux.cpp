@@ -202,8 +202,14 @@ HttpResponse CurlHttpSession::get(const HttpGetRequest &request) {
 
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  // libcurl reads both forms, seconds and an HTTP date, and gives 0 when there was none; a
+  // "Retry-After: 0" asks for no wait, which is the same for us.
+  curl_off_t retryAfter = 0;
+  curl_easy_getinfo(curl, CURLINFO_RETRY_AFTER, &retryAfter);
+  const std::optional<double> retryAfterSeconds =
+      retryAfter > 0 ? std::optional<double>(double(retryAfter)) : std::nullopt;
   if (result == CURLE_WRITE_ERROR && transfer.bodyDropped) {
-    return HttpResponse{status, {}};
+    return HttpResponse{status, {}, retryAfterSeconds};
   }
   if (result == CURLE_WRITE_ERROR && transfer.bodyTooLarge) {
     throw HttpTransportFailure(TransportError{
@@ -219,7 +225,7 @@ HttpResponse CurlHttpSession::get(const HttpGetRequest &request) {
     throw HttpTransportFailure(
         TransportError{TransportError::Kind::badServerResponse, "no HTTP status in the answer"});
   }
-  return HttpResponse{status, std::move(transfer.body)};
+  return HttpResponse{status, std::move(transfer.body), retryAfterSeconds};
 }
 
 } // namespace quorbel

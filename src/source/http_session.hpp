@@ -5,6 +5,7 @@
 #include <chrono>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,8 @@ struct HttpResponse {
   // Collected for a 200 answer only. Any other answer's body is dropped unread, so that neither
   // its size nor its content can change how the status is classified.
   std::string body;
+  // The server's Retry-After, in seconds from now, when it sent one (either form).
+  std::optional<double> retryAfter{};
 };
 
 // Thrown when no HTTP status could be read: the transport failed or the answer was not HTTP.

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -20,32 +21,119 @@ constexpr double kMillisecondsPerSecond = 1000.0;
   throw PlanUsageError::decoding(DecodingFailure{std::move(message), std::nullopt});
 }
 
-UsageWindow decodeWindow(const json &body, const char *key) {
+// A window the endpoint reports without a reset time has not started: nothing was sent for its
+// whole length. It comes as null, without "resets_at", or with "resets_at": null, and is not an
+// error; only a window that does run must be complete.
+std::optional<PlanWindow> decodeWindow(const json &body, const char *key) {
   const auto window = body.find(key);
-  if (window == body.end()) {
-    failDecoding(std::string("missing \"") + key + "\"");
+  if (window == body.end() || window->is_null()) {
+    return std::nullopt;
   }
   if (!window->is_object()) {
-    failDecoding(std::string("\"") + key + "\" is not an object");
+    failDecoding(std::string("\"") + key + "\" is neither an object nor null");
   }
   const auto utilization = window->find("utilization");
-  if (utilization == window->end() || !utilization->is_number()) {
-    failDecoding(std::string("\"") + key + "\".\"utilization\" is missing or not a number");
+  const bool hasUtilization = utilization != window->end() && !utilization->is_null();
+  if (hasUtilization && !utilization->is_number()) {
+    failDecoding(std::string("\"") + key + "\".\"utilization\" is not a number");
   }
   const auto resetsAt = window->find("resets_at");
-  if (resetsAt == window->end() || !resetsAt->is_string()) {
-    failDecoding(std::string("\"") + key + "\".\"resets_at\" is missing or not a string");
+  if (resetsAt == window->end() || resetsAt->is_null()) {
+    return std::nullopt;
   }
-  return UsageWindow{utilization->get<double>(), resetsAt->get<std::string>()};
-}
-
-PlanWindow mapWindow(const UsageWindow &window, const char *field) {
+  if (!resetsAt->is_string()) {
+    failDecoding(std::string("\"") + key + "\".\"resets_at\" is not a string");
+  }
+  if (!hasUtilization) {
+    failDecoding(std::string("\"") + key + "\" has a reset time but no \"utilization\"");
+  }
   try {
-    return PlanWindow::fromUsageWindow(window, field);
+    return PlanWindow::fromUsageWindow(
+        UsageWindow{utilization->get<double>(), resetsAt->get<std::string>()}, key);
   } catch (const PlanSnapshotError &error) {
     throw PlanUsageError::decoding(DecodingFailure{
         "unreadable reset date for \"" + error.field() + "\": \"" + error.raw() + "\"", error});
   }
+}
+
+// The per-model part of the answer is young and changes shape, so whatever does not read as a
+// model window is skipped, quietly: it must never cost the user the two plan windows.
+std::optional<ModelWindow> modelWindowFrom(std::string model, const json &percent,
+                                           const json *resetsAt) {
+  if (model.empty() || !percent.is_number()) {
+    return std::nullopt;
+  }
+  ModelWindow window{std::move(model), percentFromUtilization(percent.get<double>()), std::nullopt};
+  if (resetsAt != nullptr && !resetsAt->is_null()) {
+    if (!resetsAt->is_string()) {
+      return std::nullopt;
+    }
+    window.resetsAt = PlanDateParser::dateFrom(resetsAt->get_ref<const std::string &>());
+    if (!window.resetsAt) {
+      return std::nullopt;
+    }
+  }
+  return window;
+}
+
+const json *objectMember(const json &object, const char *key) {
+  if (!object.is_object()) {
+    return nullptr;
+  }
+  const auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+std::optional<ModelWindow> scopedLimit(const json &entry) {
+  const json *kind = objectMember(entry, "kind");
+  if (kind == nullptr || *kind != "weekly_scoped") {
+    return std::nullopt;
+  }
+  const json *scope = objectMember(entry, "scope");
+  const json *model = scope != nullptr ? objectMember(*scope, "model") : nullptr;
+  const json *name = model != nullptr ? objectMember(*model, "display_name") : nullptr;
+  const json *percent = objectMember(entry, "percent");
+  if (name == nullptr || !name->is_string() || percent == nullptr) {
+    return std::nullopt;
+  }
+  return modelWindowFrom(name->get<std::string>(), *percent, objectMember(entry, "resets_at"));
+}
+
+std::optional<ModelWindow> legacyModelWindow(const json &body, const char *key, const char *model) {
+  const json *window = objectMember(body, key);
+  const json *utilization = window != nullptr ? objectMember(*window, "utilization") : nullptr;
+  if (utilization == nullptr) {
+    return std::nullopt;
+  }
+  return modelWindowFrom(model, *utilization, objectMember(*window, "resets_at"));
+}
+
+std::vector<ModelWindow> decodeModelWindows(const json &body) {
+  std::vector<ModelWindow> windows;
+  const json *limits = objectMember(body, "limits");
+  if (limits != nullptr && limits->is_array()) {
+    for (const json &entry : *limits) {
+      if (auto window = scopedLimit(entry)) {
+        windows.push_back(std::move(*window));
+      }
+    }
+  } else {
+    // Answers from before the "limits" array carried the two model windows as objects.
+    for (const auto &[key, model] :
+         {std::pair{"seven_day_opus", "Opus"}, std::pair{"seven_day_sonnet", "Sonnet"}}) {
+      if (auto window = legacyModelWindow(body, key, model)) {
+        windows.push_back(std::move(*window));
+      }
+    }
+  }
+  // One window per model, the fullest: that is the one that blocks the user.
+  std::stable_sort(windows.begin(), windows.end(), [](const auto &a, const auto &b) {
+    return a.model != b.model ? a.model < b.model : a.percent > b.percent;
+  });
+  windows.erase(std::unique(windows.begin(), windows.end(),
+                            [](const auto &a, const auto &b) { return a.model == b.model; }),
+                windows.end());
+  return windows;
 }
 
 double secondsSinceEpoch(Instant instant) {
@@ -109,7 +197,7 @@ PlanSnapshot LivePlanUsageProvider::fetch() {
   case kStatusOk:
     break;
   case kStatusTooManyRequests:
-    throw PlanUsageError::rateLimited();
+    throw PlanUsageError::rateLimited(response.retryAfter);
   case kStatusUnauthorized:
     throw PlanUsageError::unauthorized();
   default:
@@ -123,13 +211,15 @@ PlanSnapshot LivePlanUsageProvider::fetch() {
   if (!body.is_object()) {
     failDecoding("body is not a JSON object");
   }
-  const UsageWindow fiveHour = decodeWindow(body, "five_hour");
-  const UsageWindow sevenDay = decodeWindow(body, "seven_day");
+  if (!body.contains("five_hour") && !body.contains("seven_day")) {
+    failDecoding("neither \"five_hour\" nor \"seven_day\" is in the answer");
+  }
 
   PlanSnapshot snapshot;
   snapshot.fetchedAt = clock_->now();
-  snapshot.session = mapWindow(fiveHour, "five_hour");
-  snapshot.allModels = mapWindow(sevenDay, "seven_day");
+  snapshot.session = decodeWindow(body, "five_hour");
+  snapshot.allModels = decodeWindow(body, "seven_day");
+  snapshot.modelWindows = decodeModelWindows(body);
   snapshot.subscriptionType = oauth.subscriptionType;
   snapshot.rateLimitTier = oauth.rateLimitTier;
   snapshot.status = PlanStatus::active;

@@ -66,6 +66,10 @@ PlanUsageError PlanUsageError::credentialExpired() {
   return PlanUsageError(Kind::credentialExpired);
 }
 PlanUsageError PlanUsageError::unauthorized() { return PlanUsageError(Kind::unauthorized); }
-PlanUsageError PlanUsageError::rateLimited() { return PlanUsageError(Kind::rateLimited); }
+PlanUsageError PlanUsageError::rateLimited(std::optional<double> retryAfter) {
+  PlanUsageError result(Kind::rateLimited);
+  result.retryAfter_ = retryAfter;
+  return result;
+}
 
 } // namespace quorbel

@@ -53,13 +53,15 @@ public:
   static PlanUsageError credentialMissing();
   static PlanUsageError credentialExpired();
   static PlanUsageError unauthorized();
-  static PlanUsageError rateLimited();
+  // `retryAfter`: the seconds the server asked us to wait, when it said.
+  static PlanUsageError rateLimited(std::optional<double> retryAfter = std::nullopt);
 
   Kind kind() const { return kind_; }
   // Meaningful only for the kinds that carry them.
   long httpStatus() const { return httpStatus_; }
   const std::optional<TransportError> &transportError() const { return transport_; }
   const std::optional<DecodingFailure> &decodingFailure() const { return decoding_; }
+  const std::optional<double> &retryAfter() const { return retryAfter_; }
 
   // The default textual description, used after "FAILED: " and for errors of other types.
   const char *what() const noexcept override { return description_.c_str(); }
@@ -71,6 +73,7 @@ private:
   long httpStatus_ = 0;
   std::optional<TransportError> transport_;
   std::optional<DecodingFailure> decoding_;
+  std::optional<double> retryAfter_;
   std::string description_;
 };
 

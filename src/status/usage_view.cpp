@@ -14,16 +14,30 @@ constexpr int kBarCells = 20;
 constexpr std::string_view kFullCell = "\u2588";
 constexpr std::string_view kEmptyCell = "\u2591";
 constexpr std::string_view kSeparator = " \u00b7 ";
+// A plan window the endpoint reports without a reset time: nothing was sent for its whole length.
+constexpr std::string_view kNotRunning = "idle";
 
-WindowView viewOf(const PlanWindow &window, Instant now) {
-  WindowView view{window, window.percent, false, seconds{0}};
-  if (window.resetsAt <= now) {
+WindowView viewOf(std::string label, std::int64_t percent, std::optional<Instant> resetsAt,
+                  Instant now) {
+  WindowView view{std::move(label), percent, resetsAt, percent, false, seconds{0}};
+  if (!resetsAt) {
+    return view;
+  }
+  if (*resetsAt <= now) {
     view.reset = true;
     view.shownPercent = 0;
   } else {
-    view.untilReset = std::chrono::duration_cast<seconds>(window.resetsAt - now);
+    view.untilReset = std::chrono::duration_cast<seconds>(*resetsAt - now);
   }
   return view;
+}
+
+std::optional<WindowView> planWindowView(std::string label, const std::optional<PlanWindow> &window,
+                                         Instant now) {
+  if (!window) {
+    return std::nullopt;
+  }
+  return viewOf(std::move(label), window->percent, window->resetsAt, now);
 }
 
 std::string levelClass(std::int64_t percent, const ViewOptions &options) {
@@ -36,8 +50,12 @@ std::string levelClass(std::int64_t percent, const ViewOptions &options) {
   return "ok";
 }
 
-std::string percentText(const std::optional<WindowView> &window) {
-  return window ? std::to_string(window->shownPercent) + "%" : std::string("\u2014");
+// What the one-line text shows for a plan window.
+std::string percentText(const UsageView &view, const std::optional<WindowView> &window) {
+  if (window) {
+    return std::to_string(window->shownPercent) + "%";
+  }
+  return view.fetched ? std::string(kNotRunning) : std::string("\u2014");
 }
 
 std::string localClock(Instant instant, Instant now) {
@@ -94,33 +112,65 @@ std::string marker(const UsageView &view) {
   return " (no data yet)";
 }
 
-std::string windowLine(std::string_view label, const std::optional<WindowView> &window,
-                       Instant now) {
-  std::string line(label);
-  if (!window) {
-    return line + "  no data";
-  }
-  const std::string percent = std::to_string(window->shownPercent) + "%";
-  line += "  " + bar(window->shownPercent) + " " +
-          std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') + percent;
-  if (window->reset) {
-    line += "  reset at " + localClock(window->window.resetsAt, now);
+std::string paddedLabel(std::string_view label, std::size_t width) {
+  std::string text(label);
+  // Names are padded by bytes; a name in another script only shifts its own bar.
+  text.append(width > text.size() ? width - text.size() : 0, ' ');
+  return text;
+}
+
+std::string windowLine(const WindowView &window, std::size_t labelWidth, Instant now) {
+  const std::string percent = std::to_string(window.shownPercent) + "%";
+  std::string line = paddedLabel(window.label, labelWidth) + "  " + bar(window.shownPercent) + " " +
+                     std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') + percent;
+  if (!window.resetsAt) {
+    line += "  no reset time reported";
+  } else if (window.reset) {
+    line += "  reset at " + localClock(*window.resetsAt, now);
   } else {
-    line += "  resets " + localClock(window->window.resetsAt, now) + ", in " +
-            formatDuration(window->untilReset);
+    line += "  resets " + localClock(*window.resetsAt, now) + ", in " +
+            formatDuration(window.untilReset);
   }
   return line;
 }
 
-nlohmann::json windowJson(const std::optional<WindowView> &window) {
-  if (!window) {
-    return nullptr;
+std::string planWindowLine(const UsageView &view, std::string_view label,
+                           const std::optional<WindowView> &window, std::size_t labelWidth) {
+  if (window) {
+    return windowLine(*window, labelWidth, view.now);
   }
-  return {{"percent", window->window.percent},
-          {"shownPercent", window->shownPercent},
-          {"resetsAt", formatInternetDate(window->window.resetsAt)},
-          {"secondsToReset", window->untilReset.count()},
-          {"reset", window->reset}};
+  return paddedLabel(label, labelWidth) +
+         (view.fetched ? "  not running: starts with your next message" : "  no data");
+}
+
+nlohmann::json windowJson(const WindowView &window) {
+  return {{"percent", window.percent},
+          {"shownPercent", window.shownPercent},
+          {"resetsAt", window.resetsAt ? nlohmann::json(formatInternetDate(*window.resetsAt))
+                                       : nlohmann::json(nullptr)},
+          {"secondsToReset",
+           window.resetsAt ? nlohmann::json(window.untilReset.count()) : nlohmann::json(nullptr)},
+          {"reset", window.reset}};
+}
+
+// null: no data at all; {"running": false}: fetched, and the window has not started.
+nlohmann::json planWindowJson(const UsageView &view, const std::optional<WindowView> &window) {
+  if (window) {
+    nlohmann::json object = windowJson(*window);
+    object["running"] = true;
+    return object;
+  }
+  return view.fetched ? nlohmann::json{{"running", false}} : nlohmann::json(nullptr);
+}
+
+nlohmann::json modelWindowsJson(const UsageView &view) {
+  nlohmann::json windows = nlohmann::json::array();
+  for (const WindowView &window : view.models) {
+    nlohmann::json object = windowJson(window);
+    object["model"] = window.label;
+    windows.push_back(std::move(object));
+  }
+  return windows;
 }
 
 template <typename T> nlohmann::json optionalJson(const std::optional<T> &value) {
@@ -133,16 +183,24 @@ UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOpt
   UsageView view;
   view.snapshot = snapshot;
   view.now = now;
-  if (snapshot.session) {
-    view.session = viewOf(*snapshot.session, now);
+  view.warn = options.warn;
+  view.session = planWindowView("5h", snapshot.session, now);
+  view.allModels = planWindowView("7d", snapshot.allModels, now);
+  for (const ModelWindow &window : snapshot.modelWindows) {
+    view.models.push_back(viewOf(window.model, window.percent, window.resetsAt, now));
   }
-  if (snapshot.allModels) {
-    view.allModels = viewOf(*snapshot.allModels, now);
-  }
+  view.fetched = view.session || view.allModels || !view.models.empty() ||
+                 snapshot.effectiveStatus() == PlanStatus::active;
   view.age = std::max(seconds{0}, std::chrono::duration_cast<seconds>(now - snapshot.fetchedAt));
-  view.stale = snapshot.hasData() && view.age > options.staleAfter;
-  view.percentage = std::max(view.session ? view.session->shownPercent : 0,
-                             view.allModels ? view.allModels->shownPercent : 0);
+  view.stale = view.fetched && view.age > options.staleAfter;
+  for (const auto *window : {&view.session, &view.allModels}) {
+    if (*window) {
+      view.percentage = std::max(view.percentage, (*window)->shownPercent);
+    }
+  }
+  for (const WindowView &window : view.models) {
+    view.percentage = std::max(view.percentage, window.shownPercent);
+  }
   switch (snapshot.effectiveStatus()) {
   case PlanStatus::active:
     view.cssClass = view.stale ? "stale" : levelClass(view.percentage, options);
@@ -194,16 +252,32 @@ std::string formatDuration(seconds duration) {
 }
 
 std::string formatText(const UsageView &view) {
-  if (!view.session && !view.allModels) {
+  if (!view.fetched) {
     return "Claude" + marker(view);
   }
-  return "5h " + percentText(view.session) + std::string(kSeparator) + "7d " +
-         percentText(view.allModels) + marker(view);
+  std::string text = "5h " + percentText(view, view.session) + std::string(kSeparator) + "7d " +
+                     percentText(view, view.allModels);
+  // A model's limit can block the user while both plan windows look fine; below the warning
+  // level it would only crowd a bar.
+  for (const WindowView &window : view.models) {
+    if (window.shownPercent >= view.warn) {
+      text +=
+          std::string(kSeparator) + window.label + " " + std::to_string(window.shownPercent) + "%";
+    }
+  }
+  return text + marker(view);
 }
 
 std::string formatLong(const UsageView &view) {
-  std::string text = windowLine("5h", view.session, view.now) + "\n" +
-                     windowLine("7d", view.allModels, view.now) + "\n";
+  std::size_t labelWidth = 2;
+  for (const WindowView &window : view.models) {
+    labelWidth = std::max(labelWidth, window.label.size());
+  }
+  std::string text = planWindowLine(view, "5h", view.session, labelWidth) + "\n" +
+                     planWindowLine(view, "7d", view.allModels, labelWidth) + "\n";
+  for (const WindowView &window : view.models) {
+    text += windowLine(window, labelWidth, view.now) + "\n";
+  }
   if (view.snapshot.subscriptionType || view.snapshot.rateLimitTier) {
     text += "Plan: " + view.snapshot.subscriptionType.value_or("unknown");
     if (view.snapshot.rateLimitTier) {
@@ -214,7 +288,7 @@ std::string formatLong(const UsageView &view) {
   text += "Status: " + statusWords(view) + "\n";
   const std::string ageText =
       view.age < seconds{60} ? "just now" : formatDuration(view.age) + " ago";
-  text += (view.snapshot.hasData() ? "Data fetched " : "Written ") + ageText + "\n";
+  text += (view.fetched ? "Data fetched " : "Written ") + ageText + "\n";
   return text;
 }
 
@@ -236,8 +310,9 @@ std::string formatJson(const UsageView &view) {
                                  : nlohmann::json(nullptr)},
       {"effectiveStatus", std::string(rawValue(snapshot.effectiveStatus()))},
       {"hasData", snapshot.hasData()},
-      {"session", windowJson(view.session)},
-      {"allModels", windowJson(view.allModels)},
+      {"session", planWindowJson(view, view.session)},
+      {"allModels", planWindowJson(view, view.allModels)},
+      {"modelWindows", modelWindowsJson(view)},
       {"subscriptionType", optionalJson(snapshot.subscriptionType)},
       {"rateLimitTier", optionalJson(snapshot.rateLimitTier)},
       {"ageSeconds", view.age.count()},

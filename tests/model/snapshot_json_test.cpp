@@ -48,6 +48,45 @@ TEST(SnapshotJson, WritesTheFileLayoutByteForByte) {
             R"({"fetchedAt":"2026-06-29T12:00:00Z","status":"noData"})");
 }
 
+TEST(SnapshotJson, ModelWindowsAreOptionalAndLaidOutLikeTheRest) {
+  PlanSnapshot snapshot = fullSnapshot();
+  snapshot.modelWindows = {{"Opus", 100, at("2026-07-01T07:00:00Z")}, {"Sonnet", 3, std::nullopt}};
+  const std::string text = encodeSnapshot(snapshot);
+  EXPECT_NE(text.find(R"(
+  "fetchedAt" : "2026-06-29T12:00:00Z",
+  "modelWindows" : [
+    {
+      "model" : "Opus",
+      "percent" : 100,
+      "resetsAt" : "2026-07-01T07:00:00Z"
+    },
+    {
+      "model" : "Sonnet",
+      "percent" : 3
+    }
+  ],
+  "rateLimitTier" : )"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(decodeSnapshot(text), snapshot);
+  EXPECT_EQ(decodeSnapshot(encodeSnapshot(snapshot, JsonLayout::compact)), snapshot);
+  EXPECT_NE(encodeSnapshot(snapshot, JsonLayout::compact)
+                .find(R"("modelWindows":[{"model":"Opus","percent":100,"resetsAt":"2026-07-01T)"
+                      R"(07:00:00Z"},{"model":"Sonnet","percent":3}],)"),
+            std::string::npos);
+
+  // A file without them, or with null, has none; one that holds something else is not ours.
+  EXPECT_TRUE(decodeSnapshot(kLegacyText).modelWindows.empty());
+  const std::string head = R"({"fetchedAt":"2026-06-29T12:00:00Z","modelWindows":)";
+  EXPECT_TRUE(decodeSnapshot(head + "null}").modelWindows.empty());
+  for (const char *bad : {R"({})", R"([1])", R"([{"percent":1}])", R"([{"model":"O"}])",
+                          R"([{"model":1,"percent":1}])", R"([{"model":"O","percent":1.5}])",
+                          R"([{"model":"O","percent":1,"resetsAt":"soon"}])"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(decodeSnapshot(head + bad + "}"), SnapshotFormatError);
+  }
+}
+
 TEST(SnapshotJson, EscapesStringsSoTheyReadBack) {
   PlanSnapshot snapshot = fullSnapshot();
   snapshot.subscriptionType = "a\"b\\c\n\x01/é";

@@ -127,6 +127,23 @@ TEST_F(HelperRuntimeTest, SuccessKeepsAndWritesTheSnapshot) {
                                 "(5h=37%, 7d=\u2014%).\n");
 }
 
+TEST_F(HelperRuntimeTest, AScopeRefusalTellsThePersonOnceWhatToDo) {
+  CapturingLog hints;
+  HelperRuntime runtime(provider_, store_, 1, log_, clock_, hints);
+  provider_->thenThrow(PlanUsageError::unexpectedStatus(500));
+  provider_->thenThrow(PlanUsageError::unexpectedStatus(403));
+  runtime.tick();
+  EXPECT_EQ(hints.lines().size(), 0u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(runtime.tick(), 1);
+  }
+  ASSERT_EQ(hints.lines().size(), 1u);
+  EXPECT_NE(hints.lines()[0].find("refused"), std::string::npos);
+  EXPECT_NE(hints.lines()[0].find("`claude`"), std::string::npos);
+  EXPECT_EQ(takeLines().back(), "[RefreshCycle] Transient error (HTTP 403); retrying in 1 s; disk "
+                                "left as-is; last snapshot retained.\n");
+}
+
 TEST_F(HelperRuntimeTest, RateLimitsBackOffUpToTheCapAndAnyOtherOutcomeResetsIt) {
   provider_->then(snapshotA());
   for (int i = 0; i < 5; ++i) {

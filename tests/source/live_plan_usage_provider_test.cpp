@@ -1,14 +1,20 @@
 #include "source/live_plan_usage_provider.hpp"
 
+#include "model/snapshot_json.hpp"
+#include "runtime/helper_runtime.hpp"
 #include "source/claude_code_version.hpp"
 #include "source/curl_http_session_linux.hpp"
 #include "source/raw_loopback_server.hpp"
+#include "store/snapshot_store.hpp"
+#include "support/capturing_log.hpp"
 #include "support/running_http_server.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <atomic>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +25,7 @@ namespace quorbel {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::CapturingLog;
 
 constexpr double kNowSeconds = 1'780'000'000;
 constexpr const char *kToken = "sk-ant-oat01-test-token";
@@ -239,60 +246,193 @@ TEST_F(LiveProviderTest, ClassifiesStatuses) {
   }
 }
 
-TEST_F(LiveProviderTest, DecodesBodiesStrictly) {
-  const std::string five = window("41.5", "2026-06-29T17:00:00Z");
-  const std::string seven = window("12", "2026-07-03T09:00:00Z");
-  const std::string realistic =
-      R"({"five_hour":{"utilization":7.0,"resets_at":"2026-06-29T17:59:59.943648+00:00"},)"
-      R"("seven_day":{"utilization":33.0,"resets_at":"2026-07-03T08:59:59.943668+00:00"},)"
-      R"("seven_day_oauth_apps":null,"seven_day_opus":null,"seven_day_sonnet":null,)"
-      R"("extra_usage":{"is_enabled":false,"monthly_limit":null}})";
+// An answer as the endpoint sends it in the field: fractions and offsets in every date, keys
+// beside the two windows, and per-model weekly limits in "limits" among entries of other kinds and
+// entries that do not read.
+const std::string kFullAnswer = R"({
+  "five_hour": {"utilization": 33.0, "resets_at": "2026-05-28T23:00:00.528743+00:00"},
+  "seven_day": {"utilization": 8, "resets_at": "2026-06-01T07:00:00.528743+00:00"},
+  "seven_day_oauth_apps": null, "seven_day_opus": null,
+  "seven_day_sonnet": {"utilization": 3.0, "resets_at": null},
+  "extra_usage": {"is_enabled": false, "monthly_limit": null, "used_credits": null,
+                  "utilization": null},
+  "limits": [
+    {"kind": "session", "group": "session", "percent": 33, "resets_at": null, "scope": null},
+    {"kind": "weekly_all", "group": "weekly", "percent": 8, "severity": "normal"},
+    {"kind": "weekly_scoped", "group": "weekly", "percent": 12.5, "resets_at": null,
+     "severity": "normal", "is_active": true, "scope": {"model": {"display_name": "Sonnet"}}},
+    {"kind": "weekly_scoped", "group": "weekly", "percent": 100,
+     "resets_at": "2026-05-30T07:00:00.528743+00:00", "severity": "normal", "is_active": true,
+     "scope": {"model": {"display_name": "Opus"}}},
+    {"kind": "weekly_scoped", "percent": 50, "scope": {}},
+    {"kind": "weekly_scoped", "percent": "lots", "scope": {"model": {"display_name": "Haiku"}}},
+    {"kind": "weekly_scoped", "percent": 5, "resets_at": "soon",
+     "scope": {"model": {"display_name": "Haiku"}}},
+    {"kind": "weekly_scoped", "percent": 9, "scope": {"model": {"display_name": 7}}},
+    42, null
+  ]
+})";
+
+const std::string kFullAnswerFile = R"({
+  "allModels" : {
+    "percent" : 8,
+    "resetsAt" : "2026-06-01T07:00:00Z"
+  },
+  "fetchedAt" : "2026-05-28T20:26:40Z",
+  "modelWindows" : [
+    {
+      "model" : "Opus",
+      "percent" : 100,
+      "resetsAt" : "2026-05-30T07:00:00Z"
+    },
+    {
+      "model" : "Sonnet",
+      "percent" : 13
+    }
+  ],
+  "session" : {
+    "percent" : 33,
+    "resetsAt" : "2026-05-28T23:00:00Z"
+  },
+  "status" : "active"
+})";
+
+TEST_F(LiveProviderTest, RealShapedAnswersWriteTheFileAUserExpects) {
+  const std::string five = window("33.0", "2026-05-28T23:00:00.528743+00:00");
+  const std::string seven = window("8", "2026-06-01T07:00:00+00:00");
+  const std::string idle = R"({"utilization": 0.0, "resets_at": null})";
+  const Instant now = instantFromUnixSeconds(kNowSeconds);
+  const PlanWindow fiveWindow{33, *PlanDateParser::dateFrom("2026-05-28T23:00:00Z")};
+  const PlanWindow sevenWindow{8, *PlanDateParser::dateFrom("2026-06-01T07:00:00Z")};
+  const auto snapshotOf = [&](std::optional<PlanWindow> session,
+                              std::optional<PlanWindow> allModels,
+                              std::vector<ModelWindow> models = {}) {
+    return PlanSnapshot{now, session, allModels, {}, {}, PlanStatus::active, std::move(models)};
+  };
+  // What the store holds before the tick; a failed decoding must leave it byte for byte.
+  const PlanSnapshot previous = snapshotOf(PlanWindow{1, now}, PlanWindow{2, now});
   struct Case {
     const char *name;
     std::string body;
-    std::optional<std::int64_t> sessionPercent; // nothing: decoding fails
+    std::optional<PlanSnapshot> written; // nothing: a decoding failure, the file untouched
   };
   const Case cases[] = {
-      {"integer utilization", usageBody(window("41", "2026-06-29T17:00:00Z"), seven), 41},
-      {"extra keys at both levels",
-       R"({"five_hour":{"utilization":41.5,"resets_at":"2026-06-29T17:00:00Z","x":[1]},)"
-       R"("seven_day":)" +
-           seven + R"(,"other":{"a":null}})",
-       42},
-      {"realistic live body", realistic, 7},
-      {"missing seven_day", R"({"five_hour":)" + five + "}", std::nullopt},
-      {"null seven_day", usageBody(five, "null"), std::nullopt},
-      {"utilization as a string",
-       usageBody(R"({"utilization":"41.5","resets_at":"2026-06-29T17:00:00Z"})", seven),
-       std::nullopt},
-      {"null utilization",
-       usageBody(R"({"utilization":null,"resets_at":"2026-06-29T17:00:00Z"})", seven),
-       std::nullopt},
-      {"missing resets_at", usageBody(five, R"({"utilization":12})"), std::nullopt},
-      {"resets_at as a number", usageBody(five, R"({"utilization":12,"resets_at":1})"),
-       std::nullopt},
-      {"wrong-case key", R"({"Five_hour":)" + five + R"(,"seven_day":)" + seven + "}",
-       std::nullopt},
-      {"top-level array", "[" + usageBody(five, seven) + "]", std::nullopt},
+      {"idle five-hour window, null reset", usageBody(idle, seven),
+       snapshotOf(std::nullopt, sevenWindow)},
+      {"idle five-hour window, no reset", usageBody(R"({"utilization": 0.0})", seven),
+       snapshotOf(std::nullopt, sevenWindow)},
+      {"null window", usageBody("null", seven), snapshotOf(std::nullopt, sevenWindow)},
+      {"absent window", R"({"five_hour":)" + five + "}", snapshotOf(fiveWindow, std::nullopt)},
+      {"both windows idle", usageBody(idle, "null"), snapshotOf(std::nullopt, std::nullopt)},
+      {"legacy per-model objects",
+       usageBody(five, seven).insert(1, R"("seven_day_opus": {"utilization": 71.5,
+          "resets_at": "2026-06-01T07:00:00Z"}, "seven_day_sonnet": null,)"),
+       snapshotOf(fiveWindow, sevenWindow, {{"Opus", 72, sevenWindow.resetsAt}})},
+      {"malformed limits fall back to the legacy objects",
+       usageBody(five, seven).insert(1, R"("limits": {"kind": "weekly_scoped"},
+          "seven_day_sonnet": {"utilization": 4, "resets_at": null},
+          "seven_day_opus": {"utilization": "x"},)"),
+       snapshotOf(fiveWindow, sevenWindow, {{"Sonnet", 4, std::nullopt}})},
+      {"not an object", "[" + usageBody(five, seven) + "]", std::nullopt},
       {"not JSON", "<html>maintenance</html>", std::nullopt},
-      {"empty body", "", std::nullopt},
+      {"neither window in the answer", R"({"seven_day_opus": null, "limits": []})", std::nullopt},
+      {"wrong-case keys", R"({"Five_hour":)" + five + R"(,"Seven_day":)" + seven + "}",
+       std::nullopt},
+      {"window neither object nor null", usageBody("5", seven), std::nullopt},
+      {"idle window with a string utilization",
+       usageBody(R"({"utilization": "0", "resets_at": null})", seven), std::nullopt},
+      {"reset time without utilization",
+       usageBody(five, R"({"resets_at": "2026-06-01T07:00:00Z"})"), std::nullopt},
+      {"reset time with null utilization",
+       usageBody(R"({"utilization": null, "resets_at": "2026-06-01T07:00:00Z"})", seven),
+       std::nullopt},
+      {"reset time as a number", usageBody(five, R"({"utilization": 8, "resets_at": 1})"),
+       std::nullopt},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
+    testing::ScopedTempDir temp;
+    auto store = std::make_shared<SnapshotStore>(temp / "plan-snapshot.json");
+    store->save(previous);
+    const std::string before = testing::readFile(store->fileURL());
     server_.answer(200, c.body);
-    if (c.sessionPercent) {
-      const PlanSnapshot snapshot = provider(validCredentials(), server_.url()).fetch();
-      ASSERT_TRUE(snapshot.session && snapshot.allModels);
-      EXPECT_EQ(snapshot.session->percent, *c.sessionPercent);
-      EXPECT_EQ(snapshot.status, PlanStatus::active);
+    testing::CapturingLog log;
+    HelperRuntime runtime(
+        std::make_shared<LivePlanUsageProvider>(provider(validCredentials(), server_.url())), store,
+        kLiveMinimumInterval, log, clock_);
+    runtime.tick();
+    const std::string after = testing::readFile(store->fileURL());
+    if (c.written) {
+      EXPECT_EQ(decodeSnapshot(after), *c.written) << after;
+      EXPECT_NE(log.text().find("200: snapshot updated"), std::string::npos) << log.text();
     } else {
-      const auto error = fetchError(provider(validCredentials(), server_.url()));
-      ASSERT_TRUE(error);
-      EXPECT_EQ(error->kind(), PlanUsageError::Kind::decoding);
-      ASSERT_TRUE(error->decodingFailure());
-      EXPECT_FALSE(error->decodingFailure()->resetDate);
+      EXPECT_EQ(after, before);
+      EXPECT_NE(log.text().find("Transient error (decoding)"), std::string::npos) << log.text();
     }
   }
+
+  server_.answer(200, kFullAnswer);
+  testing::ScopedTempDir temp;
+  auto store = std::make_shared<SnapshotStore>(temp / "plan-snapshot.json");
+  testing::CapturingLog log;
+  HelperRuntime runtime(
+      std::make_shared<LivePlanUsageProvider>(provider(validCredentials(), server_.url())), store,
+      kLiveMinimumInterval, log, clock_);
+  runtime.tick();
+  EXPECT_EQ(testing::readFile(store->fileURL()), kFullAnswerFile);
+}
+
+TEST_F(LiveProviderTest, RateLimitWaitsAtLeastWhatRetryAfterAsks) {
+  CapturingLog log;
+  testing::ScopedTempDir temp;
+  HelperRuntime runtime(
+      std::make_shared<LivePlanUsageProvider>(provider(validCredentials(), server_.url())),
+      std::make_shared<SnapshotStore>(temp / "plan-snapshot.json"), kLiveMinimumInterval, log,
+      clock_);
+  const auto httpDateIn = [](std::time_t seconds) {
+    const std::time_t when = std::time(nullptr) + seconds;
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+    return std::string(text);
+  };
+  struct Case {
+    std::optional<std::string> retryAfter; // the header's value, if any
+    double minimum;
+    double maximum;
+  };
+  // One cycle of back-off; each row is the next 429.
+  const Case cases[] = {
+      {std::nullopt, 180, 180},
+      {std::nullopt, 360, 360},
+      {std::nullopt, 720, 720},
+      {std::nullopt, 1440, 1440},
+      {std::nullopt, 1440, 1440},
+      {"1600", 1600, 1600},           // longer than the step: the server's wait
+      {"0", 1440, 1440},              // shorter: the step
+      {"99999", 3600, 3600},          // capped
+      {httpDateIn(1600), 1597, 1600}, // the date form, read against the real clock
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.retryAfter.value_or("none"));
+    server_.answerWith([&](httplib::Response &response) {
+      response.status = 429;
+      if (c.retryAfter) {
+        response.set_header("Retry-After", *c.retryAfter);
+      }
+    });
+    const double delay = runtime.tick();
+    EXPECT_GE(delay, c.minimum);
+    EXPECT_LE(delay, c.maximum);
+    EXPECT_NE(log.lines().back().find("Backing off " + std::to_string(std::int64_t(delay)) + " s"),
+              std::string::npos)
+        << log.lines().back();
+  }
+  server_.answer(200, kGoodBody);
+  runtime.tick();
+  server_.answer(429, "");
+  EXPECT_EQ(runtime.tick(), 180);
 }
 
 TEST_F(LiveProviderTest, UnreadableResetDateNamesTheFirstWindowThatFails) {

@@ -88,7 +88,7 @@ TEST_F(UsageViewTest, APassedResetShowsTheWindowAsWholeAgain) {
   ASSERT_TRUE(view.session);
   EXPECT_TRUE(view.session->reset);
   EXPECT_EQ(view.session->shownPercent, 0);
-  EXPECT_EQ(view.session->window.percent, 97);
+  EXPECT_EQ(view.session->percent, 97);
   EXPECT_EQ(view.percentage, 60);
   EXPECT_EQ(view.cssClass, "stale");
   EXPECT_EQ(formatText(view), "5h 0% \u00b7 7d 60% (stale)");
@@ -143,6 +143,65 @@ TEST_F(UsageViewTest, MachineFormatsParseBack) {
       EXPECT_TRUE(nlohmann::json::accept(line)) << line;
     }
   }
+}
+
+TEST_F(UsageViewTest, AnIdleWindowReadsAsNotRunningInEveryFormat) {
+  PlanSnapshot idle = snapshot(41, 14);
+  idle.session.reset();
+  const UsageView view = UsageView::of(idle, kNow, {});
+  EXPECT_EQ(formatText(view), "5h idle \u00b7 7d 14%");
+  EXPECT_EQ(view.cssClass, "ok");
+  EXPECT_EQ(view.percentage, 14);
+  const std::string longText = formatView(view, OutputFormat::longText);
+  EXPECT_EQ(longText.substr(0, longText.find('\n')),
+            "5h  not running: starts with your next message");
+  EXPECT_NE(longText.find("Data fetched 2m ago"), std::string::npos) << longText;
+  const auto json = nlohmann::json::parse(formatJson(view));
+  EXPECT_EQ(json.at("session"), nlohmann::json({{"running", false}}));
+  EXPECT_EQ(json.at("allModels").at("running"), true);
+  EXPECT_NE(nlohmann::json::parse(formatWaybar(view)).at("text"), "");
+
+  // Fetched data grows stale even with both windows idle; a marker never does.
+  PlanSnapshot bothIdle = idle;
+  bothIdle.allModels.reset();
+  bothIdle.fetchedAt = kNow - minutes(20);
+  EXPECT_EQ(formatText(UsageView::of(bothIdle, kNow, {})), "5h idle \u00b7 7d idle (stale)");
+  EXPECT_TRUE(
+      nlohmann::json::parse(
+          formatJson(UsageView::of(PlanSnapshot::dataless(PlanStatus::noData, kNow), kNow, {})))
+          .at("session")
+          .is_null());
+}
+
+TEST_F(UsageViewTest, ModelWindowsCountInEveryFormat) {
+  PlanSnapshot withModels = snapshot(41, 14);
+  withModels.modelWindows = {{"Opus", 100, *PlanDateParser::dateFrom("2026-06-30T07:00:00Z")},
+                             {"Sonnet", 79, std::nullopt},
+                             {"Haiku", 100, kNow - minutes(1)}};
+  const UsageView view = UsageView::of(withModels, kNow, {});
+  EXPECT_EQ(view.percentage, 100);
+  EXPECT_EQ(view.cssClass, "critical");
+  // Only what is at or above the warning level joins the line; a passed reset reads 0 %.
+  EXPECT_EQ(formatText(view), "5h 41% \u00b7 7d 14% \u00b7 Opus 100%");
+  EXPECT_EQ(formatText(UsageView::of(withModels, kNow, ViewOptions{79, 95, minutes(15)})),
+            "5h 41% \u00b7 7d 14% \u00b7 Opus 100% \u00b7 Sonnet 79%");
+
+  const std::string longText = formatView(view, OutputFormat::longText);
+  EXPECT_NE(longText.find("5h      \u2588"), std::string::npos) << longText;
+  EXPECT_NE(longText.find(" 100%  resets Tue 07:00, in 16h 13m\n"), std::string::npos) << longText;
+  EXPECT_NE(longText.find("Sonnet  "), std::string::npos) << longText;
+  EXPECT_NE(longText.find("  79%  no reset time reported\n"), std::string::npos) << longText;
+  EXPECT_NE(longText.find("   0%  reset at 14:46\n"), std::string::npos) << longText;
+  EXPECT_EQ(nlohmann::json::parse(formatWaybar(view)).at("tooltip"),
+            longText.substr(0, longText.size()));
+
+  const auto models = nlohmann::json::parse(formatJson(view)).at("modelWindows");
+  ASSERT_EQ(models.size(), 3u);
+  EXPECT_EQ(models[0].at("model"), "Opus");
+  EXPECT_EQ(models[0].at("secondsToReset"), 16 * 3600 + 13 * 60);
+  EXPECT_TRUE(models[1].at("resetsAt").is_null());
+  EXPECT_EQ(models[2].at("shownPercent"), 0);
+  EXPECT_EQ(models[2].at("percent"), 100);
 }
 
 TEST(FormatDuration, PicksTheTwoLargestUnits) {

@@ -247,8 +247,8 @@ TEST_F(LiveProviderTest, ClassifiesStatuses) {
 }
 
 // An answer as the endpoint sends it in the field: fractions and offsets in every date, keys
-// beside the two windows, and per-model weekly limits in "limits" among entries of other kinds and
-// entries that do not read.
+// beside the two windows, and per-model weekly limits in "limits" among entries of other kinds,
+// entries that do not read, and a second, emptier entry for the same model.
 const std::string kFullAnswer = R"({
   "five_hour": {"utilization": 33.0, "resets_at": "2026-05-28T23:00:00.528743+00:00"},
   "seven_day": {"utilization": 8, "resets_at": "2026-06-01T07:00:00.528743+00:00"},
@@ -263,6 +263,8 @@ const std::string kFullAnswer = R"({
      "severity": "normal", "is_active": true, "scope": {"model": {"display_name": "Sonnet"}}},
     {"kind": "weekly_scoped", "group": "weekly", "percent": 100,
      "resets_at": "2026-05-30T07:00:00.528743+00:00", "severity": "normal", "is_active": true,
+     "scope": {"model": {"display_name": "Opus"}}},
+    {"kind": "weekly_scoped", "percent": 40, "resets_at": null,
      "scope": {"model": {"display_name": "Opus"}}},
     {"kind": "weekly_scoped", "percent": 50, "scope": {}},
     {"kind": "weekly_scoped", "percent": "lots", "scope": {"model": {"display_name": "Haiku"}}},

@@ -52,7 +52,10 @@ TEST_F(CredentialsFileTest, ReadsTheDocumentAfreshOnEveryCall) {
 
 TEST_F(CredentialsFileTest, ClassifiesFailures) {
   write("plain-file", "x");
-  write("oversized", std::string(kMaxCredentialsFileBytes + 1, ' '));
+  // A valid document padded past the limit: only the limit can refuse it.
+  std::string oversized = kDocument;
+  oversized.resize(kMaxCredentialsFileBytes + 1, ' ');
+  write("oversized", oversized);
   fs::create_directory(dir_ / "a-directory");
   fs::create_symlink(dir_ / "loop-b", dir_ / "loop-a");
   fs::create_symlink(dir_ / "loop-a", dir_ / "loop-b");

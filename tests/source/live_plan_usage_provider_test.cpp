@@ -412,8 +412,9 @@ TEST_F(LiveProviderTest, RateLimitWaitsAtLeastWhatRetryAfterAsks) {
       {std::nullopt, 1440, 1440},
       {std::nullopt, 1440, 1440},
       {"1600", 1600, 1600},           // longer than the step: the server's wait
-      {"0", 1440, 1440},              // shorter: the step
+      {"0", 1440, 1440},              // no wait asked for: the step
       {"99999", 3600, 3600},          // capped
+      {"60", 1440, 1440},             // shorter than the step: the step
       {httpDateIn(1600), 1597, 1600}, // the date form, read against the real clock
   };
   for (const Case &c : cases) {

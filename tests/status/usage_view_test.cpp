@@ -99,9 +99,11 @@ TEST_F(UsageViewTest, LongFormatSpeaksToAPerson) {
             "5h  \u2588\u2588\u2588\u2588\u2588\u2588\u2588\u2588"
             "\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591  41%  "
             "resets 17:00, in 2h 13m\n"
+            "    55 % of the window elapsed, on pace for about 74 % at reset\n"
             "7d  \u2588\u2588\u2588"
             "\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591"
             "\u2591\u2591\u2591  14%  resets Thu 12:00, in 2d 21h\n"
+            "    58 % of the window elapsed, on pace for about 24 % at reset\n"
             "Plan: max (default_claude_max_20x)\n"
             "Status: up to date\n"
             "Data fetched 2m ago");

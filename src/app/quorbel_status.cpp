@@ -2,6 +2,7 @@
 
 #include "model/clock.hpp"
 #include "status/usage_view.hpp"
+#include "status/watch_command.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
 
@@ -26,6 +27,7 @@ constexpr int kExitUnreadable = 4;
 constexpr const char *kUsage =
     "Usage: quorbel-status [--format text|long|waybar|json] [--file PATH]\n"
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
+    "                      [--watch]\n"
     "\n"
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
     "  --format       text (default): one line; long: a few lines for a person;\n"
@@ -34,8 +36,10 @@ constexpr const char *kUsage =
     "  --warn         percent from which the class is \"warning\" (default 80)\n"
     "  --critical     percent from which the class is \"critical\" (default 95)\n"
     "  --stale-after  age after which data counts as stale: 900, 900s, 15m or 1h (default 15m)\n"
+    "  --watch        print again each time the output would change, until stopped\n"
     "\n"
-    "Exit status: 0 shown; 2 bad arguments; 3 no snapshot file yet; 4 unreadable snapshot.\n";
+    "Exit status: 0 shown; 2 bad arguments; 3 no snapshot file yet; 4 unreadable snapshot.\n"
+    "--watch runs until SIGTERM or SIGINT and exits 0, or 1 when it cannot watch.\n";
 
 int usageError(const std::string &message) {
   std::fprintf(stderr, "quorbel-status: %s\n%s", message.c_str(), kUsage);
@@ -89,6 +93,7 @@ int main(int argc, char **argv) {
   OutputFormat format = OutputFormat::text;
   ViewOptions options;
   std::string file;
+  bool watch = false;
 
   static const option kOptions[] = {
       {"format", required_argument, nullptr, 'f'},
@@ -96,6 +101,7 @@ int main(int argc, char **argv) {
       {"warn", required_argument, nullptr, 'w'},
       {"critical", required_argument, nullptr, 'c'},
       {"stale-after", required_argument, nullptr, 's'},
+      {"watch", no_argument, nullptr, 'W'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -139,6 +145,9 @@ int main(int argc, char **argv) {
                           optarg + "'");
       }
       break;
+    case 'W':
+      watch = true;
+      break;
     case 'h':
       std::fputs(kUsage, stdout);
       return kExitOk;
@@ -158,6 +167,9 @@ int main(int argc, char **argv) {
   const std::filesystem::path path =
       file.empty() ? resolveSnapshotLocation(LocationEnvironment::current()).file
                    : std::filesystem::path(file);
+  if (watch) {
+    return runStatusWatch(path, format, options);
+  }
   const SnapshotStore store(path);
   const auto snapshot = store.load();
   if (!snapshot) {

@@ -14,4 +14,8 @@ inline constexpr int kWatchFailedExitStatus = 1;
 int runStatusWatch(const std::filesystem::path &file, OutputFormat format,
                    const ViewOptions &options);
 
+// `quorbel-status --notify`: shows desktop notifications as the snapshot calls for them, until
+// SIGTERM or SIGINT (exit 0).
+int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &options);
+
 } // namespace quorbel

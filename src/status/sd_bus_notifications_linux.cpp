@@ -42,7 +42,8 @@ void SdBusNotifications::send(const DesktopNotification &notification) {
       }
       sd_bus_set_method_call_timeout(bus_, kCallTimeoutMicroseconds);
     }
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    // All zero is SD_BUS_ERROR_NULL, which C++ cannot spell: it is a C compound literal.
+    sd_bus_error error{};
     sd_bus_message *reply = nullptr;
     const int called = sd_bus_call_method(
         bus_, kService, kObjectPath, kInterface, "Notify", &error, &reply, "susssasa{sv}i",

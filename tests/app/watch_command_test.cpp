@@ -92,12 +92,5 @@ TEST_F(WatchCommand, EndsQuietlyWithStatusZeroOnStopSignalsAndWhenItsReaderGoes)
   }
 }
 
-TEST_F(WatchCommand, RefusesToWatchAndNotifyAtOnce) {
-  auto child = start({"--watch", "--notify"});
-  EXPECT_EQ(child->waitForExit(kDeadline), 2);
-  EXPECT_NE(child->standardError().find("--watch and --notify do not go together"),
-            std::string::npos);
-}
-
 } // namespace
 } // namespace quorbel

@@ -5,23 +5,6 @@
 namespace quorbel {
 namespace {
 
-TEST(NotifierState, RoundTripsAndRejectsWhatItDidNotWrite) {
-  NotifierState state;
-  state.signedOut = true;
-  state.windows["session"] = {"2026-06-29T17:00:00Z", UsageLevel::full, true};
-  state.windows["model:Opus"] = {"", UsageLevel::warning, false};
-  EXPECT_EQ(decodeNotifierState(encodeNotifierState(state)), state);
-
-  for (
-      const char *text :
-      {"", "[]", R"({"windows":{}})", R"({"signedOut":false,"windows":[]})",
-       R"({"signedOut":false,"windows":{"session":{"period":"","notified":"loud","resetSent":false}}})",
-       R"({"signedOut":false,"windows":{"session":{"period":1,"notified":"full","resetSent":false}}})"}) {
-    SCOPED_TRACE(text);
-    EXPECT_THROW(decodeNotifierState(text), NotifierStateError);
-  }
-}
-
 TEST(NotifierState, LivesUnderTheXdgStateHomeOrTheHome) {
   struct Case {
     std::optional<std::string> xdgStateHome;

@@ -1,10 +1,9 @@
 #include "status/usage_view.hpp"
 
+#include "support/utc_time_zone.hpp"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <cstdlib>
-#include <ctime>
 
 namespace quorbel {
 namespace {
@@ -16,23 +15,7 @@ const Instant kNow = *PlanDateParser::dateFrom("2026-06-29T14:47:00Z"); // a Mon
 
 // Local times in these tests are UTC.
 class UsageViewTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    const char *tz = std::getenv("TZ");
-    savedTz_ = tz ? std::optional<std::string>(tz) : std::nullopt;
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-  }
-  void TearDown() override {
-    if (savedTz_) {
-      ::setenv("TZ", savedTz_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-
-  std::optional<std::string> savedTz_;
+  testing::UtcTimeZone utc_;
 };
 
 PlanSnapshot snapshot(std::int64_t session, std::int64_t allModels,

@@ -7,6 +7,7 @@ packages=(
   g++ cmake make pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev ca-certificates
   libgtest-dev libcpp-httplib-dev openssl systemd
+  libsystemd-dev dbus
   clang-14 libclang-rt-14-dev
 )
 

@@ -2,6 +2,7 @@
 
 #include "model/clock.hpp"
 #include "status/usage_view.hpp"
+#include "status/watch_command.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
 
@@ -26,6 +27,7 @@ constexpr int kExitUnreadable = 4;
 constexpr const char *kUsage =
     "Usage: quorbel-status [--format text|long|waybar|json] [--file PATH]\n"
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
+    "                      [--watch | --notify]\n"
     "\n"
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
     "  --format       text (default): one line; long: a few lines for a person;\n"
@@ -34,8 +36,13 @@ constexpr const char *kUsage =
     "  --warn         percent from which the class is \"warning\" (default 80)\n"
     "  --critical     percent from which the class is \"critical\" (default 95)\n"
     "  --stale-after  age after which data counts as stale: 900, 900s, 15m or 1h (default 15m)\n"
+    "  --watch        print again each time the output would change, until stopped\n"
+    "  --notify       print nothing; show desktop notifications when a window reaches --warn,\n"
+    "                 --critical or 100 %, when a full window resets, and when Claude Code\n"
+    "                 signs out or back in\n"
     "\n"
-    "Exit status: 0 shown; 2 bad arguments; 3 no snapshot file yet; 4 unreadable snapshot.\n";
+    "Exit status: 0 shown; 2 bad arguments; 3 no snapshot file yet; 4 unreadable snapshot.\n"
+    "--watch and --notify run until SIGTERM or SIGINT and exit 0, or 1 when they cannot watch.\n";
 
 int usageError(const std::string &message) {
   std::fprintf(stderr, "quorbel-status: %s\n%s", message.c_str(), kUsage);
@@ -89,6 +96,8 @@ int main(int argc, char **argv) {
   OutputFormat format = OutputFormat::text;
   ViewOptions options;
   std::string file;
+  bool watch = false;
+  bool notify = false;
 
   static const option kOptions[] = {
       {"format", required_argument, nullptr, 'f'},
@@ -96,6 +105,8 @@ int main(int argc, char **argv) {
       {"warn", required_argument, nullptr, 'w'},
       {"critical", required_argument, nullptr, 'c'},
       {"stale-after", required_argument, nullptr, 's'},
+      {"watch", no_argument, nullptr, 'W'},
+      {"notify", no_argument, nullptr, 'N'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -139,6 +150,12 @@ int main(int argc, char **argv) {
                           optarg + "'");
       }
       break;
+    case 'W':
+      watch = true;
+      break;
+    case 'N':
+      notify = true;
+      break;
     case 'h':
       std::fputs(kUsage, stdout);
       return kExitOk;
@@ -154,10 +171,19 @@ int main(int argc, char **argv) {
   if (options.warn > options.critical) {
     return usageError("--warn must not be above --critical");
   }
+  if (watch && notify) {
+    return usageError("--watch and --notify do not go together");
+  }
 
   const std::filesystem::path path =
       file.empty() ? resolveSnapshotLocation(LocationEnvironment::current()).file
                    : std::filesystem::path(file);
+  if (watch) {
+    return runStatusWatch(path, format, options);
+  }
+  if (notify) {
+    return runUsageNotifier(path, options);
+  }
   const SnapshotStore store(path);
   const auto snapshot = store.load();
   if (!snapshot) {

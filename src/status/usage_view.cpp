@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <ctime>
 
 namespace quorbel {
@@ -19,7 +20,7 @@ constexpr std::string_view kNotRunning = "idle";
 
 WindowView viewOf(std::string label, std::int64_t percent, std::optional<Instant> resetsAt,
                   Instant now) {
-  WindowView view{std::move(label), percent, resetsAt, percent, false, seconds{0}};
+  WindowView view{std::move(label), percent, resetsAt, percent, false, seconds{0}, std::nullopt};
   if (!resetsAt) {
     return view;
   }
@@ -38,6 +39,11 @@ std::optional<WindowView> planWindowView(std::string label, const std::optional<
     return std::nullopt;
   }
   return viewOf(std::move(label), window->percent, window->resetsAt, now);
+}
+
+WindowView withPace(WindowView window, std::chrono::seconds length, Instant now) {
+  window.pace = paceOf(window.percent, window.resetsAt, length, now);
+  return window;
 }
 
 std::string levelClass(std::int64_t percent, const ViewOptions &options) {
@@ -131,6 +137,9 @@ std::string windowLine(const WindowView &window, std::size_t labelWidth, Instant
     line += "  resets " + localClock(*window.resetsAt, now) + ", in " +
             formatDuration(window.untilReset);
   }
+  if (window.pace) {
+    line += "\n" + std::string(labelWidth + 2, ' ') + paceText(*window.pace);
+  }
   return line;
 }
 
@@ -143,6 +152,21 @@ std::string planWindowLine(const UsageView &view, std::string_view label,
          (view.fetched ? "  not running: starts with your next message" : "  no data");
 }
 
+// Rounded so that a script sees the figures, not the floating-point noise.
+double rounded(double value, double scale) { return std::round(value * scale) / scale; }
+
+nlohmann::json paceJson(const std::optional<WindowPace> &pace) {
+  if (!pace) {
+    return nullptr;
+  }
+  return {{"elapsedShare", rounded(pace->elapsedShare, 1e4)},
+          {"projectedPercentAtReset", pace->projectedPercent
+                                          ? nlohmann::json(rounded(*pace->projectedPercent, 10))
+                                          : nlohmann::json(nullptr)},
+          {"secondsToRunOut", pace->untilRunOut ? nlohmann::json(pace->untilRunOut->count())
+                                                : nlohmann::json(nullptr)}};
+}
+
 nlohmann::json windowJson(const WindowView &window) {
   return {{"percent", window.percent},
           {"shownPercent", window.shownPercent},
@@ -150,7 +174,8 @@ nlohmann::json windowJson(const WindowView &window) {
                                        : nlohmann::json(nullptr)},
           {"secondsToReset",
            window.resetsAt ? nlohmann::json(window.untilReset.count()) : nlohmann::json(nullptr)},
-          {"reset", window.reset}};
+          {"reset", window.reset},
+          {"pace", paceJson(window.pace)}};
 }
 
 // null: no data at all; {"running": false}: fetched, and the window has not started.
@@ -188,6 +213,15 @@ UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOpt
   view.allModels = planWindowView("7d", snapshot.allModels, now);
   for (const ModelWindow &window : snapshot.modelWindows) {
     view.models.push_back(viewOf(window.model, window.percent, window.resetsAt, now));
+  }
+  if (view.session) {
+    view.session = withPace(*view.session, kSessionWindowLength, now);
+  }
+  if (view.allModels) {
+    view.allModels = withPace(*view.allModels, kWeeklyWindowLength, now);
+  }
+  for (WindowView &window : view.models) {
+    window = withPace(window, kWeeklyWindowLength, now);
   }
   view.fetched = view.session || view.allModels || !view.models.empty() ||
                  snapshot.effectiveStatus() == PlanStatus::active;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/plan_snapshot.hpp"
+#include "status/window_pace.hpp"
 
 #include <chrono>
 #include <optional>
@@ -25,6 +26,7 @@ struct WindowView {
   std::int64_t shownPercent = 0;   // 0 once the reset has passed: the allowance is whole again
   bool reset = false;
   std::chrono::seconds untilReset{0}; // never negative
+  std::optional<WindowPace> pace;     // while the window runs toward a known reset
 };
 
 // What every output format needs, computed once from a snapshot and "now".

@@ -34,7 +34,8 @@ void closeIfOpen(int &fd) {
 } // namespace
 
 ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &environment,
-                           std::optional<std::size_t> stdoutRoom) {
+                           std::optional<std::size_t> stdoutRoom,
+                           const std::vector<std::string> &arguments) {
   int outPipe[2];
   int errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -55,6 +56,7 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
     stdoutHeld_ = true;
   }
   std::vector<std::string> argvStrings{program};
+  argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
   std::vector<std::string> envStrings = environment;
   auto argv = cStrings(argvStrings);
   auto envp = cStrings(envStrings);
@@ -91,6 +93,8 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::sendSignal(int signal) const { ::kill(pid_, signal); }
 
 void ChildProcess::releaseStandardOutput() { stdoutHeld_ = false; }
+
+void ChildProcess::closeStandardOutput() { closeIfOpen(outFd_); }
 
 bool ChildProcess::reap(bool block) {
   int status = 0;

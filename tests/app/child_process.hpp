@@ -19,7 +19,8 @@ public:
   // releaseStandardOutput(): the child blocks in the first write that does not fit, which lets a
   // test look at the files between two of its steps.
   ChildProcess(const std::string &program, const std::vector<std::string> &environment,
-               std::optional<std::size_t> stdoutRoom = std::nullopt);
+               std::optional<std::size_t> stdoutRoom = std::nullopt,
+               const std::vector<std::string> &arguments = {});
   ~ChildProcess();
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
@@ -33,6 +34,8 @@ public:
 
   void sendSignal(int signal) const;
   void releaseStandardOutput();
+  // Closes this end of standard output, as a reader that goes away does.
+  void closeStandardOutput();
 
   const std::string &standardOutput() const { return out_; }
   const std::string &standardError() const { return err_; }

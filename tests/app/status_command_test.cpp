@@ -114,7 +114,7 @@ TEST_F(StatusCommandTest, TheReadmeSnippetsRunAsWritten) {
 TEST_F(StatusCommandTest, ArgumentErrorsPrintUsageAndExitTwo) {
   for (const char *arguments :
        {"--format yaml", "--warn 101", "--critical 101", "--warn 90 --critical 80",
-        "--stale-after soon", "--bogus", "extra", "--file ''", "--critical"}) {
+        "--stale-after soon", "--bogus", "extra", "--file ''", "--critical", "--watch --notify"}) {
     SCOPED_TRACE(arguments);
     const auto result = runCommand(command(arguments), scratch_);
     EXPECT_EQ(result.exitStatus, 2);

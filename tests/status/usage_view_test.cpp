@@ -1,10 +1,9 @@
 #include "status/usage_view.hpp"
 
+#include "support/utc_time_zone.hpp"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <cstdlib>
-#include <ctime>
 
 namespace quorbel {
 namespace {
@@ -16,23 +15,7 @@ const Instant kNow = *PlanDateParser::dateFrom("2026-06-29T14:47:00Z"); // a Mon
 
 // Local times in these tests are UTC.
 class UsageViewTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    const char *tz = std::getenv("TZ");
-    savedTz_ = tz ? std::optional<std::string>(tz) : std::nullopt;
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-  }
-  void TearDown() override {
-    if (savedTz_) {
-      ::setenv("TZ", savedTz_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-
-  std::optional<std::string> savedTz_;
+  testing::UtcTimeZone utc_;
 };
 
 PlanSnapshot snapshot(std::int64_t session, std::int64_t allModels,
@@ -99,9 +82,11 @@ TEST_F(UsageViewTest, LongFormatSpeaksToAPerson) {
             "5h  \u2588\u2588\u2588\u2588\u2588\u2588\u2588\u2588"
             "\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591  41%  "
             "resets 17:00, in 2h 13m\n"
+            "    55 % of the window elapsed, on pace for about 74 % at reset\n"
             "7d  \u2588\u2588\u2588"
             "\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591"
             "\u2591\u2591\u2591  14%  resets Thu 12:00, in 2d 21h\n"
+            "    58 % of the window elapsed, on pace for about 24 % at reset\n"
             "Plan: max (default_claude_max_20x)\n"
             "Status: up to date\n"
             "Data fetched 2m ago");

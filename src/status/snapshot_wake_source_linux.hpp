@@ -1,0 +1,49 @@
+#pragma once
+
+#include "status/wake_source.hpp"
+
+#include <filesystem>
+#include <stdexcept>
+
+namespace quorbel {
+
+// Raised when the watch cannot be set up; the message names the path or facility and the cause.
+class WatchError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Wakes when the snapshot file is replaced, written, or removed, seen by inotify on its directory,
+// and at deadlines on the real-time clock. The helper replaces the file by rename, which a watch
+// on the file itself would lose, so the directory is watched and events are picked by name. While
+// the directory does not exist yet, the nearest existing ancestor is watched instead, and the
+// watch moves down as directories appear.
+class SnapshotWakeSource final : public WakeSource {
+public:
+  // Ends the watch when `stopFd` becomes readable, and when `outputFd` (if not -1) loses its
+  // reader, such as a bar that has gone away.
+  SnapshotWakeSource(const std::filesystem::path &file, int stopFd, int outputFd = -1);
+  ~SnapshotWakeSource() override;
+  SnapshotWakeSource(const SnapshotWakeSource &) = delete;
+  SnapshotWakeSource &operator=(const SnapshotWakeSource &) = delete;
+
+  Wake wait(std::optional<Instant> deadline) override;
+
+  // The directory watched now: the snapshot's, or an ancestor while that does not exist.
+  const std::filesystem::path &watchedDirectory() const { return watched_; }
+
+private:
+  void arm();
+  void setTimer(std::optional<Instant> deadline);
+  bool drainEvents();
+
+  std::filesystem::path file_;
+  std::filesystem::path watched_;
+  int inotifyFd_ = -1;
+  int watch_ = -1;
+  int timerFd_ = -1;
+  int stopFd_ = -1;
+  int outputFd_ = -1;
+};
+
+} // namespace quorbel

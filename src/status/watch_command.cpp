@@ -1,0 +1,115 @@
+#include "status/watch_command.hpp"
+
+#include "model/clock.hpp"
+#include "status/sd_bus_notifications_linux.hpp"
+#include "status/snapshot_wake_source_linux.hpp"
+#include "status/status_watch.hpp"
+#include "status/usage_notifier.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace quorbel {
+namespace {
+
+constexpr int kExitOk = 0;
+// The watch never polls for its own end: -1 leaves that to the signals.
+constexpr int kNoStopDescriptor = -1;
+
+void exitAtOnce(int) { ::_exit(kExitOk); }
+
+// SIGTERM and SIGINT end the process wherever it waits: in poll() or in a write to a bar that has
+// stopped reading. Nothing is left half done: output is written unbuffered, and the notifier holds
+// the signals back while it shows a notification and records it. A reader that has gone shows as
+// EPIPE rather than as a SIGPIPE that would kill the process.
+void endOnStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = exitAtOnce;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    text.remove_prefix(std::size_t(written));
+  }
+  return true;
+}
+
+void writeError(std::string_view message) { writeAll(STDERR_FILENO, std::string(message) + "\n"); }
+
+// Holds SIGTERM and SIGINT back while it lives: a notification shown must reach the state file, or
+// a restart would show it again. The wait is bounded by the D-Bus call's time-out.
+class StopSignalsHeld {
+public:
+  StopSignalsHeld() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    ::sigprocmask(SIG_BLOCK, &stops, &previous_);
+  }
+  ~StopSignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  StopSignalsHeld(const StopSignalsHeld &) = delete;
+  StopSignalsHeld &operator=(const StopSignalsHeld &) = delete;
+
+private:
+  sigset_t previous_{};
+};
+
+std::optional<std::string> environmentValue(const char *name) {
+  const char *value = std::getenv(name);
+  return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+}
+
+} // namespace
+
+int runStatusWatch(const std::filesystem::path &file, OutputFormat format,
+                   const ViewOptions &options) {
+  endOnStopSignals();
+  try {
+    SnapshotWakeSource wakes(file, kNoStopDescriptor, STDOUT_FILENO);
+    StatusWatch watch(
+        file, format, options,
+        [](std::string_view update) { return writeAll(STDOUT_FILENO, update); }, writeError);
+    runWatchLoop(systemClock(), wakes, [&watch](Instant now) { return watch.update(now); });
+  } catch (const WatchError &problem) {
+    writeError(std::string("quorbel-status: ") + problem.what());
+    return kWatchFailedExitStatus;
+  }
+  return kExitOk;
+}
+
+int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &options) {
+  endOnStopSignals();
+  try {
+    SnapshotWakeSource wakes(file, kNoStopDescriptor);
+    SdBusNotifications sender;
+    UsageNotifier notifier(file,
+                           NotifierStateFile(notifierStateLocation(
+                               environmentValue("XDG_STATE_HOME"), LocationEnvironment::current())),
+                           options, sender, writeError);
+    runWatchLoop(systemClock(), wakes, [&notifier](Instant now) {
+      const StopSignalsHeld held;
+      return notifier.update(now);
+    });
+  } catch (const WatchError &problem) {
+    writeError(std::string("quorbel-status: ") + problem.what());
+    return kWatchFailedExitStatus;
+  }
+  return kExitOk;
+}
+
+} // namespace quorbel

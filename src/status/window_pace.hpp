@@ -1,0 +1,45 @@
+#pragma once
+
+#include "model/plan_date.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quorbel {
+
+// How long each kind of window runs: the rolling five-hour window, and a week for the weekly and
+// the per-model windows.
+inline constexpr std::chrono::seconds kSessionWindowLength{5 * 3600};
+inline constexpr std::chrono::seconds kWeeklyWindowLength{7 * 86400};
+
+// Where the current rate of use leads by a window's reset, assuming it stays linear.
+struct WindowPace {
+  double elapsedShare = 0;         // 0..1 of the window's length
+  std::int64_t elapsedPercent = 0; // the share as shown, rounded down
+  // The percent the window would reach at its reset; absent in the first tenth of the window,
+  // where a few messages would swing it wildly. May exceed 100.
+  std::optional<double> projectedPercent;
+  // From now until the window reaches 100 %, when that comes before the reset; 0 when used up.
+  std::optional<std::chrono::seconds> untilRunOut;
+  // How long before the reset it runs out, when it does.
+  std::optional<std::chrono::seconds> runOutBeforeReset;
+  bool usedUp = false; // at 100 % already
+};
+
+// The pace of a window at `percent` that resets at `resetsAt`, seen at `now`. Nothing for a window
+// without a reset time or whose reset has passed.
+std::optional<WindowPace> paceOf(std::int64_t percent, std::optional<Instant> resetsAt,
+                                 std::chrono::seconds length, Instant now);
+
+// "55 % of the window elapsed, on pace for about 74 % at reset", or "... on pace to run out about
+// 1h 20m before reset", or "... already used up".
+std::string paceText(const WindowPace &pace);
+
+// The first moment after `now` at which paceText() may read differently; nothing when it will not
+// change before the reset.
+std::optional<Instant> nextPaceChange(std::int64_t percent, std::optional<Instant> resetsAt,
+                                      std::chrono::seconds length, Instant now);
+
+} // namespace quorbel

@@ -1,6 +1,7 @@
 // quorbel-status: prints the helper's snapshot for bars, terminals and scripts.
 
 #include "model/clock.hpp"
+#include "model/helper_version.hpp"
 #include "status/usage_view.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
@@ -26,6 +27,7 @@ constexpr int kExitUnreadable = 4;
 constexpr const char *kUsage =
     "Usage: quorbel-status [--format text|long|waybar|json] [--file PATH]\n"
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
+    "       quorbel-status --help | --version\n"
     "\n"
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
     "  --format       text (default): one line; long: a few lines for a person;\n"
@@ -34,6 +36,8 @@ constexpr const char *kUsage =
     "  --warn         percent from which the class is \"warning\" (default 80)\n"
     "  --critical     percent from which the class is \"critical\" (default 95)\n"
     "  --stale-after  age after which data counts as stale: 900, 900s, 15m or 1h (default 15m)\n"
+    "  --help         print this help and exit\n"
+    "  --version      print the version and exit\n"
     "\n"
     "Exit status: 0 shown; 2 bad arguments; 3 no snapshot file yet; 4 unreadable snapshot.\n";
 
@@ -97,6 +101,7 @@ int main(int argc, char **argv) {
       {"critical", required_argument, nullptr, 'c'},
       {"stale-after", required_argument, nullptr, 's'},
       {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   opterr = 0;
@@ -141,6 +146,9 @@ int main(int argc, char **argv) {
       break;
     case 'h':
       std::fputs(kUsage, stdout);
+      return kExitOk;
+    case 'V':
+      std::printf("quorbel-status %s\n", std::string(kHelperVersion).c_str());
       return kExitOk;
     default:
       return usageError(optind > 0 && optind <= argc

@@ -11,7 +11,7 @@ using testing::readFile;
 using testing::runCommand;
 using testing::ScopedTempDir;
 
-TEST(Install, PutsBothProgramsAndAUserUnitThatStartsTheInstalledHelper) {
+TEST(Install, PutsBothProgramsTheirManualPagesAndAUserUnitThatStartsTheInstalledHelper) {
   ScopedTempDir prefix;
   ScopedTempDir scratch;
   const auto install = runCommand(std::string("cmake --install '") + QUORBEL_BUILD_DIR +
@@ -22,6 +22,9 @@ TEST(Install, PutsBothProgramsAndAUserUnitThatStartsTheInstalledHelper) {
   const auto helper = prefix / "bin/QuorbelHelper";
   EXPECT_TRUE(std::filesystem::exists(helper));
   EXPECT_TRUE(std::filesystem::exists(prefix / "bin/quorbel-status"));
+  for (const char *page : {"QuorbelHelper.1.gz", "quorbel-status.1.gz"}) {
+    EXPECT_TRUE(std::filesystem::exists(prefix / "share/man/man1" / page)) << page;
+  }
   const auto unit = prefix / "share/systemd/user/quorbel-helper.service";
   ASSERT_TRUE(std::filesystem::exists(unit));
   const std::string text = readFile(unit);

@@ -8,6 +8,7 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev ca-certificates
   libgtest-dev libcpp-httplib-dev openssl systemd
   clang-14 libclang-rt-14-dev
+  dpkg-dev file groff-base
 )
 
 missing=()

@@ -13,7 +13,10 @@ scripts/install-deps.sh
 jobs="$(nproc)"
 
 echo "== tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQUORBEL_BUILD_TESTS=ON -DQUORBEL_WERROR=ON
+# The unit directory is reset to its default, which the install and package tests check, in case
+# an older configuration left another value in the cache.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQUORBEL_BUILD_TESTS=ON -DQUORBEL_WERROR=ON \
+  -DQUORBEL_USER_UNIT_DIR=
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 count() { ctest --test-dir "$1" -N | sed -n 's/^Total Tests: //p'; }
@@ -25,7 +28,7 @@ fi
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 CXX=clang++-14 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUORBEL_BUILD_TESTS=ON -DQUORBEL_SANITIZE=ON -DQUORBEL_WERROR=ON
+  -DQUORBEL_BUILD_TESTS=ON -DQUORBEL_SANITIZE=ON -DQUORBEL_WERROR=ON -DQUORBEL_USER_UNIT_DIR=
 cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

@@ -88,6 +88,7 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
       {"./usr/lib/systemd/user/quorbel-helper.service", data},
       {"./usr/share/doc/quorbel-helper/README.md", data},
       {"./usr/share/doc/quorbel-helper/copyright", data},
+      {"./usr/share/doc/quorbel-helper/changelog.gz", data},
       {"./usr/share/man/man1/QuorbelHelper.1.gz", data},
       {"./usr/share/man/man1/quorbel-status.1.gz", data},
   };
@@ -103,6 +104,13 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
               readFile(fs::path(QUORBEL_MAN_DIR) / page))
         << page;
   }
+
+  // A version bump needs its changelog entry, or the package contradicts itself.
+  const auto changelog = linesOf(
+      runCommand("gzip -dc " + quoted(root / "usr/share/doc/quorbel-helper/changelog.gz"), work)
+          .out);
+  ASSERT_FALSE(changelog.empty());
+  EXPECT_TRUE(changelog[0].starts_with("quorbel-helper (" + version + ") ")) << changelog[0];
 
   const auto fixture = work / "plan-snapshot.json";
   const Instant now = std::chrono::system_clock::now();

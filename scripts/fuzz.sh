@@ -16,7 +16,7 @@ esac
 
 scripts/install-deps.sh
 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUORBEL_FUZZ=ON -DQUORBEL_BUILD_TESTS=OFF
+  -DQUORBEL_FUZZ=ON -DQUORBEL_BUILD_TESTS=OFF -DQUORBEL_WERROR=ON
 cmake --build build-fuzz -j"$(nproc)" --target \
   fuzz_snapshot_reader fuzz_credentials_decoder fuzz_usage_answer fuzz_date_parser fuzz_version_parser
 

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libcpp-httplib-dev openssl systemd
   libsystemd-dev dbus
   clang-14 libclang-rt-14-dev
+  dpkg-dev file groff-base
 )
 
 missing=()

@@ -1,3 +1,4 @@
+#include "model/helper_version.hpp"
 #include "runtime/helper_runtime.hpp"
 #include "runtime/log_sink.hpp"
 #include "selfcheck/dry_test_run.hpp"
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <pthread.h>
 #include <stop_token>
 #include <string>
@@ -21,10 +23,45 @@ namespace {
 
 using namespace quorbel;
 
-constexpr std::string_view kHelperVersion = "0.1.0";
 constexpr std::string_view kSelfCheckVariable = "QUORBEL_HELPER_DRYTEST";
 constexpr double kRefreshInterval = 180;
 constexpr double kExpiryMargin = 60;
+constexpr int kExitUsage = 2;
+
+constexpr const char *kUsage =
+    "Usage: QuorbelHelper [--help | --version]\n"
+    "\n"
+    "Keeps Claude Code plan usage in plan-snapshot.json, fetched every 180 seconds, until SIGTERM\n"
+    "or SIGINT. With QUORBEL_HELPER_DRYTEST=1 it runs its built-in self-check instead.\n"
+    "  --help     print this help and exit\n"
+    "  --version  print the version and exit\n";
+
+// The helper itself takes no arguments; these only answer a user, before anything starts.
+// Returns the exit status when the arguments were handled here.
+std::optional<int> answerArguments(int argc, char **argv) {
+  bool help = false;
+  bool version = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help") {
+      help = true;
+    } else if (argument == "--version") {
+      version = true;
+    } else {
+      std::fprintf(stderr, "QuorbelHelper: bad argument '%s'\n%s", argv[i], kUsage);
+      return kExitUsage;
+    }
+  }
+  if (help) {
+    std::fputs(kUsage, stdout);
+    return EXIT_SUCCESS;
+  }
+  if (version) {
+    std::printf("QuorbelHelper %s\n", std::string(kHelperVersion).c_str());
+    return EXIT_SUCCESS;
+  }
+  return std::nullopt;
+}
 
 bool selfCheckRequested() {
   // Exactly "1": no trimming, no case folding, no numeric reading.
@@ -83,7 +120,10 @@ int runLiveHelper() {
 
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
+  if (const auto status = answerArguments(argc, argv)) {
+    return *status;
+  }
   // Lines written through stdio reach a pipe or the journal as they are written, in order with
   // the runtime's own lines.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);

@@ -1,6 +1,7 @@
 // quorbel-status: prints the helper's snapshot for bars, terminals and scripts.
 
 #include "model/clock.hpp"
+#include "model/helper_version.hpp"
 #include "status/usage_view.hpp"
 #include "status/watch_command.hpp"
 #include "store/snapshot_location.hpp"
@@ -28,6 +29,7 @@ constexpr const char *kUsage =
     "Usage: quorbel-status [--format text|long|waybar|json] [--file PATH]\n"
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
     "                      [--watch | --notify]\n"
+    "       quorbel-status --help | --version\n"
     "\n"
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
     "  --format       text (default): one line; long: a few lines for a person;\n"
@@ -40,6 +42,8 @@ constexpr const char *kUsage =
     "  --notify       print nothing; show desktop notifications when a window reaches --warn,\n"
     "                 --critical or 100 %, when a full window resets, and when Claude Code\n"
     "                 signs out or back in\n"
+    "  --help         print this help and exit\n"
+    "  --version      print the version and exit\n"
     "\n"
     "Exit status: 0 shown; 2 bad arguments; 3 no snapshot file yet; 4 unreadable snapshot.\n"
     "--watch and --notify run until SIGTERM or SIGINT and exit 0, or 1 when they cannot watch.\n";
@@ -108,6 +112,7 @@ int main(int argc, char **argv) {
       {"watch", no_argument, nullptr, 'W'},
       {"notify", no_argument, nullptr, 'N'},
       {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
   };
   opterr = 0;
@@ -158,6 +163,9 @@ int main(int argc, char **argv) {
       break;
     case 'h':
       std::fputs(kUsage, stdout);
+      return kExitOk;
+    case 'V':
+      std::printf("quorbel-status %s\n", std::string(kHelperVersion).c_str());
       return kExitOk;
     default:
       return usageError(optind > 0 && optind <= argc

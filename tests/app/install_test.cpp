@@ -11,7 +11,7 @@ using testing::readFile;
 using testing::runCommand;
 using testing::ScopedTempDir;
 
-TEST(Install, PutsBothProgramsAndUserUnitsThatStartTheInstalledPrograms) {
+TEST(Install, PutsBothProgramsTheirManualPagesAndUserUnitsThatStartTheInstalledPrograms) {
   ScopedTempDir prefix;
   ScopedTempDir scratch;
   const auto install = runCommand(std::string("cmake --install '") + QUORBEL_BUILD_DIR +
@@ -21,6 +21,9 @@ TEST(Install, PutsBothProgramsAndUserUnitsThatStartTheInstalledPrograms) {
 
   EXPECT_TRUE(std::filesystem::exists(prefix / "bin/QuorbelHelper"));
   EXPECT_TRUE(std::filesystem::exists(prefix / "bin/quorbel-status"));
+  for (const char *page : {"QuorbelHelper.1.gz", "quorbel-status.1.gz"}) {
+    EXPECT_TRUE(std::filesystem::exists(prefix / "share/man/man1" / page)) << page;
+  }
   const bool canVerify = runCommand("command -v systemd-analyze", scratch).exitStatus == 0;
   struct Unit {
     const char *name;

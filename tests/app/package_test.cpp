@@ -86,6 +86,7 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
       {"./usr/bin/QuorbelHelper", program},
       {"./usr/bin/quorbel-status", program},
       {"./usr/lib/systemd/user/quorbel-helper.service", data},
+      {"./usr/lib/systemd/user/quorbel-notify.service", data},
       {"./usr/share/doc/quorbel-helper/README.md", data},
       {"./usr/share/doc/quorbel-helper/copyright", data},
       {"./usr/share/doc/quorbel-helper/changelog.gz", data},

@@ -5,12 +5,15 @@
 #include "source/credentials_file_linux.hpp"
 #include "source/http_session.hpp"
 #include "source/live_plan_usage_provider.hpp"
+#include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <pthread.h>
 #include <stop_token>
 #include <string>
@@ -64,6 +67,11 @@ std::string probeUserAgentVersion() {
 }
 
 int runLiveHelper() {
+  const std::optional<std::filesystem::path> snapshotPath = SnapshotStore::defaultFileURL();
+  if (!snapshotPath) {
+    std::fprintf(stderr, "QuorbelHelper: %s\n", std::string(kNoHomeMessage).c_str());
+    return EXIT_FAILURE;
+  }
   const std::stop_token stop = stopOnTerminationSignal(std::stop_source());
 
   printLine("QuorbelHelper " + std::string(kHelperVersion) + " starting refresh cycle");
@@ -73,7 +81,7 @@ int runLiveHelper() {
   auto provider = std::make_shared<LivePlanUsageProvider>(
       std::make_shared<CredentialsFile>(CredentialsFile::atDefaultLocation()), sharedHttpSession(),
       userAgentVersion, kExpiryMargin);
-  auto store = std::make_shared<SnapshotStore>(SnapshotStore::defaultFileURL());
+  auto store = std::make_shared<SnapshotStore>(*snapshotPath);
   printLine("Snapshot path: " + store->fileURL().string());
 
   HelperRuntime runtime(provider, store, kRefreshInterval);

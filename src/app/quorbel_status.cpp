@@ -155,9 +155,13 @@ int main(int argc, char **argv) {
     return usageError("--warn must not be above --critical");
   }
 
-  const std::filesystem::path path =
-      file.empty() ? resolveSnapshotLocation(LocationEnvironment::current()).file
-                   : std::filesystem::path(file);
+  const std::optional<std::filesystem::path> location =
+      file.empty() ? SnapshotStore::defaultFileURL() : std::filesystem::path(file);
+  if (!location) {
+    std::fprintf(stderr, "quorbel-status: %s\n", std::string(kNoHomeMessage).c_str());
+    return kExitUsage;
+  }
+  const std::filesystem::path &path = *location;
   const SnapshotStore store(path);
   const auto snapshot = store.load();
   if (!snapshot) {

@@ -1,5 +1,7 @@
 #include "source/claude_code_version.hpp"
 
+#include "platform/unique_fd.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -115,25 +117,6 @@ std::size_t digitsFrom(std::string_view text, std::size_t start) {
   }
   return end - start;
 }
-
-class Fd {
-public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-
-private:
-  int fd_ = -1;
-};
 
 int remainingMilliseconds(SteadyClock::time_point deadline) {
   const auto left =
@@ -270,8 +253,8 @@ std::optional<std::string> runClaudeVersion(std::chrono::milliseconds timeLimit)
   if (pipe2(ends, O_CLOEXEC) != 0) {
     return std::nullopt;
   }
-  Fd readEnd(ends[0]);
-  Fd writeEnd(ends[1]);
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
 
   SpawnSetup setup;
   posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO);

@@ -35,7 +35,8 @@ constexpr const char *kUsage =
     "  --critical     percent from which the class is \"critical\" (default 95)\n"
     "  --stale-after  age after which data counts as stale: 900, 900s, 15m or 1h (default 15m)\n"
     "\n"
-    "Exit status: 0 shown; 2 bad arguments; 3 no snapshot file yet; 4 unreadable snapshot.\n";
+    "Exit status: 0 shown; 2 bad arguments or no home; 3 no snapshot file yet; 4 unreadable\n"
+    "snapshot (waybar: 0 whenever its line was printed).\n";
 
 int usageError(const std::string &message) {
   std::fprintf(stderr, "quorbel-status: %s\n%s", message.c_str(), kUsage);
@@ -174,6 +175,11 @@ int main(int argc, char **argv) {
     if (format == OutputFormat::text || format == OutputFormat::waybar ||
         format == OutputFormat::json) {
       printLine(formatUnavailable(format, reason));
+    }
+    // waybar drops a module whose command fails; its line carries the trouble in class and
+    // tooltip instead.
+    if (format == OutputFormat::waybar) {
+      return kExitOk;
     }
     return missing ? kExitNoSnapshot : kExitUnreadable;
   }

@@ -34,6 +34,7 @@ struct UsageView {
   bool stale = false;
   std::int64_t percentage = 0; // the higher of the two shown percents
   std::string cssClass;        // ok, warning, critical, stale, rateLimited, sessionInactive, noData
+  std::string level;           // ok, warning or critical by `percentage`, whatever the status
 
   static UsageView of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options);
 };
@@ -46,7 +47,9 @@ std::optional<OutputFormat> outputFormatNamed(std::string_view name);
 std::string formatText(const UsageView &view);
 // A few lines for a person: bars, reset times in local time, plan, status in words, data age.
 std::string formatLong(const UsageView &view);
-// One JSON object as waybar's custom module reads it with "return-type": "json".
+// One JSON object as waybar's custom module reads it with "return-type": "json". Its class is
+// an array: the status class unless the data is plainly up to date, then the level when there
+// are numbers, e.g. ["rateLimited", "warning"] or ["ok"].
 std::string formatWaybar(const UsageView &view);
 // The snapshot plus what a script would otherwise compute, one JSON object.
 std::string formatJson(const UsageView &view);

@@ -34,7 +34,8 @@ void closeIfOpen(int &fd) {
 } // namespace
 
 ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &environment,
-                           std::optional<std::size_t> stdoutRoom) {
+                           Options options) {
+  const std::optional<std::size_t> stdoutRoom = options.stdoutRoom;
   int outPipe[2];
   int errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -55,6 +56,7 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
     stdoutHeld_ = true;
   }
   std::vector<std::string> argvStrings{program};
+  argvStrings.insert(argvStrings.end(), options.arguments.begin(), options.arguments.end());
   std::vector<std::string> envStrings = environment;
   auto argv = cStrings(argvStrings);
   auto envp = cStrings(envStrings);
@@ -70,6 +72,9 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::dup2(outPipe[1], STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
+    if (options.prepare && !options.prepare()) {
+      ::_exit(126);
+    }
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
@@ -91,6 +96,8 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::sendSignal(int signal) const { ::kill(pid_, signal); }
 
 void ChildProcess::releaseStandardOutput() { stdoutHeld_ = false; }
+
+bool ChildProcess::exited() { return rawStatus_ || reap(false); }
 
 bool ChildProcess::reap(bool block) {
   int status = 0;

@@ -1,6 +1,9 @@
 #include "app/child_process.hpp"
 #include "model/snapshot_json.hpp"
+#include "source/raw_loopback_server.hpp"
 #include "support/command.hpp"
+#include "support/loopback_namespace.hpp"
+#include "support/secrets.hpp"
 #include "support/text.hpp"
 
 #include <gtest/gtest.h>
@@ -10,10 +13,12 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <pwd.h>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -54,6 +59,20 @@ std::string readFile(const fs::path &path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Until the helper blocks SIGTERM and SIGINT, their default action would end it: a test must not
+// signal it earlier.
+bool blocksTerminationSignals(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("SigBlk:")) {
+      const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+      const unsigned long long wanted = (1ULL << (SIGTERM - 1)) | (1ULL << (SIGINT - 1));
+      return (mask & wanted) == wanted;
+    }
+  }
+  return false;
+}
+
 // Each test gets its own HOME, XDG_DATA_HOME, TMPDIR and a PATH that holds no "claude" unless
 // the test puts one there, so nothing of the machine's own setup leaks in.
 class Executable : public ::testing::Test {
@@ -87,8 +106,10 @@ protected:
 
   std::unique_ptr<ChildProcess> start(const char *drytest, const fs::path &tmpdir,
                                       std::optional<std::size_t> stdoutRoom = std::nullopt) {
+    ChildProcess::Options options;
+    options.stdoutRoom = stdoutRoom;
     return std::make_unique<ChildProcess>(QUORBEL_HELPER_BINARY, environment(drytest, tmpdir),
-                                          stdoutRoom);
+                                          std::move(options));
   }
   std::unique_ptr<ChildProcess> startLive(std::optional<std::size_t> stdoutRoom = std::nullopt) {
     return start(nullptr, tmp(), stdoutRoom);
@@ -240,6 +261,73 @@ TEST_F(Executable, ExpiredCredentialsRepublishSeededDataAsSessionInactive) {
             seeded.withStatus(PlanStatus::sessionInactive));
   EXPECT_EQ(child->standardOutput().find("test-token-not-real"), std::string::npos);
   expectCleanStop(*child, SIGTERM);
+}
+
+TEST_F(Executable, AStopDuringStartUpLeavesBeforeTheFirstTick) {
+  // A CLI that hangs keeps the helper in its version probe, which would last 10 s.
+  const fs::path claude = bin() / "claude";
+  writeFile(claude, "#!/bin/sh\nexec /bin/sleep 30\n");
+  fs::permissions(claude, fs::perms::owner_all);
+  auto child = startLive();
+  ASSERT_TRUE(child->waitFor([&] { return outputHas(*child, kBanner); }, kDeadline));
+  child->sendSignal(SIGINT);
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(child->waitForExit(kDeadline), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 2s);
+  EXPECT_EQ(child->standardOutput(), expectedBanner("2.1.195") + kCancelLine);
+  EXPECT_FALSE(fs::exists(snapshotFile())) << "no marker without a tick";
+}
+
+TEST_F(Executable, AStopEndsARequestUnderWayLikeATransientError) {
+  // The endpoint's name leads to a listener in a namespace of the test's own that never answers.
+  testing::LoopbackNamespace loopback("api.anthropic.com", 443);
+  if (!loopback.available()) {
+    GTEST_SKIP() << "cannot make a network and mount namespace here (needs root)";
+  }
+  const testing::RawLoopbackServer silent(testing::RawLoopbackServer::Silent{},
+                                          loopback.takeListener());
+  writeFile(home() / ".claude/.credentials.json",
+            std::string(R"({"claudeAiOauth":{"accessToken":")") + testing::kTestAccessToken +
+                R"(","expiresAt":4102444800000}})");
+  ChildProcess::Options options;
+  options.prepare = [&loopback] { return loopback.enter(); };
+  ChildProcess child(QUORBEL_HELPER_BINARY, environment(nullptr, tmp()), std::move(options));
+  ASSERT_TRUE(child.waitFor([&] { return silent.connections() == 1; }, kDeadline))
+      << child.standardOutput() << child.standardError();
+  // Into the TLS handshake, which the listener leaves hanging.
+  std::this_thread::sleep_for(200ms);
+  child.sendSignal(SIGTERM);
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_EQ(child.waitForExit(kDeadline), 0);
+  const auto latency = std::chrono::steady_clock::now() - sent;
+  std::cout << "[ stop     ] request abandoned "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(latency).count()
+            << " ms after SIGTERM\n";
+  EXPECT_LT(latency, 2s);
+  EXPECT_EQ(child.standardOutput(),
+            expectedBanner("2.1.195") + kMarkerLine +
+                "[RefreshCycle] Transient error (network: cancelled: request abandoned: the "
+                "helper is stopping); retrying in 180 s; disk left as-is; last snapshot "
+                "retained.\n" +
+                kCancelLine);
+}
+
+TEST_F(Executable, ASecondSignalEndsTheProcessWhereverItIsStuck) {
+  struct Case {
+    int first, second;
+  };
+  for (const Case c : {Case{SIGTERM, SIGTERM}, Case{SIGINT, SIGINT}, Case{SIGINT, SIGTERM}}) {
+    SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.second));
+    // A full pipe blocks the helper in its first write, where no stop request can reach it.
+    auto child = startLive(0);
+    ASSERT_TRUE(child->waitFor([&] { return blocksTerminationSignals(child->pid()); }, kDeadline));
+    child->sendSignal(c.first);
+    EXPECT_FALSE(child->waitFor([&] { return child->exited(); }, 300ms));
+    child->sendSignal(c.second);
+    EXPECT_TRUE(child->waitFor([&] { return child->exited(); }, kDeadline));
+    child->releaseStandardOutput();
+    EXPECT_EQ(child->waitForExit(kDeadline), 0);
+  }
 }
 
 // Without a home the file could only go to a shared directory, where another local user could

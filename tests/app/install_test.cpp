@@ -28,6 +28,8 @@ TEST(Install, PutsBothProgramsAndAUserUnitThatStartsTheInstalledHelper) {
   EXPECT_NE(text.find("\nExecStart=" + helper.string() + "\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\nType=exec\n"), std::string::npos);
   EXPECT_NE(text.find("\nNoNewPrivileges=yes\n"), std::string::npos);
+  // Where Claude Code's installer puts `claude`, ahead of what the user manager would give.
+  EXPECT_NE(text.find("\nEnvironment=PATH=%h/.local/bin:/usr/local/sbin:"), std::string::npos);
 
   if (runCommand("command -v systemd-analyze", scratch).exitStatus != 0) {
     GTEST_SKIP() << "systemd-analyze is not installed; the unit was not verified";

@@ -20,6 +20,7 @@ public:
 class CannedAnswer final : public HttpSession {
 public:
   HttpResponse get(const HttpGetRequest &) override { return HttpResponse{200, body}; }
+  void cancelOn(std::stop_token) override {}
   std::string body;
 };
 

@@ -1,4 +1,5 @@
 #include "model/helper_version.hpp"
+#include "platform/tick_timer_linux.hpp"
 #include "runtime/helper_runtime.hpp"
 #include "runtime/log_sink.hpp"
 #include "selfcheck/dry_test_run.hpp"
@@ -6,11 +7,13 @@
 #include "source/credentials_file_linux.hpp"
 #include "source/http_session.hpp"
 #include "source/live_plan_usage_provider.hpp"
+#include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <pthread.h>
@@ -18,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -72,8 +76,9 @@ bool selfCheckRequested() {
 void printLine(const std::string &text) { stdoutLogSink().writeLine(text + "\n"); }
 
 // Blocks SIGTERM and SIGINT in the calling thread, which every later thread inherits, and turns
-// the first of them into a stop request from one dedicated thread. Must run before any thread
-// starts, or a signal could land on a thread that has them unblocked and kill the process.
+// the first of them into a stop request from one dedicated thread; a second one ends the process
+// at once. Must run before any thread starts, or a signal could land on a thread that has them
+// unblocked and kill the process.
 std::stop_token stopOnTerminationSignal(std::stop_source source) {
   sigset_t signals;
   sigemptyset(&signals);
@@ -84,15 +89,20 @@ std::stop_token stopOnTerminationSignal(std::stop_source source) {
   // still waits.
   std::thread([signals, source]() mutable {
     int received = 0;
-    if (sigwait(&signals, &received) == 0) {
-      source.request_stop();
+    while (sigwait(&signals, &received) != 0) {
     }
+    source.request_stop();
+    // Whoever asks twice does not want to wait for the stop, whatever it is stuck on. Every line
+    // is written whole by write(2), so nothing is left in a buffer.
+    while (sigwait(&signals, &received) != 0) {
+    }
+    ::_exit(EXIT_SUCCESS);
   }).detach();
   return source.get_token();
 }
 
-std::string probeUserAgentVersion() {
-  if (const auto output = ClaudeCodeVersion::runClaudeVersion()) {
+std::string probeUserAgentVersion(std::stop_token stop) {
+  if (const auto output = ClaudeCodeVersion::runClaudeVersion(kClaudeVersionTimeLimit, stop)) {
     if (auto version = ClaudeCodeVersion::parseVersion(*output)) {
       return *version;
     }
@@ -100,21 +110,44 @@ std::string probeUserAgentVersion() {
   return std::string(kFallbackClaudeCodeVersion);
 }
 
+int failAtStart(const std::string &message) {
+  std::fprintf(stderr, "QuorbelHelper: %s\n", message.c_str());
+  return EXIT_FAILURE;
+}
+
 int runLiveHelper() {
+  const std::optional<std::filesystem::path> snapshotPath = SnapshotStore::defaultFileURL();
+  if (!snapshotPath) {
+    return failAtStart(std::string(kNoHomeMessage));
+  }
+  auto credentials = std::make_shared<CredentialsFile>(CredentialsFile::atDefaultLocation());
+  std::optional<LinuxTickTimer> timer;
+  try {
+    timer.emplace(credentials->path());
+  } catch (const std::exception &error) {
+    return failAtStart(std::string("cannot set up the wait between refreshes: ") + error.what());
+  }
   const std::stop_token stop = stopOnTerminationSignal(std::stop_source());
 
   printLine("QuorbelHelper " + std::string(kHelperVersion) + " starting refresh cycle");
-  const std::string userAgentVersion = probeUserAgentVersion();
+  const std::string userAgentVersion = probeUserAgentVersion(stop);
   printLine("User-Agent: claude-code/" + userAgentVersion);
 
-  auto provider = std::make_shared<LivePlanUsageProvider>(
-      std::make_shared<CredentialsFile>(CredentialsFile::atDefaultLocation()), sharedHttpSession(),
-      userAgentVersion, kExpiryMargin);
-  auto store = std::make_shared<SnapshotStore>(SnapshotStore::defaultFileURL());
+  const std::shared_ptr<HttpSession> session = sharedHttpSession();
+  session->cancelOn(stop);
+  auto provider = std::make_shared<LivePlanUsageProvider>(credentials, session, userAgentVersion,
+                                                          kExpiryMargin);
+  auto store = std::make_shared<SnapshotStore>(*snapshotPath);
   printLine("Snapshot path: " + store->fileURL().string());
 
   HelperRuntime runtime(provider, store, kRefreshInterval);
-  runtime.run(stop);
+  try {
+    runtime.run(stop, *timer);
+  } catch (const std::exception &error) {
+    // Only the wait itself can fail here; the service manager restarts the helper.
+    std::fprintf(stderr, "QuorbelHelper: %s\n", error.what());
+    return EXIT_FAILURE;
+  }
   return EXIT_SUCCESS;
 }
 

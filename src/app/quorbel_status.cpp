@@ -45,7 +45,8 @@ constexpr const char *kUsage =
     "  --help         print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
-    "Exit status: 0 shown; 2 bad arguments; 3 no snapshot file yet; 4 unreadable snapshot.\n"
+    "Exit status: 0 shown; 2 bad arguments or no home; 3 no snapshot file yet; 4 unreadable\n"
+    "snapshot (waybar: 0 whenever its line was printed).\n"
     "--watch and --notify run until SIGTERM or SIGINT and exit 0, or 1 when they cannot watch.\n";
 
 int usageError(const std::string &message) {
@@ -183,9 +184,13 @@ int main(int argc, char **argv) {
     return usageError("--watch and --notify do not go together");
   }
 
-  const std::filesystem::path path =
-      file.empty() ? resolveSnapshotLocation(LocationEnvironment::current()).file
-                   : std::filesystem::path(file);
+  const std::optional<std::filesystem::path> location =
+      file.empty() ? SnapshotStore::defaultFileURL() : std::filesystem::path(file);
+  if (!location) {
+    std::fprintf(stderr, "quorbel-status: %s\n", std::string(kNoHomeMessage).c_str());
+    return kExitUsage;
+  }
+  const std::filesystem::path &path = *location;
   if (watch) {
     return runStatusWatch(path, format, options);
   }
@@ -204,6 +209,11 @@ int main(int argc, char **argv) {
     if (format == OutputFormat::text || format == OutputFormat::waybar ||
         format == OutputFormat::json) {
       printLine(formatUnavailable(format, reason));
+    }
+    // waybar drops a module whose command fails; its line carries the trouble in class and
+    // tooltip instead.
+    if (format == OutputFormat::waybar) {
+      return kExitOk;
     }
     return missing ? kExitNoSnapshot : kExitUnreadable;
   }

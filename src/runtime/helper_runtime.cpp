@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 namespace quorbel {
 namespace {
@@ -72,32 +70,34 @@ HelperRuntime::HelperRuntime(std::shared_ptr<PlanUsageProvider> provider,
       baseInterval_(std::max(interval, provider_->minimumInterval())), log_(log), clock_(clock),
       hints_(hints) {}
 
-void HelperRuntime::run(std::stop_token stop) {
-  seed();
-  std::mutex mutex;
-  std::condition_variable_any wakeUp;
-  for (;;) {
-    const double delay = tick();
-    const std::chrono::nanoseconds sleep{std::int64_t(delay * 1'000'000'000.0)};
-    std::unique_lock lock(mutex);
-    // Nothing ever notifies: the wait ends on time or, at once, on a stop request.
-    wakeUp.wait_for(lock, stop, sleep, [] { return false; });
-    if (stop.stop_requested()) {
-      log("Sleep cancelled; stopping refresh cycle.");
-      return;
+void HelperRuntime::run(std::stop_token stop, TickTimer &timer) {
+  if (!stop.stop_requested()) {
+    seed();
+    while (!stop.stop_requested()) {
+      const double delay = tick();
+      const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::chrono::duration<double>(delay));
+      // Signing in shows at once; in any other status a token refresh must not add a request.
+      const bool signedOut = published_ == PlanStatus::sessionInactive;
+      if (timer.wait(wait, stop, signedOut) == TickTimer::WakeUp::stopRequested) {
+        break;
+      }
     }
   }
+  log("Sleep cancelled; stopping refresh cycle.");
 }
 
 void HelperRuntime::seed() {
   if (auto stored = store_->load()) {
     log("Loaded persisted snapshot from disk (fetchedAt=" + formatLogDate(stored->fetchedAt) +
         ", status=" + std::string(rawValue(stored->effectiveStatus())) + ").");
+    published_ = stored->effectiveStatus();
     lastSnapshot_ = std::move(stored);
     return;
   }
   // The marker tells the base app the helper is present; it is not data, so lastSnapshot stays
   // empty until the first successful fetch.
+  published_ = PlanStatus::noData;
   try {
     store_->save(PlanSnapshot::dataless(PlanStatus::noData, clock_.now()));
     log("No persisted snapshot on disk; wrote a .noData marker while warming up.");
@@ -142,6 +142,7 @@ double HelperRuntime::tick() {
   }
 
   lastSnapshot_ = fetched;
+  published_ = PlanStatus::active;
   currentBackoff_.reset();
   lastResult_ = refresh::Updated{fetched};
   try {
@@ -192,6 +193,7 @@ double HelperRuntime::transientFailure(const std::string &text) {
 }
 
 void HelperRuntime::publish(PlanStatus status) {
+  published_ = status;
   const PlanSnapshot toWrite = lastSnapshot_ ? lastSnapshot_->withStatus(status)
                                              : PlanSnapshot::dataless(status, clock_.now());
   try {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/clock.hpp"
+#include "platform/tick_timer.hpp"
 #include "runtime/log_sink.hpp"
 #include "runtime/refresh_result.hpp"
 #include "source/plan_usage_error.hpp"
@@ -38,9 +39,11 @@ public:
   const std::optional<RefreshResult> &lastResult() const { return lastResult_; }
   double effectiveInterval() const { return baseInterval_; }
 
-  // Seeds from the store, then ticks and sleeps until `stop` is requested. A stop during a sleep
-  // ends it at once; a tick under way always completes.
-  void run(std::stop_token stop);
+  // Seeds from the store, then ticks and waits on `timer` until `stop` is requested; a stop
+  // requested before it starts leaves before seeding. A stop during a wait ends it at once; a tick
+  // under way completes, its request ending early if the HTTP session cancels on the same stop.
+  // While the published status is sessionInactive, a credentials change ends the wait.
+  void run(std::stop_token stop, TickTimer &timer);
 
   // Seeding alone: adopt the stored snapshot, or write the noData marker when there is none.
   void seed();
@@ -66,6 +69,7 @@ private:
   std::optional<PlanSnapshot> lastSnapshot_;
   std::optional<RefreshResult> lastResult_;
   std::optional<double> currentBackoff_;
+  std::optional<PlanStatus> published_; // what readers of the file are told now
 };
 
 // The short text of a transient error, as logged and kept in RefreshResult.

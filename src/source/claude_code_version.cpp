@@ -1,8 +1,12 @@
 #include "source/claude_code_version.hpp"
 
+#include "platform/stop_event_fd_linux.hpp"
+#include "platform/unique_fd.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -116,44 +120,26 @@ std::size_t digitsFrom(std::string_view text, std::size_t start) {
   return end - start;
 }
 
-class Fd {
-public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-
-private:
-  int fd_ = -1;
-};
-
 int remainingMilliseconds(SteadyClock::time_point deadline) {
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Reads until end of file or the deadline; false when the deadline came first.
-bool readUntilEndOfFile(int fd, SteadyClock::time_point deadline, std::string &output) {
+// Reads until end of file, the deadline or a stop; false when the deadline or the stop came first.
+bool readUntilEndOfFile(int fd, SteadyClock::time_point deadline, const StopEventFd &stop,
+                        std::string &output) {
   char chunk[4096];
   for (;;) {
-    pollfd waiting{fd, POLLIN, 0};
-    const int ready = poll(&waiting, 1, remainingMilliseconds(deadline));
+    pollfd waiting[2] = {{fd, POLLIN, 0}, {stop.fd(), POLLIN, 0}};
+    const int ready = poll(waiting, 2, remainingMilliseconds(deadline));
     if (ready < 0) {
       if (errno == EINTR) {
         continue;
       }
       return false;
     }
-    if (ready == 0) {
+    if (ready == 0 || (waiting[1].revents & POLLIN) != 0) {
       return false;
     }
     const ssize_t count = read(fd, chunk, sizeof chunk);
@@ -171,7 +157,8 @@ bool readUntilEndOfFile(int fd, SteadyClock::time_point deadline, std::string &o
   }
 }
 
-std::optional<int> waitForExit(pid_t child, SteadyClock::time_point deadline) {
+std::optional<int> waitForExit(pid_t child, SteadyClock::time_point deadline,
+                               const std::stop_token &stop) {
   for (;;) {
     int status = 0;
     const pid_t reaped = waitpid(child, &status, WNOHANG);
@@ -181,7 +168,7 @@ std::optional<int> waitForExit(pid_t child, SteadyClock::time_point deadline) {
     if (reaped < 0 && errno != EINTR) {
       return std::nullopt;
     }
-    if (SteadyClock::now() >= deadline) {
+    if (SteadyClock::now() >= deadline || stop.stop_requested()) {
       return std::nullopt;
     }
     std::this_thread::sleep_for(kExitPollStep);
@@ -263,15 +250,23 @@ std::optional<std::string> parseVersion(std::string_view text) {
   return std::nullopt;
 }
 
-std::optional<std::string> runClaudeVersion(std::chrono::milliseconds timeLimit) {
+std::optional<std::string> runClaudeVersion(std::chrono::milliseconds timeLimit,
+                                            std::stop_token stop) {
   const auto deadline = SteadyClock::now() + timeLimit;
+  std::optional<StopEventFd> stopEvent;
+  try {
+    stopEvent.emplace();
+  } catch (const std::system_error &) {
+    return std::nullopt;
+  }
+  const auto notify = stopEvent->notifyOn(stop);
 
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
     return std::nullopt;
   }
-  Fd readEnd(ends[0]);
-  Fd writeEnd(ends[1]);
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
 
   SpawnSetup setup;
   posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO);
@@ -300,10 +295,10 @@ std::optional<std::string> runClaudeVersion(std::chrono::milliseconds timeLimit)
   writeEnd.reset();
 
   std::string output;
-  const bool reachedEnd = readUntilEndOfFile(readEnd.get(), deadline, output);
+  const bool reachedEnd = readUntilEndOfFile(readEnd.get(), deadline, *stopEvent, output);
   readEnd.reset();
   const std::optional<int> status =
-      reachedEnd ? waitForExit(child, deadline) : std::optional<int>();
+      reachedEnd ? waitForExit(child, deadline, stop) : std::optional<int>();
   if (!status) {
     killAndReap(child);
     return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -19,9 +20,10 @@ namespace ClaudeCodeVersion {
 // Runs `claude --version` through /usr/bin/env on the inherited PATH and returns its standard
 // output, decoded as UTF-8 (invalid bytes become U+FFFD) and trimmed of whitespace. Nothing when
 // the program cannot start, exits non-zero, prints only whitespace, or has not finished within
-// `timeLimit` (it is then killed). Never throws.
+// `timeLimit` or before `stop` is requested (it is then killed). Never throws.
 std::optional<std::string>
-runClaudeVersion(std::chrono::milliseconds timeLimit = kClaudeVersionTimeLimit);
+runClaudeVersion(std::chrono::milliseconds timeLimit = kClaudeVersionTimeLimit,
+                 std::stop_token stop = {});
 
 // The leftmost "digits.digits.digits" in ASCII, each run of digits taken whole.
 std::optional<std::string> parseVersion(std::string_view text);

@@ -1,12 +1,13 @@
 #include "source/credentials_file_linux.hpp"
 
+#include "platform/home_directory.hpp"
+#include "platform/unique_fd.hpp"
+
 #include <cerrno>
 #include <cstdlib>
-#include <pwd.h>
 #include <string>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 #include <fcntl.h>
 
@@ -32,67 +33,26 @@ std::optional<std::string_view> environmentValue(const char *name) {
   return std::string_view(value);
 }
 
-std::optional<std::string> passwordDatabaseHome() {
-  long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-  passwd entry{};
-  passwd *result = nullptr;
-  while (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == ERANGE &&
-         buffer.size() < 1024 * 1024) {
-    buffer.resize(buffer.size() * 2);
-  }
-  if (result == nullptr || result->pw_dir == nullptr || result->pw_dir[0] == '\0') {
-    return std::nullopt;
-  }
-  return std::string(result->pw_dir);
-}
-
-class FileDescriptor {
-public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  FileDescriptor(const FileDescriptor &) = delete;
-  FileDescriptor &operator=(const FileDescriptor &) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
-
 } // namespace
 
 CredentialsFile::CredentialsFile(std::filesystem::path path) : path_(std::move(path)) {}
 
 std::filesystem::path
 CredentialsFile::defaultPath(std::optional<std::string_view> claudeConfigDir,
-                             std::optional<std::string_view> home,
-                             std::optional<std::string_view> passwordDatabaseHome) {
+                             const std::optional<std::filesystem::path> &home) {
   if (const auto configDir = nonEmpty(claudeConfigDir)) {
     return std::filesystem::path(*configDir) / kCredentialsFileName;
   }
-  auto homeDir = nonEmpty(home);
-  if (!homeDir) {
-    homeDir = nonEmpty(passwordDatabaseHome);
-  }
-  if (!homeDir) {
+  if (!home) {
     return {};
   }
-  return std::filesystem::path(*homeDir) / kClaudeDirectoryName / kCredentialsFileName;
+  return *home / kClaudeDirectoryName / kCredentialsFileName;
 }
 
 CredentialsFile CredentialsFile::atDefaultLocation() {
   const auto configDir = nonEmpty(environmentValue("CLAUDE_CONFIG_DIR"));
-  const auto home = nonEmpty(environmentValue("HOME"));
-  // The password database is consulted only when the environment gives no answer.
-  std::optional<std::string> fallbackHome;
-  if (!configDir && !home) {
-    fallbackHome = passwordDatabaseHome();
-  }
-  return CredentialsFile(defaultPath(configDir, home, fallbackHome));
+  // The home is looked up only when the environment does not name the directory.
+  return CredentialsFile(defaultPath(configDir, configDir ? std::nullopt : homeDirectory()));
 }
 
 Credentials CredentialsFile::readCredentials() const {
@@ -100,7 +60,7 @@ Credentials CredentialsFile::readCredentials() const {
     throw CredentialsError::noToken();
   }
   // Non-blocking so that a FIFO or a device planted at the path cannot stall a tick.
-  const FileDescriptor file(open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const UniqueFd file(open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (file.get() < 0) {
     const int error = errno;
     if (error == ENOENT || error == ENOTDIR) {

@@ -19,12 +19,10 @@ public:
   explicit CredentialsFile(std::filesystem::path path);
 
   // Where the CLI keeps the file: $CLAUDE_CONFIG_DIR/.credentials.json when that is set and
-  // non-empty, otherwise <home>/.claude/.credentials.json, home being $HOME when set and
-  // non-empty, else the account's home from the password database. With no home at all the
-  // path is empty, which reads as "no credentials".
+  // non-empty, otherwise <home>/.claude/.credentials.json, home being what homeDirectory() gives.
+  // With no home at all the path is empty, which reads as "no credentials".
   static std::filesystem::path defaultPath(std::optional<std::string_view> claudeConfigDir,
-                                           std::optional<std::string_view> home,
-                                           std::optional<std::string_view> passwordDatabaseHome);
+                                           const std::optional<std::filesystem::path> &home);
 
   // The file at defaultPath() for this process's environment and user.
   static CredentialsFile atDefaultLocation();

@@ -14,6 +14,7 @@ namespace quorbel {
 namespace {
 
 constexpr long kCaCacheLifetimeSeconds = 24 * 60 * 60;
+constexpr int kLongestPollMs = 1000;
 
 std::once_flag globalInitOnce;
 
@@ -41,6 +42,47 @@ size_t collectBody(char *data, size_t size, size_t count, void *user) {
   }
   transfer.body.append(data, bytes);
   return bytes;
+}
+
+// Runs the transfer on the session's multi handle rather than through curl_easy_perform, so that
+// a stop wakes the wait at once (curl_multi_wakeup is safe from any thread) instead of at libcurl's
+// next progress call, up to a second later. Removing the handle mid-transfer abandons it.
+CURLcode performUnlessStopped(CURLM *multi, CURL *curl, const std::stop_token &stop,
+                              bool &stopped) {
+  if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
+    return CURLE_FAILED_INIT;
+  }
+  const std::stop_callback wake(stop, [multi] { curl_multi_wakeup(multi); });
+  CURLcode result = CURLE_FAILED_INIT;
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+      break;
+    }
+    if (running == 0) {
+      int left = 0;
+      if (const CURLMsg *message = curl_multi_info_read(multi, &left);
+          message != nullptr && message->msg == CURLMSG_DONE) {
+        result = message->data.result;
+      }
+      break;
+    }
+    if (stop.stop_requested()) {
+      stopped = true;
+      break;
+    }
+    // libcurl shortens the wait to its own next time-out.
+    if (curl_multi_poll(multi, nullptr, 0, kLongestPollMs, nullptr) != CURLM_OK) {
+      break;
+    }
+  }
+  curl_multi_remove_handle(multi, curl);
+  return result;
+}
+
+HttpTransportFailure cancelled() {
+  return HttpTransportFailure(
+      TransportError{TransportError::Kind::cancelled, "request abandoned: the helper is stopping"});
 }
 
 TransportError::Kind transportKind(CURLcode code) {
@@ -102,11 +144,16 @@ std::shared_ptr<HttpSession> sharedHttpSession() {
 
 struct CurlHttpSession::Handle {
   CURL *curl = nullptr;
+  // Kept for the session's life: the trust-store and TLS session caches live here.
+  CURLM *multi = nullptr;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
   ~Handle() {
     if (curl != nullptr) {
       curl_easy_cleanup(curl);
+    }
+    if (multi != nullptr) {
+      curl_multi_cleanup(multi);
     }
   }
 };
@@ -117,7 +164,8 @@ CurlHttpSession::CurlHttpSession(const LoopbackOptions *loopback)
     : handle_(std::make_unique<Handle>()) {
   initHttpGlobal();
   handle_->curl = curl_easy_init();
-  if (handle_->curl == nullptr) {
+  handle_->multi = curl_multi_init();
+  if (handle_->curl == nullptr || handle_->multi == nullptr) {
     throw std::runtime_error("libcurl could not create a handle");
   }
   CURL *curl = handle_->curl;
@@ -157,9 +205,17 @@ std::shared_ptr<CurlHttpSession> CurlHttpSession::forLoopback(const LoopbackOpti
   return std::shared_ptr<CurlHttpSession>(new CurlHttpSession(&options));
 }
 
+void CurlHttpSession::cancelOn(std::stop_token stop) {
+  const std::lock_guard lock(mutex_);
+  stop_ = std::move(stop);
+}
+
 HttpResponse CurlHttpSession::get(const HttpGetRequest &request) {
   const std::lock_guard lock(mutex_);
   CURL *curl = handle_->curl;
+  if (stop_.stop_requested()) {
+    throw cancelled();
+  }
 
   // libcurl refuses other schemes too, but under a code it shares with garbled answers.
   if (!startsWithIgnoringCase(request.url, "https://") &&
@@ -186,6 +242,7 @@ HttpResponse CurlHttpSession::get(const HttpGetRequest &request) {
 
   Transfer transfer;
   transfer.curl = curl;
+  bool stopped = false;
   handle_->errorBuffer[0] = '\0';
   // A zero time-out would mean none at all to libcurl.
   const long timeoutMs = std::max<long>(1, static_cast<long>(request.timeout.count()));
@@ -194,7 +251,7 @@ HttpResponse CurlHttpSession::get(const HttpGetRequest &request) {
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    result = curl_easy_perform(curl);
+    result = performUnlessStopped(handle_->multi, curl, stop_, stopped);
   }
   // The handle outlives this list; it must not keep pointing at it.
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist *>(nullptr));
@@ -215,6 +272,9 @@ HttpResponse CurlHttpSession::get(const HttpGetRequest &request) {
     throw HttpTransportFailure(TransportError{
         TransportError::Kind::other,
         "response body larger than " + std::to_string(kMaxResponseBodyBytes) + " bytes"});
+  }
+  if (stopped) {
+    throw cancelled();
   }
   if (result != CURLE_OK) {
     std::string text = handle_->errorBuffer[0] != '\0' ? std::string(handle_->errorBuffer)

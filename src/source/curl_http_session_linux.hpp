@@ -29,6 +29,7 @@ public:
   static std::shared_ptr<CurlHttpSession> forLoopback(const LoopbackOptions &options);
 
   HttpResponse get(const HttpGetRequest &request) override;
+  void cancelOn(std::stop_token stop) override;
 
 private:
   explicit CurlHttpSession(const LoopbackOptions *loopback);
@@ -36,6 +37,7 @@ private:
   struct Handle;
   std::unique_ptr<Handle> handle_;
   bool allowPlainHttp_ = false;
+  std::stop_token stop_;
   std::mutex mutex_;
 };
 

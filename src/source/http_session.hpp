@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,6 +47,10 @@ class HttpSession {
 public:
   virtual ~HttpSession() = default;
   virtual HttpResponse get(const HttpGetRequest &request) = 0;
+
+  // From now on a request under way ends within about a second of `stop` being requested, and
+  // later requests end before sending anything; both throw HttpTransportFailure of kind cancelled.
+  virtual void cancelOn(std::stop_token stop) = 0;
 };
 
 // Answers larger than this are not usage reports; they fail as a transport error.

@@ -15,6 +15,8 @@ std::string_view kindName(TransportError::Kind kind) {
     return "cannotConnectToHost";
   case TransportError::Kind::badServerResponse:
     return "badServerResponse";
+  case TransportError::Kind::cancelled:
+    return "cancelled";
   case TransportError::Kind::other:
     break;
   }

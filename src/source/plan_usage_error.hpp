@@ -15,6 +15,7 @@ struct TransportError {
     notConnectedToInternet,
     cannotConnectToHost,
     badServerResponse,
+    cancelled, // the helper is stopping
     other
   };
 

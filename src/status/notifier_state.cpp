@@ -1,5 +1,7 @@
 #include "status/notifier_state.hpp"
 
+#include "platform/home_directory.hpp"
+
 #include "store/atomic_file.hpp"
 #include "store/snapshot_store.hpp"
 
@@ -13,7 +15,6 @@ namespace {
 
 // The state is a few lines; anything much bigger was not written by the notifier.
 constexpr std::uintmax_t kMaxStateFileSize = 64 * 1024;
-constexpr std::string_view kLastResortStateDirectory = "/tmp";
 
 } // namespace
 
@@ -52,23 +53,17 @@ NotifierState decodeNotifierState(std::string_view text) {
   return state;
 }
 
-std::filesystem::path notifierStateLocation(const std::optional<std::string> &xdgStateHome,
-                                            const LocationEnvironment &environment) {
-  const auto absolute = [](const std::optional<std::string> &path) {
-    return path && !path->empty() && (*path)[0] == '/';
-  };
-  std::filesystem::path stateDirectory;
+std::optional<std::filesystem::path>
+notifierStateLocation(const std::optional<std::string> &xdgStateHome,
+                      const std::optional<std::filesystem::path> &home) {
   // A relative XDG_STATE_HOME is invalid by the XDG rules and must be ignored.
-  if (absolute(xdgStateHome)) {
-    stateDirectory = *xdgStateHome;
-  } else if (absolute(environment.home)) {
-    stateDirectory = std::filesystem::path(*environment.home) / ".local" / "state";
-  } else if (absolute(environment.passwdHome)) {
-    stateDirectory = std::filesystem::path(*environment.passwdHome) / ".local" / "state";
-  } else {
-    stateDirectory = kLastResortStateDirectory; // as the snapshot does without any home
+  if (isAbsolutePath(xdgStateHome)) {
+    return std::filesystem::path(*xdgStateHome) / kFallbackDirectoryName / kNotifierStateFileName;
   }
-  return stateDirectory / kFallbackDirectoryName / kNotifierStateFileName;
+  if (!home) {
+    return std::nullopt;
+  }
+  return *home / ".local" / "state" / kFallbackDirectoryName / kNotifierStateFileName;
 }
 
 NotifierStateFile::NotifierStateFile(std::filesystem::path path) : path_(std::move(path)) {}

@@ -23,9 +23,11 @@ std::string encodeNotifierState(const NotifierState &state);
 NotifierState decodeNotifierState(std::string_view text);
 
 // $XDG_STATE_HOME/QuorbelHelper/notify-state.json when XDG_STATE_HOME is absolute, otherwise under
-// ~/.local/state, the home being found as for the snapshot.
-std::filesystem::path notifierStateLocation(const std::optional<std::string> &xdgStateHome,
-                                            const LocationEnvironment &environment);
+// <home>/.local/state; nothing without either, rather than a shared directory another user could
+// plant the file in.
+std::optional<std::filesystem::path>
+notifierStateLocation(const std::optional<std::string> &xdgStateHome,
+                      const std::optional<std::filesystem::path> &home);
 
 // The notifier's state file: read tolerantly, replaced atomically.
 class NotifierStateFile {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <vector>
 
 namespace quorbel {
 namespace {
@@ -235,9 +236,10 @@ UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOpt
   for (const WindowView &window : view.models) {
     view.percentage = std::max(view.percentage, window.shownPercent);
   }
+  view.level = levelClass(view.percentage, options);
   switch (snapshot.effectiveStatus()) {
   case PlanStatus::active:
-    view.cssClass = view.stale ? "stale" : levelClass(view.percentage, options);
+    view.cssClass = view.stale ? "stale" : view.level;
     break;
   case PlanStatus::rateLimited:
     view.cssClass = "rateLimited";
@@ -329,9 +331,17 @@ std::string formatLong(const UsageView &view) {
 std::string formatWaybar(const UsageView &view) {
   std::string tooltip = formatLong(view);
   tooltip.pop_back();
+  // A bar can colour the level and mark the status at once, so a rate limit at 88 % still warns.
+  std::vector<std::string> classes;
+  if (view.cssClass != view.level) {
+    classes.push_back(view.cssClass);
+  }
+  if (view.fetched || classes.empty()) {
+    classes.push_back(view.level);
+  }
   const nlohmann::json object = {{"text", formatText(view)},
                                  {"tooltip", tooltip},
-                                 {"class", view.cssClass},
+                                 {"class", classes},
                                  {"percentage", view.percentage}};
   return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -381,7 +391,7 @@ std::string formatUnavailable(OutputFormat format, std::string_view reason) {
   case OutputFormat::waybar:
     return nlohmann::json{{"text", "Claude ?"},
                           {"tooltip", std::string(reason)},
-                          {"class", "unavailable"},
+                          {"class", nlohmann::json::array({"unavailable"})},
                           {"percentage", 0}}
         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   case OutputFormat::json:

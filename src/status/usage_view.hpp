@@ -44,6 +44,7 @@ struct UsageView {
   std::int64_t percentage = 0; // the highest shown percent of every window, model windows included
   std::string cssClass;        // ok, warning, critical, stale, rateLimited, sessionInactive, noData
   std::int64_t warn = 0;       // the level from which a model window joins the one-line text
+  std::string level;           // ok, warning or critical by `percentage`, whatever the status
 
   static UsageView of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options);
 };
@@ -56,7 +57,9 @@ std::optional<OutputFormat> outputFormatNamed(std::string_view name);
 std::string formatText(const UsageView &view);
 // A few lines for a person: bars, reset times in local time, plan, status in words, data age.
 std::string formatLong(const UsageView &view);
-// One JSON object as waybar's custom module reads it with "return-type": "json".
+// One JSON object as waybar's custom module reads it with "return-type": "json". Its class is
+// an array: the status class unless the data is plainly up to date, then the level when there
+// are numbers, e.g. ["rateLimited", "warning"] or ["ok"].
 std::string formatWaybar(const UsageView &view);
 // The snapshot plus what a script would otherwise compute, one JSON object.
 std::string formatJson(const UsageView &view);

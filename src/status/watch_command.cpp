@@ -1,5 +1,7 @@
 #include "status/watch_command.hpp"
 
+#include "platform/home_directory.hpp"
+
 #include "model/clock.hpp"
 #include "status/sd_bus_notifications_linux.hpp"
 #include "status/snapshot_wake_source_linux.hpp"
@@ -97,10 +99,13 @@ int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &optio
   try {
     SnapshotWakeSource wakes(file, kNoStopDescriptor);
     SdBusNotifications sender;
-    UsageNotifier notifier(file,
-                           NotifierStateFile(notifierStateLocation(
-                               environmentValue("XDG_STATE_HOME"), LocationEnvironment::current())),
-                           options, sender, writeError);
+    const auto stateFile =
+        notifierStateLocation(environmentValue("XDG_STATE_HOME"), homeDirectory());
+    if (!stateFile) {
+      throw WatchError("no home directory to keep what was shown in: set HOME (or XDG_STATE_HOME) "
+                       "to an absolute path");
+    }
+    UsageNotifier notifier(file, NotifierStateFile(*stateFile), options, sender, writeError);
     runWatchLoop(systemClock(), wakes, [&notifier](Instant now) {
       const StopSignalsHeld held;
       return notifier.update(now);

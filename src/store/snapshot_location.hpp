@@ -7,32 +7,30 @@
 
 namespace quorbel {
 
-// The container shared with the base app. Linux has no App Groups, so the lookup finds nothing
-// there and the helper falls back to its own data directory.
+// The container a macOS build would share with the base app. Linux has no App Groups: the data
+// directory below is the shared place, where every reader finds the file.
 inline constexpr std::string_view kAppGroupIdentifier = "group.dev.quorbel.helper";
 inline constexpr std::string_view kSnapshotFileName = "plan-snapshot.json";
 inline constexpr std::string_view kFallbackDirectoryName = "QuorbelHelper";
 
+// Why there is no default location, for both programs to print after their name.
+inline constexpr std::string_view kNoHomeMessage =
+    "no home directory to keep plan-snapshot.json in: set HOME (or XDG_DATA_HOME) to an "
+    "absolute path";
+
 // What the location depends on, read from the process so the logic stays a pure function.
 struct LocationEnvironment {
-  std::optional<std::filesystem::path> appGroupContainer;
-  std::optional<std::string> xdgDataHome; // $XDG_DATA_HOME
-  std::optional<std::string> home;        // $HOME
-  std::optional<std::string> passwdHome;  // the password database's home for this user
+  std::optional<std::filesystem::path> appGroupContainer; // never found on Linux
+  std::optional<std::string> xdgDataHome;                 // $XDG_DATA_HOME
+  std::optional<std::filesystem::path> home;              // from homeDirectory()
 
   static LocationEnvironment current();
 };
 
-struct SnapshotLocation {
-  std::filesystem::path file;
-  bool fallback = false; // true when the base app cannot see this file
-};
-
 // The container when there is one; otherwise <data dir>/QuorbelHelper/plan-snapshot.json, the data
-// dir being $XDG_DATA_HOME when absolute, else $HOME/.local/share, else the passwd home's.
-SnapshotLocation resolveSnapshotLocation(const LocationEnvironment &environment);
-
-// The warning printed once per process when the fallback is used, newline included.
-std::string appGroupFallbackWarning();
+// dir being $XDG_DATA_HOME when absolute, else <home>/.local/share. Nothing without a home: a
+// shared directory such as /tmp would let another local user plant or read the file.
+std::optional<std::filesystem::path>
+resolveSnapshotLocation(const LocationEnvironment &environment);
 
 } // namespace quorbel

@@ -13,20 +13,6 @@
 namespace quorbel {
 namespace {
 
-void writeToStandardError(const std::string &text) {
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return;
-    }
-    rest.remove_prefix(std::size_t(written));
-  }
-}
-
 // Reads a regular file of at most `limit` bytes; anything else is nothing.
 std::optional<std::string> readSmallRegularFile(const std::filesystem::path &path,
                                                 std::uintmax_t limit) {
@@ -72,15 +58,8 @@ std::optional<std::string> readSmallRegularFile(const std::filesystem::path &pat
 
 SnapshotStore::SnapshotStore(std::filesystem::path fileURL) : fileURL_(std::move(fileURL)) {}
 
-const std::filesystem::path &SnapshotStore::defaultFileURL() {
-  static const std::filesystem::path location = [] {
-    const SnapshotLocation resolved = resolveSnapshotLocation(LocationEnvironment::current());
-    if (resolved.fallback) {
-      writeToStandardError(appGroupFallbackWarning());
-    }
-    return resolved.file;
-  }();
-  return location;
+std::optional<std::filesystem::path> SnapshotStore::defaultFileURL() {
+  return resolveSnapshotLocation(LocationEnvironment::current());
 }
 
 void SnapshotStore::save(const PlanSnapshot &snapshot) {

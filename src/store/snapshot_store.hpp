@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 namespace quorbel {
@@ -22,8 +23,8 @@ public:
 
   explicit SnapshotStore(std::filesystem::path fileURL);
 
-  // The default location, worked out once per process (see snapshot_location.hpp).
-  static const std::filesystem::path &defaultFileURL();
+  // The default location for this process (see snapshot_location.hpp); nothing without a home.
+  static std::optional<std::filesystem::path> defaultFileURL();
 
   const std::filesystem::path &fileURL() const { return fileURL_; }
 

@@ -33,9 +33,12 @@ void closeIfOpen(int &fd) {
 
 } // namespace
 
+ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &environment)
+    : ChildProcess(program, environment, Options{}) {}
+
 ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &environment,
-                           std::optional<std::size_t> stdoutRoom,
-                           const std::vector<std::string> &arguments) {
+                           Options options) {
+  const std::optional<std::size_t> stdoutRoom = options.stdoutRoom;
   int outPipe[2];
   int errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -56,7 +59,7 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
     stdoutHeld_ = true;
   }
   std::vector<std::string> argvStrings{program};
-  argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
+  argvStrings.insert(argvStrings.end(), options.arguments.begin(), options.arguments.end());
   std::vector<std::string> envStrings = environment;
   auto argv = cStrings(argvStrings);
   auto envp = cStrings(envStrings);
@@ -72,6 +75,9 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::dup2(outPipe[1], STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
+    if (options.prepare && !options.prepare()) {
+      ::_exit(126);
+    }
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
@@ -95,6 +101,7 @@ void ChildProcess::sendSignal(int signal) const { ::kill(pid_, signal); }
 void ChildProcess::releaseStandardOutput() { stdoutHeld_ = false; }
 
 void ChildProcess::closeStandardOutput() { closeIfOpen(outFd_); }
+bool ChildProcess::exited() { return rawStatus_ || reap(false); }
 
 bool ChildProcess::reap(bool block) {
   int status = 0;

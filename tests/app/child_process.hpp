@@ -15,12 +15,20 @@ class ChildProcess {
 public:
   using Clock = std::chrono::steady_clock;
 
-  // With `stdoutRoom`, standard output starts almost full and is not read until
-  // releaseStandardOutput(): the child blocks in the first write that does not fit, which lets a
-  // test look at the files between two of its steps.
+  struct Options {
+    // With it, standard output starts almost full and is not read until
+    // releaseStandardOutput(): the child blocks in the first write that does not fit, which lets
+    // a test look at the files between two of its steps.
+    std::optional<std::size_t> stdoutRoom{};
+    std::vector<std::string> arguments{}; // after the program's name
+    // Runs in the child just before exec, e.g. to enter namespaces; false ends the child with 126.
+    // Only system calls belong here: the child of a threaded process must not allocate.
+    std::function<bool()> prepare{};
+  };
+
   ChildProcess(const std::string &program, const std::vector<std::string> &environment,
-               std::optional<std::size_t> stdoutRoom = std::nullopt,
-               const std::vector<std::string> &arguments = {});
+               Options options);
+  ChildProcess(const std::string &program, const std::vector<std::string> &environment);
   ~ChildProcess();
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
@@ -33,6 +41,9 @@ public:
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
   void sendSignal(int signal) const;
+  pid_t pid() const { return pid_; }
+  // Whether the child has ended, without waiting.
+  bool exited();
   void releaseStandardOutput();
   // Closes this end of standard output, as a reader that goes away does.
   void closeStandardOutput();

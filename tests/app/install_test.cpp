@@ -39,6 +39,7 @@ TEST(Install, PutsBothProgramsTheirManualPagesAndUserUnitsThatStartTheInstalledP
     EXPECT_NE(text.find("\nExecStart=" + unit.execStart + "\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nType=exec\n"), std::string::npos);
     EXPECT_NE(text.find("\nNoNewPrivileges=yes\n"), std::string::npos);
+    EXPECT_NE(text.find("\nSystemCallFilter=@system-service\n"), std::string::npos);
     if (canVerify) {
       // verify exits 0 on settings it ignores, so anything it says counts as a failure too.
       const auto verify = runCommand("systemd-analyze verify '" + path.string() + "'", scratch);

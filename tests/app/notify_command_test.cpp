@@ -39,7 +39,7 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusAndRemembersAcrossARestart) {
                                  "XDG_DATA_HOME=" + (temp / "data").string(),
                                  "XDG_STATE_HOME=" + (temp / "state").string(),
                                  "DBUS_SESSION_BUS_ADDRESS=" + bus.address()},
-        std::nullopt, std::vector<std::string>{"--notify", "--warn", "70"});
+        ChildProcess::Options{.arguments = {"--notify", "--warn", "70"}});
   };
 
   save(75);

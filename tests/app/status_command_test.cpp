@@ -48,7 +48,7 @@ TEST_F(StatusCommandTest, ReadsTheHelpersDefaultLocationOrTheGivenFile) {
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   const auto waybar = nlohmann::json::parse(result.out);
   EXPECT_EQ(waybar.at("percentage"), 77);
-  EXPECT_EQ(waybar.at("class"), "ok");
+  EXPECT_EQ(waybar.at("class"), nlohmann::json::array({"ok"}));
 
   result = runCommand(command("--format=json --warn 70 --critical 76 --file '" +
                               (temp_ / "other.json").string() + "'"),
@@ -69,9 +69,12 @@ TEST_F(StatusCommandTest, MissingAndCorruptFilesFailClearlyButKeepTheBarWellForm
       std::filesystem::create_directories(defaultFile().parent_path());
       writeFile(defaultFile(), c.content);
     }
+    // waybar hides a module whose command fails, so its format succeeds whenever it printed.
     auto result = runCommand(command("--format waybar"), scratch_);
-    EXPECT_EQ(result.exitStatus, c.exitStatus);
-    EXPECT_TRUE(nlohmann::json::accept(result.out)) << result.out;
+    EXPECT_EQ(result.exitStatus, 0);
+    ASSERT_TRUE(nlohmann::json::accept(result.out)) << result.out;
+    EXPECT_EQ(nlohmann::json::parse(result.out).at("class"),
+              nlohmann::json::array({"unavailable"}));
     EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1);
     EXPECT_NE(result.err.find(defaultFile().string()), std::string::npos) << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
@@ -79,28 +82,38 @@ TEST_F(StatusCommandTest, MissingAndCorruptFilesFailClearlyButKeepTheBarWellForm
     result = runCommand(command(""), scratch_);
     EXPECT_EQ(result.exitStatus, c.exitStatus);
     EXPECT_EQ(result.out, "Claude ?\n");
+    EXPECT_EQ(runCommand(command("--format json"), scratch_).exitStatus, c.exitStatus);
   }
 }
 
-TEST_F(StatusCommandTest, TheReadmeSnippetsRunAsWritten) {
+// Bars started by the user manager have no ~/.local/bin on their PATH; the snippets must not
+// need it. Each runs as the bar runs it, through sh -c.
+TEST_F(StatusCommandTest, TheReadmeSnippetsRunAsWrittenWithoutLocalBinOnThePath) {
   writeSnapshot(defaultFile(), 41);
+  const auto installed = temp_ / "home/.local/bin/quorbel-status";
+  std::filesystem::create_directories(installed.parent_path());
+  std::filesystem::create_symlink(QUORBEL_STATUS_BINARY, installed);
   const std::string readme = testing::readFile(std::string(QUORBEL_SOURCE_DIR) + "/README.md");
   struct Snippet {
-    const char *text;      // as it stands in the README
-    const char *arguments; // what the bar then runs quorbel-status with
+    const char *text;    // as it stands in the README
+    const char *command; // what the bar hands to sh -c
     bool json;
   };
   const Snippet snippets[] = {
-      {R"("exec": "quorbel-status --format waybar")", "--format waybar", true},
-      {"exec = quorbel-status\n", "", false},
-      {"command=quorbel-status\n", "", false},
-      {"'#(quorbel-status) %H:%M'", "", false},
-      {R"("command": "quorbel-status")", "", false},
+      {R"("exec": "~/.local/bin/quorbel-status --format waybar")",
+       "~/.local/bin/quorbel-status --format waybar", true},
+      {"exec = ~/.local/bin/quorbel-status\n", "~/.local/bin/quorbel-status", false},
+      {"command=~/.local/bin/quorbel-status\n", "~/.local/bin/quorbel-status", false},
+      {"'#(~/.local/bin/quorbel-status) %H:%M'", "~/.local/bin/quorbel-status", false},
+      {R"("command": "~/.local/bin/quorbel-status")", "~/.local/bin/quorbel-status", false},
   };
   for (const auto &snippet : snippets) {
     SCOPED_TRACE(snippet.text);
     EXPECT_NE(readme.find(snippet.text), std::string::npos);
-    const auto result = runCommand(command(snippet.arguments), scratch_);
+    const auto result = runCommand("env -i HOME='" + (temp_ / "home").string() +
+                                       "' XDG_DATA_HOME='" + (temp_ / "data").string() +
+                                       "' PATH=/usr/bin:/bin sh -c '" + snippet.command + "'",
+                                   scratch_);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
     EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
     if (snippet.json) {

@@ -28,7 +28,7 @@ protected:
         QUORBEL_STATUS_BINARY,
         std::vector<std::string>{"HOME=" + (temp_ / "home").string(),
                                  "XDG_DATA_HOME=" + (temp_ / "data").string(), "TZ=UTC"},
-        std::nullopt, arguments);
+        ChildProcess::Options{.arguments = arguments});
   }
   // Replaces the file by rename, as the helper does.
   void save(std::int64_t percent) const {
@@ -46,7 +46,8 @@ protected:
 
 TEST_F(WatchCommand, FollowsTheFileFromBeforeItsDirectoryExistsAsTheReadmeRunsIt) {
   const std::string readme = testing::readFile(std::string(QUORBEL_SOURCE_DIR) + "/README.md");
-  ASSERT_NE(readme.find(R"("exec": "quorbel-status --watch --format waybar",)"), std::string::npos);
+  ASSERT_NE(readme.find(R"("exec": "~/.local/bin/quorbel-status --watch --format waybar",)"),
+            std::string::npos);
   auto child = start({"--watch", "--format", "waybar"});
   ASSERT_TRUE(child->waitFor([&] { return hasLines(*child, 1); }, kDeadline));
 

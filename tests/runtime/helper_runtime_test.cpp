@@ -310,20 +310,62 @@ TEST_F(HelperRuntimeTest, TheProvidersMinimumIntervalIsAFloor) {
   }
 }
 
-TEST_F(HelperRuntimeTest, AStopRequestEndsTheSleepAtOnce) {
-  provider_->then(snapshotA());
-  HelperRuntime runtime = makeRuntime(3600);
-  std::stop_source stop;
-  auto finished = std::async(std::launch::async, [&] { runtime.run(stop.get_token()); });
-  // Wait until the first tick has run, so the stop lands in the hour-long sleep.
-  for (int i = 0; i < 2000 && log_.lines().size() < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// Answers each wait with the next scripted wake-up and a stop once they run out, keeping what it
+// was asked.
+class ScriptedTimer final : public TickTimer {
+public:
+  using Wait = std::pair<double, bool>; // seconds, watchCredentials
+  WakeUp wait(std::chrono::nanoseconds delay, std::stop_token, bool watchCredentials) override {
+    waits.emplace_back(std::chrono::duration<double>(delay).count(), watchCredentials);
+    if (wakeUps.empty()) {
+      return WakeUp::stopRequested;
+    }
+    const WakeUp next = wakeUps.front();
+    wakeUps.pop_front();
+    return next;
   }
-  ASSERT_EQ(log_.lines().size(), 2u);
-  stop.request_stop();
-  ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(provider_->fetches, 1);
+  std::deque<WakeUp> wakeUps;
+  std::vector<Wait> waits;
+};
+
+TEST_F(HelperRuntimeTest, OnlyASignedOutStatusWaitsForTheCredentialsToChange) {
+  writeFile(file(), encodeSnapshot(snapshotA().withStatus(PlanStatus::sessionInactive)));
+  provider_->thenThrow(PlanUsageError::network({TransportError::Kind::timedOut, "slow"}));
+  provider_->thenThrow(PlanUsageError::credentialMissing());
+  provider_->then(snapshotA());
+  provider_->thenThrow(PlanUsageError::network({TransportError::Kind::timedOut, "slow"}));
+  provider_->thenThrow(PlanUsageError::rateLimited());
+  provider_->thenThrow(PlanUsageError::unauthorized());
+  ScriptedTimer timer;
+  timer.wakeUps.assign(4, TickTimer::WakeUp::due);
+  timer.wakeUps.push_front(TickTimer::WakeUp::credentialsChanged);
+  HelperRuntime runtime = makeRuntime(300);
+  runtime.run(std::stop_token(), timer);
+
+  using Wait = ScriptedTimer::Wait;
+  EXPECT_EQ(timer.waits, (std::vector<Wait>{
+                             {300, true},  // a transient error keeps the stored status
+                             {300, true},  // credentials missing
+                             {300, false}, // 200
+                             {300, false}, // transient error after a 200
+                             {180, false}, // rate limited
+                             {300, true},  // 401
+                         }));
+  EXPECT_EQ(provider_->fetches, 6) << "a credentials change ticks like a due wait";
   EXPECT_EQ(log_.lines().back(), "[RefreshCycle] Sleep cancelled; stopping refresh cycle.\n");
+}
+
+TEST_F(HelperRuntimeTest, AStopBeforeTheFirstTickLeavesTheFileAndTheSourceAlone) {
+  provider_->then(snapshotA());
+  std::stop_source stop;
+  stop.request_stop();
+  ScriptedTimer timer;
+  HelperRuntime runtime = makeRuntime(1);
+  runtime.run(stop.get_token(), timer);
+  EXPECT_EQ(provider_->fetches, 0);
+  EXPECT_TRUE(timer.waits.empty());
+  EXPECT_FALSE(std::filesystem::exists(file()));
+  EXPECT_EQ(log_.lines(), Lines{"[RefreshCycle] Sleep cancelled; stopping refresh cycle.\n"});
 }
 
 // A file system that is really full: a small tmpfs, which only root may mount.

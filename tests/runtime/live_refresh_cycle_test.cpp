@@ -1,5 +1,6 @@
 // The refresh cycle over the real credentials file, the real HTTP session and the real store,
 // against a loopback server that cycles through every kind of answer.
+#include "platform/tick_timer_linux.hpp"
 #include "runtime/helper_runtime.hpp"
 #include "source/credentials.hpp"
 #include "source/credentials_file_linux.hpp"
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -155,6 +157,44 @@ TEST(LiveRefreshCycle, NoOutcomeLetsATokenOut) {
   EXPECT_FALSE(holdsSecret(log.text())) << log.text();
   EXPECT_FALSE(holdsSecret(errorTexts)) << errorTexts;
   EXPECT_FALSE(holdsSecret(readFile(snapshotPath.parent_path())));
+}
+
+// While signed out, the sign-in is shown at once; once active, a token refresh by the CLI waits
+// for the cadence, since every extra request counts against the endpoint's limit.
+TEST(LiveRefreshCycle, SigningInTicksAtOnceButATokenRefreshAddsNoRequest) {
+  ScopedTempDir temp;
+  const testing::ForkedServer server(
+      [](int connection) { testing::writeAll(connection, answer("200 OK", kGoodBody)); });
+  const auto credentialsPath = temp / "home/.claude/.credentials.json";
+  CapturingLog log;
+  HelperRuntime runtime(liveProvider(credentialsPath, server),
+                        std::make_shared<SnapshotStore>(temp / "data/plan-snapshot.json"), 180,
+                        log);
+  LinuxTickTimer timer(credentialsPath);
+  std::stop_source stop;
+  auto finished = std::async(std::launch::async, [&] { runtime.run(stop.get_token(), timer); });
+  const auto eventually = [](const std::function<bool()> &condition) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         !condition() && std::chrono::steady_clock::now() < deadline;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+  };
+  ASSERT_TRUE(eventually([&] { return log.lines().size() == 2; })) << log.text();
+  EXPECT_EQ(runtime.lastResult(), RefreshResult(refresh::SessionInactive{}));
+
+  std::filesystem::create_directories(credentialsPath.parent_path());
+  writeFile(credentialsPath, credentialsDocument(kFarFutureMilliseconds));
+  ASSERT_TRUE(eventually([&] { return log.lines().size() == 3; })) << log.text();
+  EXPECT_EQ(server.requests(), 1);
+  EXPECT_TRUE(log.lines()[2].starts_with("[RefreshCycle] 200: snapshot updated")) << log.text();
+
+  writeFile(credentialsPath, credentialsDocument(kFarFutureMilliseconds - 1000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  stop.request_stop();
+  ASSERT_EQ(finished.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(server.requests(), 1);
+  EXPECT_EQ(log.lines().back(), "[RefreshCycle] Sleep cancelled; stopping refresh cycle.\n");
 }
 
 TEST(LiveRefreshCycle, SoakKeepsMemoryAndDescriptorsFlat) {

@@ -1,4 +1,5 @@
 #include "source/credentials_file_linux.hpp"
+#include "support/scoped_environment.hpp"
 
 #include <gtest/gtest.h>
 
@@ -107,48 +108,23 @@ TEST(CredentialsFileLocation, FollowsTheEnvironment) {
   struct Case {
     const char *name;
     std::optional<std::string_view> configDir;
-    std::optional<std::string_view> home;
-    std::optional<std::string_view> passwordHome;
+    std::optional<fs::path> home;
     fs::path expected;
   };
   const Case cases[] = {
-      {"config dir wins", "/cfg", "/home/u", "/pw", "/cfg/.credentials.json"},
-      {"empty config dir ignored", "", "/home/u", "/pw", "/home/u/.claude/.credentials.json"},
-      {"no config dir", std::nullopt, "/home/u", "/pw", "/home/u/.claude/.credentials.json"},
-      {"no HOME", std::nullopt, std::nullopt, "/pw", "/pw/.claude/.credentials.json"},
-      {"empty HOME", std::nullopt, "", "/pw", "/pw/.claude/.credentials.json"},
-      {"no home at all", std::nullopt, std::nullopt, std::nullopt, fs::path()},
+      {"config dir wins", "/cfg", "/home/u", "/cfg/.credentials.json"},
+      {"empty config dir ignored", "", "/home/u", "/home/u/.claude/.credentials.json"},
+      {"no config dir", std::nullopt, "/home/u", "/home/u/.claude/.credentials.json"},
+      {"config dir without a home", "/cfg", std::nullopt, "/cfg/.credentials.json"},
+      {"no home at all", std::nullopt, std::nullopt, fs::path()},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(CredentialsFile::defaultPath(c.configDir, c.home, c.passwordHome), c.expected);
+    EXPECT_EQ(CredentialsFile::defaultPath(c.configDir, c.home), c.expected);
   }
 }
 
-class ScopedEnvironment {
-public:
-  ScopedEnvironment(const char *name, const char *value) : name_(name) {
-    if (const char *old = std::getenv(name)) {
-      old_ = old;
-    }
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnvironment() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
-private:
-  const char *name_;
-  std::optional<std::string> old_;
-};
+using testing::ScopedEnvironment;
 
 TEST_F(CredentialsFileTest, DefaultLocationHonoursClaudeConfigDir) {
   write("config/.credentials.json", kDocument);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -98,6 +99,39 @@ TEST(CurlHttpSessionTest, RefusesWhatCouldLeakTheToken) {
     EXPECT_EQ(std::get<TransportError>(result).kind, TransportError::Kind::other);
   }
   EXPECT_EQ(server.connections(), 0);
+}
+
+TEST(CurlHttpSessionTest, AStopEndsARequestUnderWayAndSendsNoMore) {
+  struct Case {
+    const char *name;
+    bool stopFirst;
+  };
+  for (const Case c : {Case{"stop during the request", false}, Case{"stop before it", true}}) {
+    SCOPED_TRACE(c.name);
+    const testing::RawLoopbackServer server(testing::RawLoopbackServer::Silent{});
+    const auto session = plainHttpSession();
+    std::stop_source stop;
+    session->cancelOn(stop.get_token());
+    if (c.stopFirst) {
+      stop.request_stop();
+    }
+    auto result = std::async(std::launch::async,
+                             [&] { return outcome(*session, requestFor(server.url("/"), 30s)); });
+    if (!c.stopFirst) {
+      for (auto deadline = std::chrono::steady_clock::now() + 5s;
+           server.requests().empty() && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(5ms);
+      }
+      ASSERT_EQ(server.requests().size(), 1u);
+      stop.request_stop();
+    }
+    // libcurl asks about once a second; far less than the 30 s time-out.
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    const auto outcome = result.get();
+    ASSERT_TRUE(std::holds_alternative<TransportError>(outcome));
+    EXPECT_EQ(std::get<TransportError>(outcome).kind, TransportError::Kind::cancelled);
+    EXPECT_EQ(server.connections(), c.stopFirst ? 0 : 1);
+  }
 }
 
 class BodyServer {

@@ -24,6 +24,8 @@ public:
 
   explicit RawLoopbackServer(std::string reply) : reply_(std::move(reply)) { start(); }
   explicit RawLoopbackServer(Silent) : silent_(true) { start(); }
+  // Serves a listening socket made elsewhere (e.g. in another network namespace), taking it over.
+  RawLoopbackServer(Silent, int listener) : silent_(true), listener_(listener) { start(); }
 
   ~RawLoopbackServer() {
     const char stop = 's';
@@ -51,6 +53,10 @@ private:
   void start() {
     if (pipe(stopPipe_) != 0) {
       throw std::runtime_error("pipe");
+    }
+    if (listener_ >= 0) {
+      thread_ = std::thread([this] { serve(); });
+      return;
     }
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

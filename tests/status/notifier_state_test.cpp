@@ -5,25 +5,21 @@
 namespace quorbel {
 namespace {
 
-TEST(NotifierState, LivesUnderTheXdgStateHomeOrTheHome) {
+TEST(NotifierState, LivesUnderTheXdgStateHomeOrTheHomeAndNowhereElse) {
   struct Case {
     std::optional<std::string> xdgStateHome;
-    std::optional<std::string> home;
-    std::optional<std::string> passwdHome;
-    const char *expected;
+    std::optional<std::filesystem::path> home;
+    std::optional<std::filesystem::path> expected;
   };
   for (const Case &c : {
-           Case{"/state", "/home/me", "/home/pw", "/state/QuorbelHelper/notify-state.json"},
-           Case{"relative", "/home/me", "/home/pw",
-                "/home/me/.local/state/QuorbelHelper/notify-state.json"},
-           Case{std::nullopt, "", "/home/pw",
-                "/home/pw/.local/state/QuorbelHelper/notify-state.json"},
-           Case{std::nullopt, std::nullopt, std::nullopt, "/tmp/QuorbelHelper/notify-state.json"},
+           Case{"/state", "/home/me", "/state/QuorbelHelper/notify-state.json"},
+           Case{"relative", "/home/me", "/home/me/.local/state/QuorbelHelper/notify-state.json"},
+           Case{"", "/home/me", "/home/me/.local/state/QuorbelHelper/notify-state.json"},
+           Case{"/state", std::nullopt, "/state/QuorbelHelper/notify-state.json"},
+           Case{std::nullopt, std::nullopt, std::nullopt},
        }) {
-    SCOPED_TRACE(c.expected);
-    EXPECT_EQ(notifierStateLocation(
-                  c.xdgStateHome, LocationEnvironment{std::nullopt, "/data", c.home, c.passwdHome}),
-              c.expected);
+    SCOPED_TRACE(c.expected.value_or("nothing"));
+    EXPECT_EQ(notifierStateLocation(c.xdgStateHome, c.home), c.expected);
   }
 }
 

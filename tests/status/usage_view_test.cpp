@@ -102,7 +102,7 @@ TEST_F(UsageViewTest, MachineFormatsParseBack) {
   const UsageView view = UsageView::of(snapshot(41, 86, PlanStatus::rateLimited), kNow, {});
   const auto waybar = nlohmann::json::parse(formatWaybar(view));
   EXPECT_EQ(waybar.at("text"), "5h 41% \u00b7 7d 86% (rate limited)");
-  EXPECT_EQ(waybar.at("class"), "rateLimited");
+  EXPECT_EQ(waybar.at("class"), nlohmann::json::array({"rateLimited", "warning"}));
   EXPECT_EQ(waybar.at("percentage"), 86);
   EXPECT_NE(waybar.at("tooltip").get<std::string>().find("last good ones"), std::string::npos);
   EXPECT_EQ(formatWaybar(view).find('\n'), std::string::npos) << "waybar reads one line";
@@ -187,6 +187,37 @@ TEST_F(UsageViewTest, ModelWindowsCountInEveryFormat) {
   EXPECT_TRUE(models[1].at("resetsAt").is_null());
   EXPECT_EQ(models[2].at("shownPercent"), 0);
   EXPECT_EQ(models[2].at("percent"), 100);
+}
+
+TEST_F(UsageViewTest, WaybarClassCarriesTheStatusAndTheLevel) {
+  struct Case {
+    const char *name;
+    PlanSnapshot snapshot;
+    std::vector<std::string> classes;
+  };
+  const Case cases[] = {
+      {"ok", snapshot(41, 14), {"ok"}},
+      {"warning", snapshot(41, 88), {"warning"}},
+      {"critical", snapshot(97, 14), {"critical"}},
+      {"rate limited at 88 %",
+       snapshot(88, 14, PlanStatus::rateLimited),
+       {"rateLimited", "warning"}},
+      {"stale", snapshot(97, 14, PlanStatus::active, minutes(16)), {"stale", "critical"}},
+      {"signed out with data",
+       snapshot(41, 14, PlanStatus::sessionInactive),
+       {"sessionInactive", "ok"}},
+      {"signed out without data",
+       PlanSnapshot::dataless(PlanStatus::sessionInactive, kNow),
+       {"sessionInactive"}},
+      {"no data yet", PlanSnapshot::dataless(PlanStatus::noData, kNow), {"noData"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto waybar = nlohmann::json::parse(formatWaybar(UsageView::of(c.snapshot, kNow, {})));
+    EXPECT_EQ(waybar.at("class"), nlohmann::json(c.classes));
+  }
+  EXPECT_EQ(nlohmann::json::parse(formatUnavailable(OutputFormat::waybar, "no file")).at("class"),
+            nlohmann::json::array({"unavailable"}));
 }
 
 TEST(FormatDuration, PicksTheTwoLargestUnits) {

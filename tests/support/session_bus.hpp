@@ -32,9 +32,9 @@ public:
                           "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
                           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
     daemon_ = std::make_unique<ChildProcess>(
-        kDaemon, std::vector<std::string>{"PATH=/usr/bin:/bin"}, std::nullopt,
-        std::vector<std::string>{"--config-file=" + config.string(), "--nofork",
-                                 "--print-address"});
+        kDaemon, std::vector<std::string>{"PATH=/usr/bin:/bin"},
+        ChildProcess::Options{
+            .arguments = {"--config-file=" + config.string(), "--nofork", "--print-address"}});
     // The address is printed once the bus listens.
     if (!daemon_->waitFor([&] { return !linesOf(daemon_->standardOutput()).empty(); },
                           std::chrono::seconds(5))) {

@@ -1,0 +1,72 @@
+#include "platform/tick_timer_linux.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace quorbel {
+namespace {
+
+constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+
+void arm(int timer, std::chrono::nanoseconds delay) {
+  // A zero expiry would disarm the timer instead of firing it.
+  const std::int64_t nanoseconds = std::max<std::int64_t>(1, delay.count());
+  itimerspec expiry{};
+  expiry.it_value.tv_sec = time_t(nanoseconds / kNanosecondsPerSecond);
+  expiry.it_value.tv_nsec = long(nanoseconds % kNanosecondsPerSecond);
+  if (::timerfd_settime(timer, 0, &expiry, nullptr) != 0) {
+    throw std::system_error(errno, std::generic_category(), "timerfd_settime");
+  }
+}
+
+} // namespace
+
+LinuxTickTimer::LinuxTickTimer(const std::filesystem::path &credentialsFile)
+    : timer_(::timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK)) {
+  if (!timer_.valid()) {
+    throw std::system_error(errno, std::generic_category(), "timerfd_create(CLOCK_BOOTTIME)");
+  }
+  if (!credentialsFile.empty()) {
+    credentials_.emplace(credentialsFile);
+  }
+}
+
+TickTimer::WakeUp LinuxTickTimer::wait(std::chrono::nanoseconds delay, std::stop_token stop,
+                                       bool watchCredentials) {
+  stopEvent_.clear();
+  const auto notify = stopEvent_.notifyOn(std::move(stop));
+  // Changes seen while the status did not ask for them (a token refresh) never cause a tick;
+  // those since the last wait do, so a sign-in during a tick is not missed.
+  if (credentials_ && credentials_->takeChanges() && watchCredentials) {
+    return WakeUp::credentialsChanged;
+  }
+  arm(timer_.get(), delay);
+  const int watched = credentials_ && watchCredentials ? credentials_->fd() : -1;
+  for (;;) {
+    pollfd fds[3] = {{stopEvent_.fd(), POLLIN, 0}, {watched, POLLIN, 0}, {timer_.get(), POLLIN, 0}};
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw std::system_error(errno, std::generic_category(), "poll");
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      return WakeUp::stopRequested;
+    }
+    if ((fds[1].revents & POLLIN) != 0 && credentials_->takeChanges()) {
+      return WakeUp::credentialsChanged;
+    }
+    if ((fds[2].revents & POLLIN) != 0) {
+      std::uint64_t expirations = 0;
+      [[maybe_unused]] const ssize_t ignored =
+          ::read(timer_.get(), &expirations, sizeof expirations);
+      return WakeUp::due;
+    }
+  }
+}
+
+} // namespace quorbel

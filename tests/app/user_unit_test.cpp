@@ -110,7 +110,7 @@ protected:
 
   void TearDown() override {
     if (manager_) {
-      systemctl("stop quorbel-helper");
+      systemctl("stop quorbel-helper quorbel-notify");
       // SIGTERM asks the manager to stop every unit and exit; the child helper kills it otherwise.
       manager_->sendSignal(SIGTERM);
       EXPECT_EQ(manager_->waitForExit(kDeadline), 0) << manager_->standardError();
@@ -130,8 +130,8 @@ protected:
     return runCommand(command + " timeout 20 systemctl --user " + arguments, scratch_);
   }
 
-  std::string property(const std::string &name) const {
-    return trimmed(systemctl("show --value -p " + name + " quorbel-helper").out);
+  std::string property(const std::string &name, const std::string &unit = "quorbel-helper") const {
+    return trimmed(systemctl("show --value -p " + name + " " + unit).out);
   }
 
   ScopedTempDir home_;
@@ -193,6 +193,25 @@ TEST_F(UserUnit, RunsAsInstalledStopsPromptlyAndComesBackAfterAKill) {
     return now != "0" && now != killed && property("ActiveState") == "active";
   })) << readFile(log);
   EXPECT_EQ(property("NRestarts"), "1");
+
+  // The optional notifier runs under the same hardening; without a session bus here it says so
+  // and keeps watching.
+  const fs::path notifyDropIn = home_ / ".config/systemd/user/quorbel-notify.service.d";
+  fs::create_directories(notifyDropIn);
+  testing::writeFile(notifyDropIn / "test.conf",
+                     std::string("[Service]\n"
+                                 "StandardOutput=append:%h/notify.log\n"
+                                 "StandardError=append:%h/notify.log\n") +
+                         kSanitizerSettings);
+  ASSERT_EQ(systemctl("daemon-reload").exitStatus, 0);
+  const auto enableNotify = systemctl("enable --now quorbel-notify");
+  ASSERT_EQ(enableNotify.exitStatus, 0) << enableNotify.err;
+  EXPECT_TRUE(eventually([&] { return !readFile(home_ / "notify.log").empty(); }));
+  EXPECT_EQ(property("ActiveState", "quorbel-notify"), "active") << readFile(home_ / "notify.log");
+  const auto notifyStopStarted = Clock::now();
+  EXPECT_EQ(systemctl("stop quorbel-notify").exitStatus, 0);
+  EXPECT_LT(Clock::now() - notifyStopStarted, 2s);
+  EXPECT_EQ(property("ExecMainStatus", "quorbel-notify"), "0") << readFile(home_ / "notify.log");
 }
 
 } // namespace

@@ -79,6 +79,7 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
   for (const char *dependency : {"libc6 (>= ", "libcurl4 (>= ", "libstdc++6 (>= "}) {
     EXPECT_NE(fields["Depends"].find(dependency), std::string::npos) << fields["Depends"];
   }
+  EXPECT_EQ(fields["Recommends"], "libsystemd0") << "what --notify loads at run time";
 
   const std::string program = "-rwxr-xr-x root/root";
   const std::string data = "-rw-r--r-- root/root";

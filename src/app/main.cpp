@@ -1,4 +1,5 @@
 #include "model/helper_version.hpp"
+#include "platform/environment.hpp"
 #include "platform/tick_timer_linux.hpp"
 #include "runtime/helper_runtime.hpp"
 #include "runtime/log_sink.hpp"
@@ -27,7 +28,7 @@ namespace {
 
 using namespace quorbel;
 
-constexpr std::string_view kSelfCheckVariable = "QUORBEL_HELPER_DRYTEST";
+constexpr const char *kSelfCheckVariable = "QUORBEL_HELPER_DRYTEST";
 constexpr double kRefreshInterval = 180;
 constexpr double kExpiryMargin = 60;
 constexpr int kExitUsage = 2;
@@ -69,8 +70,7 @@ std::optional<int> answerArguments(int argc, char **argv) {
 
 bool selfCheckRequested() {
   // Exactly "1": no trimming, no case folding, no numeric reading.
-  const char *value = std::getenv(std::string(kSelfCheckVariable).c_str());
-  return value != nullptr && std::string_view(value) == "1";
+  return environmentValue(kSelfCheckVariable) == "1";
 }
 
 void printLine(const std::string &text) { stdoutLogSink().writeLine(text + "\n"); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/unique_fd.hpp"
 #include "status/wake_source.hpp"
 
 #include <filesystem>
@@ -23,7 +24,6 @@ public:
   // Ends the watch when `stopFd` becomes readable, and when `outputFd` (if not -1) loses its
   // reader, such as a bar that has gone away.
   SnapshotWakeSource(const std::filesystem::path &file, int stopFd, int outputFd = -1);
-  ~SnapshotWakeSource() override;
   SnapshotWakeSource(const SnapshotWakeSource &) = delete;
   SnapshotWakeSource &operator=(const SnapshotWakeSource &) = delete;
 
@@ -39,9 +39,9 @@ private:
 
   std::filesystem::path file_;
   std::filesystem::path watched_;
-  int inotifyFd_ = -1;
+  UniqueFd inotifyFd_;
   int watch_ = -1;
-  int timerFd_ = -1;
+  UniqueFd timerFd_;
   int stopFd_ = -1;
   int outputFd_ = -1;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/unique_fd.hpp"
+
 #include <filesystem>
 #include <string_view>
 
@@ -32,7 +34,7 @@ private:
 
   std::filesystem::path target_;
   std::filesystem::path temporary_;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool committed_ = false;
 };
 

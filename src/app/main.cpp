@@ -102,12 +102,8 @@ std::stop_token stopOnTerminationSignal(std::stop_source source) {
 }
 
 std::string probeUserAgentVersion(std::stop_token stop) {
-  if (const auto output = ClaudeCodeVersion::runClaudeVersion(kClaudeVersionTimeLimit, stop)) {
-    if (auto version = ClaudeCodeVersion::parseVersion(*output)) {
-      return *version;
-    }
-  }
-  return std::string(kFallbackClaudeCodeVersion);
+  return ClaudeCodeVersion::runClaudeVersion(kClaudeVersionTimeLimit, stop)
+      .value_or(std::string(kFallbackClaudeCodeVersion));
 }
 
 int failAtStart(const std::string &message) {

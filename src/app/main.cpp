@@ -134,6 +134,7 @@ int runLiveHelper() {
   auto provider = std::make_shared<LivePlanUsageProvider>(credentials, session, userAgentVersion,
                                                           kExpiryMargin);
   auto store = std::make_shared<SnapshotStore>(*snapshotPath);
+  store->removeStaleTemporaries();
   printLine("Snapshot path: " + store->fileURL().string());
 
   HelperRuntime runtime(provider, store, kRefreshInterval);

@@ -38,6 +38,8 @@ public:
   std::optional<NotifierState> load() const;
   // Throws SnapshotStoreError naming the path and the cause.
   void save(const NotifierState &state) const;
+  // Temporary files left by a notifier killed mid-save; once, at start-up.
+  void removeStaleTemporaries() const noexcept;
 
   const std::filesystem::path &path() const { return path_; }
 

@@ -88,7 +88,9 @@ int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &optio
       throw WatchError("no home directory to keep what was shown in: set HOME (or XDG_STATE_HOME) "
                        "to an absolute path");
     }
-    UsageNotifier notifier(file, NotifierStateFile(*stateFile), options, sender, writeError);
+    const NotifierStateFile state(*stateFile);
+    state.removeStaleTemporaries();
+    UsageNotifier notifier(file, state, options, sender, writeError);
     runWatchLoop(systemClock(), wakes, [&notifier](Instant now) {
       const StopSignalsHeld held;
       return notifier.update(now);

@@ -4,8 +4,6 @@
 #include "store/snapshot_store.hpp"
 
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
@@ -47,22 +45,18 @@ std::string AtomicFile::temporaryPrefix(const std::filesystem::path &target) {
 
 void AtomicFile::removeStaleTemporaries(const std::filesystem::path &target) noexcept {
   const std::string prefix = temporaryPrefix(target);
+  const auto staleBefore = std::filesystem::file_time_type::clock::now() - kStaleTemporaryAge;
   std::error_code error;
   std::filesystem::directory_iterator entries(
       target.parent_path().empty() ? "." : target.parent_path(), error);
   for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-    const std::string name = entries->path().filename().string();
-    if (name.compare(0, prefix.size(), prefix) != 0) {
+    if (!entries->path().filename().string().starts_with(prefix)) {
       continue;
     }
-    char *end = nullptr;
-    const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
-    if (pid <= 0 || end == nullptr || *end != '-') {
-      continue;
-    }
-    // Only a writer that is gone is certain not to rename its file any more.
-    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) {
-      ::unlink(entries->path().c_str());
+    std::error_code statError;
+    const auto modified = entries->last_write_time(statError);
+    if (!statError && modified < staleBefore) {
+      std::filesystem::remove(entries->path(), statError);
     }
   }
 }

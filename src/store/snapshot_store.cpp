@@ -46,10 +46,13 @@ void SnapshotStore::save(const PlanSnapshot &snapshot) {
                                fileURL_.string() + ": " + error.message());
     }
   }
-  AtomicFile::removeStaleTemporaries(fileURL_);
   AtomicFile file(fileURL_);
   file.write(bytes);
   file.commit();
+}
+
+void SnapshotStore::removeStaleTemporaries() const noexcept {
+  AtomicFile::removeStaleTemporaries(fileURL_);
 }
 
 std::optional<PlanSnapshot> SnapshotStore::load() const {

@@ -154,9 +154,6 @@ int main(int argc, char **argv) {
   if (const auto status = answerArguments(argc, argv)) {
     return *status;
   }
-  // Lines written through stdio reach a pipe or the journal as they are written, in order with
-  // the runtime's own lines.
-  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   // Before any thread exists; the self-check's live client needs it as much as the helper does.
   initHttpGlobal();
   if (selfCheckRequested()) {

@@ -41,8 +41,6 @@ public:
   // Temporary files left by a notifier killed mid-save; once, at start-up.
   void removeStaleTemporaries() const noexcept;
 
-  const std::filesystem::path &path() const { return path_; }
-
 private:
   std::filesystem::path path_;
 };

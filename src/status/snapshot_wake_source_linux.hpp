@@ -29,16 +29,13 @@ public:
 
   Wake wait(std::optional<Instant> deadline) override;
 
-  // The directory watched now: the snapshot's, or an ancestor while that does not exist.
-  const std::filesystem::path &watchedDirectory() const { return watched_; }
-
 private:
   void arm();
   void setTimer(std::optional<Instant> deadline);
   bool drainEvents();
 
   std::filesystem::path file_;
-  std::filesystem::path watched_;
+  std::filesystem::path watched_; // the snapshot's directory, or an ancestor until it exists
   UniqueFd inotifyFd_;
   int watch_ = -1;
   UniqueFd timerFd_;

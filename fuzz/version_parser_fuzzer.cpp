@@ -6,8 +6,7 @@
 using namespace quorbel;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  const std::string text = ClaudeCodeVersion::decodeAndTrim(
-      std::string_view(reinterpret_cast<const char *>(data), size));
+  const std::string_view text(reinterpret_cast<const char *>(data), size);
   const auto version = ClaudeCodeVersion::parseVersion(text);
   if (!version) {
     return 0;
@@ -21,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       std::abort();
     }
   }
-  if (dots != 2 || text.find(*version) == std::string::npos) {
+  if (dots != 2 || text.find(*version) == std::string_view::npos) {
     std::abort();
   }
   return 0;

@@ -1,4 +1,5 @@
 #include "model/helper_version.hpp"
+#include "platform/environment.hpp"
 #include "platform/tick_timer_linux.hpp"
 #include "runtime/helper_runtime.hpp"
 #include "runtime/log_sink.hpp"
@@ -27,7 +28,7 @@ namespace {
 
 using namespace quorbel;
 
-constexpr std::string_view kSelfCheckVariable = "QUORBEL_HELPER_DRYTEST";
+constexpr const char *kSelfCheckVariable = "QUORBEL_HELPER_DRYTEST";
 constexpr double kRefreshInterval = 180;
 constexpr double kExpiryMargin = 60;
 constexpr int kExitUsage = 2;
@@ -69,8 +70,7 @@ std::optional<int> answerArguments(int argc, char **argv) {
 
 bool selfCheckRequested() {
   // Exactly "1": no trimming, no case folding, no numeric reading.
-  const char *value = std::getenv(std::string(kSelfCheckVariable).c_str());
-  return value != nullptr && std::string_view(value) == "1";
+  return environmentValue(kSelfCheckVariable) == "1";
 }
 
 void printLine(const std::string &text) { stdoutLogSink().writeLine(text + "\n"); }
@@ -102,12 +102,8 @@ std::stop_token stopOnTerminationSignal(std::stop_source source) {
 }
 
 std::string probeUserAgentVersion(std::stop_token stop) {
-  if (const auto output = ClaudeCodeVersion::runClaudeVersion(kClaudeVersionTimeLimit, stop)) {
-    if (auto version = ClaudeCodeVersion::parseVersion(*output)) {
-      return *version;
-    }
-  }
-  return std::string(kFallbackClaudeCodeVersion);
+  return ClaudeCodeVersion::runClaudeVersion(kClaudeVersionTimeLimit, stop)
+      .value_or(std::string(kFallbackClaudeCodeVersion));
 }
 
 int failAtStart(const std::string &message) {
@@ -138,6 +134,7 @@ int runLiveHelper() {
   auto provider = std::make_shared<LivePlanUsageProvider>(credentials, session, userAgentVersion,
                                                           kExpiryMargin);
   auto store = std::make_shared<SnapshotStore>(*snapshotPath);
+  store->removeStaleTemporaries();
   printLine("Snapshot path: " + store->fileURL().string());
 
   HelperRuntime runtime(provider, store, kRefreshInterval);
@@ -157,9 +154,6 @@ int main(int argc, char **argv) {
   if (const auto status = answerArguments(argc, argv)) {
     return *status;
   }
-  // Lines written through stdio reach a pipe or the journal as they are written, in order with
-  // the runtime's own lines.
-  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   // Before any thread exists; the self-check's live client needs it as much as the helper does.
   initHttpGlobal();
   if (selfCheckRequested()) {

@@ -1,6 +1,7 @@
 #include "model/plan_status.hpp"
 
 #include <array>
+#include <cstddef>
 #include <utility>
 
 namespace quorbel {
@@ -13,16 +14,19 @@ constexpr std::array<std::pair<PlanStatus, std::string_view>, 4> kRawValues{{
     {PlanStatus::noData, "noData"},
 }};
 
-} // namespace
-
-std::string_view rawValue(PlanStatus status) {
-  for (const auto &[candidate, raw] : kRawValues) {
-    if (candidate == status) {
-      return raw;
+constexpr bool listedInDeclarationOrder() {
+  for (std::size_t i = 0; i < kRawValues.size(); ++i) {
+    if (kRawValues[i].first != PlanStatus(i)) {
+      return false;
     }
   }
-  return "active";
+  return true;
 }
+static_assert(listedInDeclarationOrder(), "rawValue() indexes kRawValues by the status");
+
+} // namespace
+
+std::string_view rawValue(PlanStatus status) { return kRawValues.at(std::size_t(status)).second; }
 
 std::optional<PlanStatus> planStatusFromRaw(std::string_view raw) {
   for (const auto &[status, candidate] : kRawValues) {

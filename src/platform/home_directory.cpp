@@ -1,7 +1,8 @@
 #include "platform/home_directory.hpp"
 
+#include "platform/environment.hpp"
+
 #include <cerrno>
-#include <cstdlib>
 #include <pwd.h>
 #include <string>
 #include <unistd.h>
@@ -48,9 +49,8 @@ chooseHomeDirectory(std::optional<std::string_view> home,
 }
 
 std::optional<std::filesystem::path> homeDirectory() {
-  const char *value = std::getenv("HOME");
-  const std::optional<std::string_view> home =
-      value != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
+  const std::optional<std::string> value = environmentValue("HOME");
+  const std::optional<std::string_view> home(value);
   if (isAbsolutePath(home)) {
     return chooseHomeDirectory(home, std::nullopt);
   }

@@ -24,6 +24,8 @@ public:
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  // Gives the descriptor up unclosed, for a caller that must see close()'s result.
+  int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1) {
     if (fd_ >= 0) {
       ::close(fd_);

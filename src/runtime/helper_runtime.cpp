@@ -18,16 +18,6 @@ std::string percentOrDash(const std::optional<PlanWindow> &window) {
   return window ? std::to_string(window->percent) : std::string("\u2014");
 }
 
-std::string errorText(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception &caught) {
-    return caught.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 } // namespace
 
 std::string describe(const std::exception &error) {
@@ -103,7 +93,7 @@ void HelperRuntime::seed() {
     log("No persisted snapshot on disk; wrote a .noData marker while warming up.");
   } catch (...) {
     log("No persisted snapshot on disk; .noData marker write FAILED: " +
-        errorText(std::current_exception()));
+        describe(std::current_exception()));
   }
 }
 
@@ -151,7 +141,7 @@ double HelperRuntime::tick() {
         "%, 7d=" + percentOrDash(fetched.allModels) + "%).");
   } catch (...) {
     log("200: snapshot updated in memory but disk write FAILED: " +
-        errorText(std::current_exception()));
+        describe(std::current_exception()));
   }
   return baseInterval_;
 }
@@ -200,7 +190,7 @@ void HelperRuntime::publish(PlanStatus status) {
     store_->save(toWrite);
   } catch (...) {
     log("Status publish (" + std::string(rawValue(status)) +
-        ") disk write FAILED: " + errorText(std::current_exception()));
+        ") disk write FAILED: " + describe(std::current_exception()));
   }
 }
 

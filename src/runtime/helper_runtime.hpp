@@ -72,7 +72,8 @@ private:
   std::optional<PlanStatus> published_; // what readers of the file are told now
 };
 
-// The short text of a transient error, as logged and kept in RefreshResult.
+// The short text of an error, as logged and kept in RefreshResult. Errors other than
+// PlanUsageError, such as a failed save's SnapshotStoreError, are their what() unchanged.
 std::string describe(const std::exception &error);
 std::string describe(std::exception_ptr error);
 

@@ -1,22 +1,14 @@
 #include "runtime/log_sink.hpp"
 
-#include <cerrno>
+#include "platform/fd_io.hpp"
+
 #include <unistd.h>
 
 namespace quorbel {
 
 void FdLogSink::writeLine(std::string_view line) {
-  while (!line.empty()) {
-    const ssize_t written = ::write(fd_, line.data(), line.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    // A closed or broken output must not stop the refresh cycle.
-    if (written <= 0) {
-      return;
-    }
-    line.remove_prefix(std::size_t(written));
-  }
+  // A closed or broken output must not stop the refresh cycle.
+  [[maybe_unused]] const int ignored = writeAll(fd_, line);
 }
 
 LogSink &stdoutLogSink() {

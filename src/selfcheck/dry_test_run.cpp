@@ -1,8 +1,9 @@
 #include "selfcheck/dry_test_run.hpp"
 
+#include "platform/environment.hpp"
+
 #include "selfcheck/dry_test_scenarios.hpp"
 
-#include <cstdlib>
 #include <string>
 #include <system_error>
 #include <unistd.h>
@@ -27,9 +28,9 @@ DryTestFiles DryTestFiles::in(const std::filesystem::path &directory, long proce
           directory / ("quorbel-drytest-cold-" + pid + ".json")};
 }
 
-std::filesystem::path perUserTemporaryDirectory(const char *tmpdirValue) {
-  if (tmpdirValue != nullptr && *tmpdirValue != '\0') {
-    return tmpdirValue;
+std::filesystem::path perUserTemporaryDirectory(const std::optional<std::string> &tmpdir) {
+  if (tmpdir && !tmpdir->empty()) {
+    return *tmpdir;
   }
   return "/tmp";
 }
@@ -63,7 +64,7 @@ bool runDryTests(const DryTestFiles &files, LogSink &out, const Clock &clock) {
 }
 
 bool runDryTests() {
-  const auto directory = perUserTemporaryDirectory(std::getenv("TMPDIR"));
+  const auto directory = perUserTemporaryDirectory(environmentValue("TMPDIR"));
   return runDryTests(DryTestFiles::in(directory, static_cast<long>(::getpid())));
 }
 

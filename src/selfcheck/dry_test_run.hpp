@@ -4,6 +4,8 @@
 #include "runtime/log_sink.hpp"
 
 #include <filesystem>
+#include <optional>
+#include <string>
 
 namespace quorbel {
 
@@ -18,7 +20,7 @@ struct DryTestFiles {
 
 // $TMPDIR when set and not empty, taken as given even when unusable, so a broken setting shows
 // up as failed checks instead of quietly writing elsewhere; /tmp otherwise.
-std::filesystem::path perUserTemporaryDirectory(const char *tmpdirValue);
+std::filesystem::path perUserTemporaryDirectory(const std::optional<std::string> &tmpdir);
 
 // Runs every scenario against the real runtime and store on `files`, printing the report to
 // `out`. Returns true when no check failed. Never throws on a failed check or file operation.

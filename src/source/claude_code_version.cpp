@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -27,89 +26,6 @@ using SteadyClock = std::chrono::steady_clock;
 // A version line is a few dozen bytes; whatever a broken CLI prints past this is drained unkept.
 constexpr std::size_t kMaxKeptOutputBytes = 64 * 1024;
 constexpr std::chrono::milliseconds kExitPollStep{5};
-constexpr char32_t kReplacementCharacter = 0xFFFD;
-
-bool isUnicodeWhitespace(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-// Decodes with one U+FFFD per maximal invalid subpart, the usual replacement practice.
-std::vector<char32_t> decodeUtf8(std::string_view bytes) {
-  std::vector<char32_t> out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  const auto byteAt = [&](std::size_t index) { return static_cast<unsigned char>(bytes[index]); };
-  while (i < bytes.size()) {
-    const unsigned char lead = byteAt(i);
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    char32_t value = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      value = lead & 0x0F;
-      low = lead == 0xE0 ? 0xA0 : 0x80;
-      high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      value = lead & 0x07;
-      low = lead == 0xF0 ? 0x90 : 0x80;
-      high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-      out.push_back(kReplacementCharacter);
-      ++i;
-      continue;
-    }
-    std::size_t consumed = 1;
-    bool complete = true;
-    for (; consumed < length; ++consumed) {
-      if (i + consumed >= bytes.size()) {
-        complete = false;
-        break;
-      }
-      const unsigned char next = byteAt(i + consumed);
-      if (next < low || next > high) {
-        complete = false;
-        break;
-      }
-      value = (value << 6) | (next & 0x3F);
-      low = 0x80;
-      high = 0xBF;
-    }
-    out.push_back(complete ? value : kReplacementCharacter);
-    i += consumed;
-  }
-  return out;
-}
-
-void appendUtf8(std::string &out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 std::size_t digitsFrom(std::string_view text, std::size_t start) {
@@ -201,24 +117,6 @@ struct SpawnSetup {
 
 } // namespace
 
-std::string decodeAndTrim(std::string_view bytes) {
-  const std::vector<char32_t> text = decodeUtf8(bytes);
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && isUnicodeWhitespace(text[begin])) {
-    ++begin;
-  }
-  while (end > begin && isUnicodeWhitespace(text[end - 1])) {
-    --end;
-  }
-  std::string out;
-  out.reserve(end - begin);
-  for (std::size_t i = begin; i < end; ++i) {
-    appendUtf8(out, text[i]);
-  }
-  return out;
-}
-
 std::optional<std::string> parseVersion(std::string_view text) {
   // A match can only start where a run of digits starts: starting inside a run leaves the same
   // tail to match, and the longer run is further left.
@@ -306,11 +204,7 @@ std::optional<std::string> runClaudeVersion(std::chrono::milliseconds timeLimit,
   if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
     return std::nullopt;
   }
-  std::string text = decodeAndTrim(output);
-  if (text.empty()) {
-    return std::nullopt;
-  }
-  return text;
+  return parseVersion(output);
 }
 
 } // namespace quorbel::ClaudeCodeVersion

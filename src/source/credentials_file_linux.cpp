@@ -1,15 +1,12 @@
 #include "source/credentials_file_linux.hpp"
 
+#include "platform/environment.hpp"
+#include "platform/fd_io.hpp"
 #include "platform/home_directory.hpp"
-#include "platform/unique_fd.hpp"
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <utility>
-
-#include <fcntl.h>
 
 namespace quorbel {
 
@@ -23,14 +20,6 @@ std::optional<std::string_view> nonEmpty(std::optional<std::string_view> value) 
     return value;
   }
   return std::nullopt;
-}
-
-std::optional<std::string_view> environmentValue(const char *name) {
-  const char *value = std::getenv(name);
-  if (value == nullptr) {
-    return std::nullopt;
-  }
-  return std::string_view(value);
 }
 
 } // namespace
@@ -50,18 +39,18 @@ CredentialsFile::defaultPath(std::optional<std::string_view> claudeConfigDir,
 }
 
 CredentialsFile CredentialsFile::atDefaultLocation() {
-  const auto configDir = nonEmpty(environmentValue("CLAUDE_CONFIG_DIR"));
+  const std::optional<std::string> configDir = environmentValue("CLAUDE_CONFIG_DIR");
+  const auto named = nonEmpty(configDir);
   // The home is looked up only when the environment does not name the directory.
-  return CredentialsFile(defaultPath(configDir, configDir ? std::nullopt : homeDirectory()));
+  return CredentialsFile(defaultPath(named, named ? std::nullopt : homeDirectory()));
 }
 
 Credentials CredentialsFile::readCredentials() const {
   if (path_.empty()) {
     throw CredentialsError::noToken();
   }
-  // Non-blocking so that a FIFO or a device planted at the path cannot stall a tick.
-  const UniqueFd file(open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (file.get() < 0) {
+  const UniqueFd file = openForReading(path_);
+  if (!file.valid()) {
     const int error = errno;
     if (error == ENOENT || error == ENOTDIR) {
       throw CredentialsError::noToken();
@@ -69,26 +58,14 @@ Credentials CredentialsFile::readCredentials() const {
     throw CredentialsError::unexpectedStatus(error);
   }
 
-  // Read in chunks rather than sizing a buffer to the limit: real documents are tiny.
-  std::string content;
-  char chunk[16 * 1024];
-  for (;;) {
-    const ssize_t count = read(file.get(), chunk, sizeof chunk);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw CredentialsError::unexpectedStatus(errno);
-    }
-    if (count == 0) {
-      break;
-    }
-    content.append(chunk, static_cast<std::size_t>(count));
-    if (content.size() > kMaxCredentialsFileBytes) {
-      throw CredentialsError::decodeFailed();
-    }
+  const BoundedRead read = readBounded(file.get(), kMaxCredentialsFileBytes);
+  if (read.error != 0) {
+    throw CredentialsError::unexpectedStatus(read.error);
   }
-  return decodeCredentials(content);
+  if (read.tooLarge) {
+    throw CredentialsError::decodeFailed();
+  }
+  return decodeCredentials(read.content);
 }
 
 } // namespace quorbel

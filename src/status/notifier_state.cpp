@@ -90,6 +90,10 @@ std::optional<NotifierState> NotifierStateFile::load() const {
   }
 }
 
+void NotifierStateFile::removeStaleTemporaries() const noexcept {
+  AtomicFile::removeStaleTemporaries(path_);
+}
+
 void NotifierStateFile::save(const NotifierState &state) const {
   std::error_code error;
   std::filesystem::create_directories(path_.parent_path(), error);
@@ -97,7 +101,6 @@ void NotifierStateFile::save(const NotifierState &state) const {
     throw SnapshotStoreError("cannot create directory " + path_.parent_path().string() + " for " +
                              path_.string() + ": " + error.message());
   }
-  AtomicFile::removeStaleTemporaries(path_);
   AtomicFile file(path_);
   file.write(encodeNotifierState(state));
   file.commit();

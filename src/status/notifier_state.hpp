@@ -38,8 +38,8 @@ public:
   std::optional<NotifierState> load() const;
   // Throws SnapshotStoreError naming the path and the cause.
   void save(const NotifierState &state) const;
-
-  const std::filesystem::path &path() const { return path_; }
+  // Temporary files left by a notifier killed mid-save; once, at start-up.
+  void removeStaleTemporaries() const noexcept;
 
 private:
   std::filesystem::path path_;

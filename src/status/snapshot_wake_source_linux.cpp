@@ -52,40 +52,27 @@ fs::path nextStepDown(const fs::path &ancestor, const fs::path &directory) {
 
 SnapshotWakeSource::SnapshotWakeSource(const fs::path &file, int stopFd, int outputFd)
     : file_(fs::absolute(file).lexically_normal()), stopFd_(stopFd), outputFd_(outputFd) {
-  inotifyFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (inotifyFd_ < 0) {
+  inotifyFd_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!inotifyFd_.valid()) {
     throw WatchError(failure("cannot start inotify", errno));
   }
-  timerFd_ = ::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (timerFd_ < 0) {
-    const int error = errno;
-    ::close(inotifyFd_);
-    throw WatchError(failure("cannot create a timer", error));
+  timerFd_.reset(::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
+  if (!timerFd_.valid()) {
+    throw WatchError(failure("cannot create a timer", errno));
   }
-  try {
-    arm();
-  } catch (...) {
-    ::close(timerFd_);
-    ::close(inotifyFd_);
-    throw;
-  }
-}
-
-SnapshotWakeSource::~SnapshotWakeSource() {
-  ::close(timerFd_);
-  ::close(inotifyFd_);
+  arm();
 }
 
 void SnapshotWakeSource::arm() {
   if (watch_ >= 0) {
-    ::inotify_rm_watch(inotifyFd_, watch_);
+    ::inotify_rm_watch(inotifyFd_.get(), watch_);
     watch_ = -1;
   }
   const fs::path directory = file_.parent_path();
   for (int attempt = 0; attempt < kArmAttempts; ++attempt) {
     const fs::path target = nearestExisting(directory);
     const bool atDirectory = target == directory;
-    watch_ = ::inotify_add_watch(inotifyFd_, target.c_str(),
+    watch_ = ::inotify_add_watch(inotifyFd_.get(), target.c_str(),
                                  atDirectory ? kDirectoryEvents : kAncestorEvents);
     if (watch_ < 0) {
       if (errno == ENOENT || errno == ENOTDIR) {
@@ -98,7 +85,7 @@ void SnapshotWakeSource::arm() {
     if (atDirectory || !isDirectory(nextStepDown(target, directory))) {
       return;
     }
-    ::inotify_rm_watch(inotifyFd_, watch_);
+    ::inotify_rm_watch(inotifyFd_.get(), watch_);
     watch_ = -1;
   }
   throw WatchError("cannot watch " + directory.string() + ": it keeps changing");
@@ -119,7 +106,7 @@ void SnapshotWakeSource::setTimer(std::optional<Instant> deadline) {
     // the loop to work out its deadlines afresh.
     flags = TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET;
   }
-  if (::timerfd_settime(timerFd_, flags, &spec, nullptr) != 0) {
+  if (::timerfd_settime(timerFd_.get(), flags, &spec, nullptr) != 0) {
     throw WatchError(failure("cannot set the timer", errno));
   }
 }
@@ -131,7 +118,7 @@ bool SnapshotWakeSource::drainEvents() {
   bool rearm = false;
   alignas(inotify_event) char buffer[kEventBufferSize];
   for (;;) {
-    const ssize_t got = ::read(inotifyFd_, buffer, sizeof buffer);
+    const ssize_t got = ::read(inotifyFd_.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -169,8 +156,10 @@ bool SnapshotWakeSource::drainEvents() {
 WakeSource::Wake SnapshotWakeSource::wait(std::optional<Instant> deadline) {
   setTimer(deadline);
   for (;;) {
-    pollfd fds[4] = {
-        {stopFd_, POLLIN, 0}, {outputFd_, 0, 0}, {inotifyFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
+    pollfd fds[4] = {{stopFd_, POLLIN, 0},
+                     {outputFd_, 0, 0},
+                     {inotifyFd_.get(), POLLIN, 0},
+                     {timerFd_.get(), POLLIN, 0}};
     if (::poll(fds, 4, -1) < 0) {
       if (errno == EINTR) {
         continue;
@@ -185,7 +174,7 @@ WakeSource::Wake SnapshotWakeSource::wait(std::optional<Instant> deadline) {
     if ((fds[3].revents & POLLIN) != 0) {
       std::uint64_t expirations = 0;
       // ECANCELED: the clock was set; the deadline is worked out again either way.
-      due = ::read(timerFd_, &expirations, sizeof expirations) > 0 || errno == ECANCELED;
+      due = ::read(timerFd_.get(), &expirations, sizeof expirations) > 0 || errno == ECANCELED;
     }
     if (changed) {
       return Wake::changed;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/unique_fd.hpp"
 #include "status/wake_source.hpp"
 
 #include <filesystem>
@@ -23,14 +24,10 @@ public:
   // Ends the watch when `stopFd` becomes readable, and when `outputFd` (if not -1) loses its
   // reader, such as a bar that has gone away.
   SnapshotWakeSource(const std::filesystem::path &file, int stopFd, int outputFd = -1);
-  ~SnapshotWakeSource() override;
   SnapshotWakeSource(const SnapshotWakeSource &) = delete;
   SnapshotWakeSource &operator=(const SnapshotWakeSource &) = delete;
 
   Wake wait(std::optional<Instant> deadline) override;
-
-  // The directory watched now: the snapshot's, or an ancestor while that does not exist.
-  const std::filesystem::path &watchedDirectory() const { return watched_; }
 
 private:
   void arm();
@@ -38,10 +35,10 @@ private:
   bool drainEvents();
 
   std::filesystem::path file_;
-  std::filesystem::path watched_;
-  int inotifyFd_ = -1;
+  std::filesystem::path watched_; // the snapshot's directory, or an ancestor until it exists
+  UniqueFd inotifyFd_;
   int watch_ = -1;
-  int timerFd_ = -1;
+  UniqueFd timerFd_;
   int stopFd_ = -1;
   int outputFd_ = -1;
 };

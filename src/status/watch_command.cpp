@@ -1,5 +1,7 @@
 #include "status/watch_command.hpp"
 
+#include "platform/environment.hpp"
+#include "platform/fd_io.hpp"
 #include "platform/home_directory.hpp"
 
 #include "model/clock.hpp"
@@ -8,9 +10,7 @@
 #include "status/status_watch.hpp"
 #include "status/usage_notifier.hpp"
 
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -36,21 +36,9 @@ void endOnStopSignals() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return false;
-    }
-    text.remove_prefix(std::size_t(written));
-  }
-  return true;
+void writeError(std::string_view message) {
+  [[maybe_unused]] const int ignored = writeAll(STDERR_FILENO, std::string(message) + "\n");
 }
-
-void writeError(std::string_view message) { writeAll(STDERR_FILENO, std::string(message) + "\n"); }
 
 // Holds SIGTERM and SIGINT back while it lives: a notification shown must reach the state file, or
 // a restart would show it again. The wait is bounded by the D-Bus call's time-out.
@@ -71,11 +59,6 @@ private:
   sigset_t previous_{};
 };
 
-std::optional<std::string> environmentValue(const char *name) {
-  const char *value = std::getenv(name);
-  return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-}
-
 } // namespace
 
 int runStatusWatch(const std::filesystem::path &file, OutputFormat format,
@@ -85,7 +68,7 @@ int runStatusWatch(const std::filesystem::path &file, OutputFormat format,
     SnapshotWakeSource wakes(file, kNoStopDescriptor, STDOUT_FILENO);
     StatusWatch watch(
         file, format, options,
-        [](std::string_view update) { return writeAll(STDOUT_FILENO, update); }, writeError);
+        [](std::string_view update) { return writeAll(STDOUT_FILENO, update) == 0; }, writeError);
     runWatchLoop(systemClock(), wakes, [&watch](Instant now) { return watch.update(now); });
   } catch (const WatchError &problem) {
     writeError(std::string("quorbel-status: ") + problem.what());
@@ -105,7 +88,9 @@ int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &optio
       throw WatchError("no home directory to keep what was shown in: set HOME (or XDG_STATE_HOME) "
                        "to an absolute path");
     }
-    UsageNotifier notifier(file, NotifierStateFile(*stateFile), options, sender, writeError);
+    const NotifierStateFile state(*stateFile);
+    state.removeStaleTemporaries();
+    UsageNotifier notifier(file, state, options, sender, writeError);
     runWatchLoop(systemClock(), wakes, [&notifier](Instant now) {
       const StopSignalsHeld held;
       return notifier.update(now);

@@ -1,10 +1,9 @@
 #include "store/atomic_file.hpp"
 
+#include "platform/fd_io.hpp"
 #include "store/snapshot_store.hpp"
 
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
@@ -46,22 +45,18 @@ std::string AtomicFile::temporaryPrefix(const std::filesystem::path &target) {
 
 void AtomicFile::removeStaleTemporaries(const std::filesystem::path &target) noexcept {
   const std::string prefix = temporaryPrefix(target);
+  const auto staleBefore = std::filesystem::file_time_type::clock::now() - kStaleTemporaryAge;
   std::error_code error;
   std::filesystem::directory_iterator entries(
       target.parent_path().empty() ? "." : target.parent_path(), error);
   for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-    const std::string name = entries->path().filename().string();
-    if (name.compare(0, prefix.size(), prefix) != 0) {
+    if (!entries->path().filename().string().starts_with(prefix)) {
       continue;
     }
-    char *end = nullptr;
-    const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
-    if (pid <= 0 || end == nullptr || *end != '-') {
-      continue;
-    }
-    // Only a writer that is gone is certain not to rename its file any more.
-    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) {
-      ::unlink(entries->path().c_str());
+    std::error_code statError;
+    const auto modified = entries->last_write_time(statError);
+    if (!statError && modified < staleBefore) {
+      std::filesystem::remove(entries->path(), statError);
     }
   }
 }
@@ -71,8 +66,8 @@ AtomicFile::AtomicFile(std::filesystem::path target) : target_(std::move(target)
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     temporary_ =
         directory / (temporaryPrefix(target_) + std::to_string(::getpid()) + "-" + randomSuffix());
-    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd_ >= 0) {
+    fd_.reset(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (fd_.valid()) {
       return;
     }
     if (errno != EEXIST) {
@@ -91,26 +86,18 @@ AtomicFile::~AtomicFile() {
 }
 
 void AtomicFile::write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      fail("write failed", errno);
-    }
-    bytes.remove_prefix(std::size_t(written));
+  if (const int error = writeAll(fd_.get(), bytes); error != 0) {
+    fail("write failed", error);
   }
 }
 
 void AtomicFile::commit() {
   // The data must be on disk before the rename makes it visible, or a power cut could publish an
   // empty file under the real name.
-  if (::fsync(fd_) != 0) {
+  if (::fsync(fd_.get()) != 0) {
     fail("fsync failed", errno);
   }
-  const int closeError = closeDescriptor(fd_);
-  fd_ = -1;
+  const int closeError = closeDescriptor(fd_.release());
   if (closeError != 0) {
     fail("close failed", closeError);
   }
@@ -123,18 +110,14 @@ void AtomicFile::commit() {
   // reported as a failed save.
   const auto directory =
       target_.parent_path().empty() ? std::filesystem::path(".") : target_.parent_path();
-  const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directoryFd >= 0) {
-    ::fsync(directoryFd);
-    ::close(directoryFd);
+  const UniqueFd directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directoryFd.valid()) {
+    ::fsync(directoryFd.get());
   }
 }
 
 void AtomicFile::discard() noexcept {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  fd_.reset();
   if (!temporary_.empty()) {
     ::unlink(temporary_.c_str());
     temporary_.clear();

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/unique_fd.hpp"
+
+#include <chrono>
 #include <filesystem>
 #include <string_view>
 
@@ -18,12 +21,17 @@ public:
   void write(std::string_view bytes);
   void commit();
 
+  // A writer renames its temporary file within milliseconds; one this old was left by a writer
+  // killed between creating and renaming it.
+  static constexpr std::chrono::minutes kStaleTemporaryAge{5};
+
   // Temporary names are this prefix, the writer's process id, "-" and a random suffix, so that
-  // leftovers can be recognised and told apart from a live writer's file.
+  // leftovers can be recognised and a person can tell whose they were.
   static std::string temporaryPrefix(const std::filesystem::path &target);
 
-  // Removes temporary files beside `target` left by writers that no longer run (killed between
-  // creating and renaming). Best effort: errors are ignored.
+  // Removes temporary files beside `target` last modified more than kStaleTemporaryAge ago. Age
+  // rather than a process id decides: a pid from another pid namespace or another host sharing
+  // the home would be misjudged. Meant for start-up. Best effort: errors are ignored.
   static void removeStaleTemporaries(const std::filesystem::path &target) noexcept;
 
 private:
@@ -32,7 +40,7 @@ private:
 
   std::filesystem::path target_;
   std::filesystem::path temporary_;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool committed_ = false;
 };
 

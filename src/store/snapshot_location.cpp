@@ -1,16 +1,12 @@
 #include "store/snapshot_location.hpp"
 
+#include "platform/environment.hpp"
 #include "platform/home_directory.hpp"
-
-#include <cstdlib>
 
 namespace quorbel {
 
 LocationEnvironment LocationEnvironment::current() {
-  const char *xdgDataHome = std::getenv("XDG_DATA_HOME");
-  return LocationEnvironment{
-      std::nullopt, xdgDataHome != nullptr ? std::optional<std::string>(xdgDataHome) : std::nullopt,
-      homeDirectory()};
+  return LocationEnvironment{std::nullopt, environmentValue("XDG_DATA_HOME"), homeDirectory()};
 }
 
 std::optional<std::filesystem::path>

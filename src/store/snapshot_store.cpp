@@ -1,14 +1,12 @@
 #include "store/snapshot_store.hpp"
 
 #include "model/snapshot_json.hpp"
+#include "platform/fd_io.hpp"
 #include "store/atomic_file.hpp"
 #include "store/snapshot_location.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace quorbel {
 namespace {
@@ -16,42 +14,17 @@ namespace {
 // Reads a regular file of at most `limit` bytes; anything else is nothing.
 std::optional<std::string> readSmallRegularFile(const std::filesystem::path &path,
                                                 std::uintmax_t limit) {
-  // O_NONBLOCK keeps a FIFO planted at the path from blocking the helper forever.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
+  const UniqueFd file = openForReading(path);
+  struct stat info {};
+  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      std::uintmax_t(info.st_size) > limit) {
     return std::nullopt;
   }
-  std::optional<std::string> content;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && std::uintmax_t(info.st_size) <= limit) {
-    std::string bytes;
-    char buffer[16384];
-    bool ok = true;
-    for (;;) {
-      const ssize_t got = ::read(fd, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) {
-        continue;
-      }
-      if (got < 0) {
-        ok = false;
-        break;
-      }
-      if (got == 0) {
-        break;
-      }
-      bytes.append(buffer, std::size_t(got));
-      // The file may grow after fstat; the limit holds for what is read, too.
-      if (bytes.size() > limit) {
-        ok = false;
-        break;
-      }
-    }
-    if (ok) {
-      content = std::move(bytes);
-    }
+  BoundedRead read = readBounded(file.get(), limit);
+  if (!read.complete()) {
+    return std::nullopt;
   }
-  ::close(fd);
-  return content;
+  return std::move(read.content);
 }
 
 } // namespace
@@ -73,10 +46,13 @@ void SnapshotStore::save(const PlanSnapshot &snapshot) {
                                fileURL_.string() + ": " + error.message());
     }
   }
-  AtomicFile::removeStaleTemporaries(fileURL_);
   AtomicFile file(fileURL_);
   file.write(bytes);
   file.commit();
+}
+
+void SnapshotStore::removeStaleTemporaries() const noexcept {
+  AtomicFile::removeStaleTemporaries(fileURL_);
 }
 
 std::optional<PlanSnapshot> SnapshotStore::load() const {

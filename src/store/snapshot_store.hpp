@@ -28,6 +28,9 @@ public:
 
   const std::filesystem::path &fileURL() const { return fileURL_; }
 
+  // Temporary files left beside the file by writers killed mid-save; once, at start-up.
+  void removeStaleTemporaries() const noexcept;
+
   void save(const PlanSnapshot &snapshot) override;
   std::optional<PlanSnapshot> load() const override;
 

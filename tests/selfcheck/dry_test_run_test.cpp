@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -45,18 +46,18 @@ private:
 
 TEST(PerUserTemporaryDirectory, FallsBackOnlyWhenTmpdirIsUnsetOrEmpty) {
   struct Case {
-    const char *tmpdir;
+    std::optional<std::string> tmpdir;
     fs::path expected;
   };
   const Case cases[] = {
-      {nullptr, "/tmp"},
+      {std::nullopt, "/tmp"},
       {"", "/tmp"},
       {"/var/tmp/user", "/var/tmp/user"},
       {"/no/such/directory", "/no/such/directory"},
       {" ", " "},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.tmpdir ? c.tmpdir : "(unset)");
+    SCOPED_TRACE(c.tmpdir.value_or("(unset)"));
     EXPECT_EQ(perUserTemporaryDirectory(c.tmpdir), c.expected);
   }
   const auto files = DryTestFiles::in("/some/dir", 4012);

@@ -33,7 +33,12 @@ TEST(ClaudeCodeVersionParse, FindsTheLeftmostTriple) {
       {"1.2.3.", "1.2.3"},
       {".1.2.3", "1.2.3"},
       {"x10.20.30y", "10.20.30"},
-      {"\xEF\xBF\xBD 3.4.5 \xEF\xBF\xBD", "3.4.5"},
+      {"Claude Code\n2.1.3\n9.9.9\n", "2.1.3"},
+      // Bytes that are not ASCII neither match nor stop the search.
+      {"\xFF\xFE 4.5.6 \xC3", "4.5.6"},
+      {"1\xC2\xB7"
+       "2.3.4",
+       "2.3.4"},
       // Only ASCII digits count; these are Arabic-Indic digits.
       {"\xD9\xA1.\xD9\xA2.\xD9\xA3", std::nullopt},
       {"", std::nullopt},
@@ -41,31 +46,6 @@ TEST(ClaudeCodeVersionParse, FindsTheLeftmostTriple) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(ClaudeCodeVersion::parseVersion(c.text), c.expected);
-  }
-}
-
-TEST(ClaudeCodeVersionDecode, ReplacesInvalidBytesAndTrimsUnicodeWhitespace) {
-  const std::string replacement = "\xEF\xBF\xBD";
-  struct Case {
-    std::string bytes;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {" \t2.1.3 (Claude Code)\r\n", "2.1.3 (Claude Code)"},
-      {"\xE2\x80\x83\xC2\xA0"
-       "1.2.3\xE3\x80\x80\xC2\x85",
-       "1.2.3"}, // em, no-break, ideographic
-      {"\xFF"
-       "1.2.3",
-       replacement + "1.2.3"},
-      {"1.2.3 \xE2\x82", "1.2.3 " + replacement}, // truncated sequence: one replacement
-      {"\xED\xA0\x80", replacement + replacement + replacement}, // encoded surrogate
-      {"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"},
-      {" \n ", ""},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.bytes);
-    EXPECT_EQ(ClaudeCodeVersion::decodeAndTrim(c.bytes), c.expected);
   }
 }
 
@@ -111,31 +91,23 @@ TEST_F(ClaudeVersionProbeTest, RunsTheInstalledCli) {
   struct Case {
     const char *name;
     std::string script;
-    std::optional<std::string> output;
     std::string version; // as start-up chooses it
   };
   const std::string fallback(kFallbackClaudeCodeVersion);
   const Case cases[] = {
-      {"version and name", "printf '2.1.3 (Claude Code)\\n'", "2.1.3 (Claude Code)", "2.1.3"},
-      {"four numbers", "echo 1.2.3.4", "1.2.3.4", "1.2.3"},
-      {"prefixed and suffixed", "echo v-1.2.3-beta", "v-1.2.3-beta", "1.2.3"},
-      {"two numbers", "echo 1.2", "1.2", fallback},
-      {"only whitespace", "printf '  \\n\\t\\n'", std::nullopt, fallback},
-      {"invalid UTF-8 around a triple", "printf '\\377\\376 4.5.6 \\303'",
-       "\xEF\xBF\xBD\xEF\xBF\xBD 4.5.6 \xEF\xBF\xBD", "4.5.6"},
-      {"version then failure", "echo 3.3.3; exit 1", std::nullopt, fallback},
-      {"standard error ignored", "echo noise >&2; echo 7.8.9", "7.8.9", "7.8.9"},
-      {"sees the inherited environment", "echo \"$QUORBEL_PROBE_MARK\"", "5.5.5", "5.5.5"},
+      {"version and name", "printf '2.1.3 (Claude Code)\\n'", "2.1.3"},
+      {"two numbers", "echo 1.2", fallback},
+      {"only whitespace", "printf '  \\n\\t\\n'", fallback},
+      {"invalid UTF-8 around a triple", "printf '\\377\\376 4.5.6 \\303'", "4.5.6"},
+      {"version then failure", "echo 3.3.3; exit 1", fallback},
+      {"standard error ignored", "echo 1.1.1 >&2; echo 7.8.9", "7.8.9"},
+      {"sees the inherited environment", "echo \"$QUORBEL_PROBE_MARK\"", "5.5.5"},
   };
   setenv("QUORBEL_PROBE_MARK", "5.5.5", 1);
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     installClaude(c.script);
-    const std::optional<std::string> output = ClaudeCodeVersion::runClaudeVersion(5s);
-    EXPECT_EQ(output, c.output);
-    const std::optional<std::string> version =
-        output ? ClaudeCodeVersion::parseVersion(*output) : std::nullopt;
-    EXPECT_EQ(version.value_or(fallback), c.version);
+    EXPECT_EQ(ClaudeCodeVersion::runClaudeVersion(5s).value_or(fallback), c.version);
   }
   unsetenv("QUORBEL_PROBE_MARK");
 }

@@ -1,0 +1,59 @@
+#include "platform/fd_io.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quorbel {
+namespace {
+
+// Real files here are tiny: a chunk on the stack beats sizing a buffer to the limit.
+constexpr std::size_t kReadChunkBytes = 16 * 1024;
+
+} // namespace
+
+int writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written < 0) {
+      return errno;
+    }
+    if (written == 0) {
+      return EIO;
+    }
+    bytes.remove_prefix(std::size_t(written));
+  }
+  return 0;
+}
+
+UniqueFd openForReading(const std::filesystem::path &path) {
+  return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+}
+
+BoundedRead readBounded(int fd, std::size_t limit) {
+  BoundedRead result;
+  char chunk[kReadChunkBytes];
+  for (;;) {
+    const ssize_t count = ::read(fd, chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      result.error = errno;
+      return result;
+    }
+    if (count == 0) {
+      return result;
+    }
+    result.content.append(chunk, std::size_t(count));
+    if (result.content.size() > limit) {
+      result.tooLarge = true;
+      return result;
+    }
+  }
+}
+
+} // namespace quorbel

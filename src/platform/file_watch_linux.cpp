@@ -1,61 +1,99 @@
 #include "platform/file_watch_linux.hpp"
 
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <sys/inotify.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace quorbel {
 namespace {
 
-// In the file's own directory, a finished write or a rename over it is a change; a bare create is
-// not yet, since the write that follows closes it.
-constexpr std::uint32_t kFileEvents = IN_CLOSE_WRITE | IN_MOVED_TO;
-// On the way there, a directory that appears or goes moves the watch.
-constexpr std::uint32_t kPathEvents = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+namespace fs = std::filesystem;
 
-std::filesystem::path nearestExistingDirectory(const std::filesystem::path &file) {
-  std::filesystem::path directory = file.parent_path();
-  std::error_code error;
-  while (!std::filesystem::is_directory(directory, error) && directory.has_relative_path()) {
+// In the file's directory: the file written in place, renamed over, renamed away or removed, and
+// the directory itself going away. A bare creation is left out: a writer that is not atomic has
+// written nothing yet, and its close follows.
+constexpr std::uint32_t kDirectoryEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM |
+                                           IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// In an ancestor: the next directory down appearing, or the ancestor itself going away.
+constexpr std::uint32_t kAncestorEvents =
+    IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// Directories that appear while the watch moves down are looked for again, a bounded number of
+// times so that a directory created and removed in a loop cannot hold the watch.
+constexpr int kArmAttempts = 16;
+constexpr std::size_t kEventBufferSize = 16 * 1024;
+
+std::string failure(std::string what, int error) {
+  what += ": ";
+  what += std::strerror(error);
+  return what;
+}
+
+bool isDirectory(const fs::path &path) {
+  std::error_code ignored;
+  return fs::is_directory(path, ignored);
+}
+
+// The nearest directory that exists, from `directory` upwards.
+fs::path nearestExisting(fs::path directory) {
+  while (!isDirectory(directory) && directory.has_relative_path()) {
     directory = directory.parent_path();
   }
   return directory;
 }
 
-} // namespace
-
-FileWatch::FileWatch(std::filesystem::path file)
-    : file_(std::move(file)), inotify_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
-  if (!inotify_.valid()) {
-    throw std::system_error(errno, std::generic_category(), "inotify_init1");
-  }
-  follow();
+// The entry of `ancestor` on the way down to `directory`.
+fs::path nextStepDown(const fs::path &ancestor, const fs::path &directory) {
+  return ancestor / *directory.lexically_relative(ancestor).begin();
 }
 
-void FileWatch::follow() {
-  const std::filesystem::path directory = nearestExistingDirectory(file_);
-  if (watch_ >= 0 && directory == watched_) {
-    return;
+} // namespace
+
+FileWatch::FileWatch(const fs::path &file)
+    : file_(fs::absolute(file).lexically_normal()),
+      inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+  if (!inotify_.valid()) {
+    throw WatchError(failure("cannot start inotify", errno));
   }
+  arm();
+}
+
+void FileWatch::arm() {
   if (watch_ >= 0) {
     ::inotify_rm_watch(inotify_.get(), watch_);
+    watch_ = -1;
   }
-  const bool atFile = directory == file_.parent_path();
-  // Without a watch (the user's watch limit is reached) the cadence alone still picks changes up.
-  watch_ = ::inotify_add_watch(inotify_.get(), directory.c_str(),
-                               (atFile ? kFileEvents : 0) | kPathEvents | IN_ONLYDIR);
-  watched_ = directory;
+  const fs::path directory = file_.parent_path();
+  for (int attempt = 0; attempt < kArmAttempts; ++attempt) {
+    const fs::path target = nearestExisting(directory);
+    const bool atDirectory = target == directory;
+    watch_ = ::inotify_add_watch(inotify_.get(), target.c_str(),
+                                 atDirectory ? kDirectoryEvents : kAncestorEvents);
+    if (watch_ < 0) {
+      if (errno == ENOENT || errno == ENOTDIR) {
+        continue; // removed between the look and the watch
+      }
+      throw WatchError(failure("cannot watch " + target.string(), errno));
+    }
+    watched_ = target;
+    // The next directory down may have appeared before the watch was in place.
+    if (atDirectory || !isDirectory(nextStepDown(target, directory))) {
+      return;
+    }
+    ::inotify_rm_watch(inotify_.get(), watch_);
+    watch_ = -1;
+  }
+  throw WatchError("cannot watch " + directory.string() + ": it keeps changing");
 }
 
 bool FileWatch::takeChanges() {
-  const std::filesystem::path before = watched_;
-  const std::string name = file_.filename();
+  const fs::path directory = file_.parent_path();
+  const std::string fileName = file_.filename().string();
   bool changed = false;
-  bool moved = false;
-  alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
+  bool rearm = false;
+  alignas(inotify_event) char buffer[kEventBufferSize];
   for (;;) {
     const ssize_t got = ::read(inotify_.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) {
@@ -65,29 +103,34 @@ bool FileWatch::takeChanges() {
       break;
     }
     for (ssize_t at = 0; at < got;) {
-      inotify_event event;
-      std::memcpy(&event, buffer + at, sizeof event);
-      const char *eventName = buffer + at + sizeof event;
-      at += ssize_t(sizeof event + event.len);
-      if ((event.mask & IN_Q_OVERFLOW) != 0) {
-        changed = true;
-        moved = true;
-      } else if (event.wd == watch_ && (event.mask & kFileEvents) != 0 && event.len > 0 &&
-                 name == eventName && watched_ == file_.parent_path()) {
-        changed = true;
-      } else {
-        moved = true;
+      const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+      at += ssize_t(sizeof(inotify_event) + event->len);
+      if ((event->mask & IN_Q_OVERFLOW) != 0) {
+        changed = rearm = true; // events were lost: look again from scratch
+        continue;
+      }
+      if (event->wd != watch_) {
+        continue; // left over from a watch already replaced
+      }
+      if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0) {
+        changed = rearm = true;
+        continue;
+      }
+      const std::string name = event->len > 0 ? std::string(event->name) : std::string();
+      if (watched_ == directory) {
+        changed = changed || name == fileName;
+      } else if (name == nextStepDown(watched_, directory).filename().string()) {
+        rearm = true;
       }
     }
   }
-  if (moved) {
-    follow();
-    // The file may have been written between its directory appearing and the watch reaching it.
-    std::error_code error;
-    if (watched_ != before && watched_ == file_.parent_path() &&
-        std::filesystem::exists(file_, error)) {
-      changed = true;
-    }
+  if (rearm) {
+    const fs::path before = watched_;
+    arm();
+    // The file may already be there by the time the watch reaches its directory.
+    std::error_code ignored;
+    changed =
+        changed || (watched_ != before && watched_ == directory && fs::exists(file_, ignored));
   }
   return changed;
 }

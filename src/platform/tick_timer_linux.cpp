@@ -31,7 +31,26 @@ LinuxTickTimer::LinuxTickTimer(const std::filesystem::path &credentialsFile)
     throw std::system_error(errno, std::generic_category(), "timerfd_create(CLOCK_BOOTTIME)");
   }
   if (!credentialsFile.empty()) {
+    watchCredentials(credentialsFile);
+  }
+}
+
+// Without a watch (no inotify, or the user's watch limit reached) the cadence alone still picks a
+// sign-in up, within one interval.
+void LinuxTickTimer::watchCredentials(const std::filesystem::path &credentialsFile) {
+  try {
     credentials_.emplace(credentialsFile);
+  } catch (const WatchError &) {
+    credentials_.reset();
+  }
+}
+
+bool LinuxTickTimer::credentialsChanged() {
+  try {
+    return credentials_ && credentials_->takeChanges();
+  } catch (const WatchError &) {
+    credentials_.reset();
+    return false;
   }
 }
 
@@ -41,7 +60,7 @@ TickTimer::WakeUp LinuxTickTimer::wait(std::chrono::nanoseconds delay, std::stop
   const auto notify = stopEvent_.notifyOn(std::move(stop));
   // Changes seen while the status did not ask for them (a token refresh) never cause a tick;
   // those since the last wait do, so a sign-in during a tick is not missed.
-  if (credentials_ && credentials_->takeChanges() && watchCredentials) {
+  if (credentialsChanged() && watchCredentials) {
     return WakeUp::credentialsChanged;
   }
   arm(timer_.get(), delay);
@@ -57,7 +76,7 @@ TickTimer::WakeUp LinuxTickTimer::wait(std::chrono::nanoseconds delay, std::stop
     if ((fds[0].revents & POLLIN) != 0) {
       return WakeUp::stopRequested;
     }
-    if ((fds[1].revents & POLLIN) != 0 && credentials_->takeChanges()) {
+    if ((fds[1].revents & POLLIN) != 0 && credentialsChanged()) {
       return WakeUp::credentialsChanged;
     }
     if ((fds[2].revents & POLLIN) != 0) {

@@ -21,6 +21,9 @@ public:
   WakeUp wait(std::chrono::nanoseconds delay, std::stop_token stop, bool watchCredentials) override;
 
 private:
+  void watchCredentials(const std::filesystem::path &credentialsFile);
+  bool credentialsChanged();
+
   UniqueFd timer_;
   StopEventFd stopEvent_;
   std::optional<FileWatch> credentials_;

@@ -1,18 +1,12 @@
 #pragma once
 
+#include "platform/file_watch_linux.hpp"
 #include "platform/unique_fd.hpp"
 #include "status/wake_source.hpp"
 
 #include <filesystem>
-#include <stdexcept>
 
 namespace quorbel {
-
-// Raised when the watch cannot be set up; the message names the path or facility and the cause.
-class WatchError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
 
 // Wakes when the snapshot file is replaced, written, or removed, seen by inotify on its directory,
 // and at deadlines on the real-time clock. The helper replaces the file by rename, which a watch
@@ -30,14 +24,9 @@ public:
   Wake wait(std::optional<Instant> deadline) override;
 
 private:
-  void arm();
   void setTimer(std::optional<Instant> deadline);
-  bool drainEvents();
 
-  std::filesystem::path file_;
-  std::filesystem::path watched_; // the snapshot's directory, or an ancestor until it exists
-  UniqueFd inotifyFd_;
-  int watch_ = -1;
+  FileWatch watch_;
   UniqueFd timerFd_;
   int stopFd_ = -1;
   int outputFd_ = -1;

@@ -1,8 +1,9 @@
 #include "app/child_process.hpp"
 #include "model/snapshot_json.hpp"
-#include "source/raw_loopback_server.hpp"
 #include "support/command.hpp"
+#include "support/deadline.hpp"
 #include "support/loopback_namespace.hpp"
+#include "support/loopback_server.hpp"
 #include "support/secrets.hpp"
 #include "support/text.hpp"
 
@@ -29,9 +30,10 @@ namespace fs = std::filesystem;
 using testing::linesOf;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::readFile;
+using testing::writeFile;
 
-// Generous for a loaded machine; a passing run takes a fraction of it.
-constexpr auto kDeadline = 20s;
+constexpr auto kDeadline = testing::kTestDeadline;
 
 const std::string kBanner = "QuorbelHelper 0.1.0 starting refresh cycle\n";
 const std::string kMarkerLine =
@@ -47,16 +49,6 @@ std::size_t occurrences(const std::string &text, std::string_view needle) {
     ++count;
   }
   return count;
-}
-
-void writeFile(const fs::path &path, const std::string &content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string readFile(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Until the helper blocks SIGTERM and SIGINT, their default action would end it: a test must not
@@ -284,8 +276,8 @@ TEST_F(Executable, AStopEndsARequestUnderWayLikeATransientError) {
   if (!loopback.available()) {
     GTEST_SKIP() << "cannot make a network and mount namespace here (needs root)";
   }
-  const testing::RawLoopbackServer silent(testing::RawLoopbackServer::Silent{},
-                                          loopback.takeListener());
+  const testing::LoopbackServer silent(testing::LoopbackServer::silent(),
+                                       {.listener = loopback.takeListener()});
   writeFile(home() / ".claude/.credentials.json",
             std::string(R"({"claudeAiOauth":{"accessToken":")") + testing::kTestAccessToken +
                 R"(","expiresAt":4102444800000}})");

@@ -2,6 +2,7 @@
 #include "app/child_process.hpp"
 #include "model/snapshot_json.hpp"
 #include "support/command.hpp"
+#include "support/deadline.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::eventually;
 using testing::readFile;
 using testing::runCommand;
 using testing::ScopedTempDir;
@@ -28,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 constexpr const char *kManager = "/lib/systemd/systemd";
 // Tells systemd tools the machine runs systemd; a user manager needs it.
 const fs::path kBootedMarker = "/run/systemd/system";
-constexpr auto kDeadline = 10s;
+constexpr auto kDeadline = testing::kTestDeadline;
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -62,16 +64,6 @@ public:
 private:
   bool created_ = false;
 };
-
-bool eventually(const std::function<bool()> &condition) {
-  for (const auto deadline = Clock::now() + kDeadline; Clock::now() < deadline;) {
-    if (condition()) {
-      return true;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  return condition();
-}
 
 std::string trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {

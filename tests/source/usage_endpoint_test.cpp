@@ -227,26 +227,19 @@ const std::string kFullAnswer = R"({
   "five_hour": {"utilization": 33.0, "resets_at": "2026-05-28T23:00:00.528743+00:00"},
   "seven_day": {"utilization": 8, "resets_at": "2026-06-01T07:00:00.528743+00:00"},
   "seven_day_oauth_apps": null, "seven_day_opus": null,
-  "seven_day_sonnet": {"utilization": 3.0, "resets_at": null},
-  "extra_usage": {"is_enabled": false, "monthly_limit": null, "used_credits": null,
-                  "utilization": null},
-  "limits": [
-    {"kind": "session", "group": "session", "percent": 33, "resets_at": null, "scope": null},
+  "seven_day_sonnet": {"utilization": 3.0, "resets_at": null}, "extra_usage": {"is_enabled": false},
+  "limits": [{"kind": "session", "percent": 33, "resets_at": null, "scope": null},
     {"kind": "weekly_all", "group": "weekly", "percent": 8, "severity": "normal"},
-    {"kind": "weekly_scoped", "group": "weekly", "percent": 12.5, "resets_at": null,
-     "severity": "normal", "is_active": true, "scope": {"model": {"display_name": "Sonnet"}}},
-    {"kind": "weekly_scoped", "percent": 40, "resets_at": null,
-     "scope": {"model": {"display_name": "Opus"}}},
+    {"kind": "weekly_scoped", "percent": 12.5, "resets_at": null, "is_active": true,
+     "scope": {"model": {"display_name": "Sonnet"}}},
+    {"kind": "weekly_scoped", "percent": 40, "scope": {"model": {"display_name": "Opus"}}},
     {"kind": "weekly_scoped", "group": "weekly", "percent": 100,
-     "resets_at": "2026-05-30T07:00:00.528743+00:00", "severity": "normal", "is_active": true,
-     "scope": {"model": {"display_name": "Opus"}}},
+     "resets_at": "2026-05-30T07:00:00.528743+00:00", "scope": {"model": {"display_name": "Opus"}}},
     {"kind": "weekly_scoped", "percent": 50, "scope": {}},
     {"kind": "weekly_scoped", "percent": "lots", "scope": {"model": {"display_name": "Haiku"}}},
     {"kind": "weekly_scoped", "percent": 5, "resets_at": "soon",
      "scope": {"model": {"display_name": "Haiku"}}},
-    {"kind": "weekly_scoped", "percent": 9, "scope": {"model": {"display_name": 7}}},
-    42, null
-  ]
+    {"kind": "weekly_scoped", "percent": 9, "scope": {"model": {"display_name": 7}}}, 42, null]
 })";
 
 const std::string kFullAnswerFile = R"({

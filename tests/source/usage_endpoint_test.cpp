@@ -310,14 +310,13 @@ TEST(UsageEndpoint, ClassifiesEveryAnswerAndWritesWhatAUserExpects) {
     std::optional<PlanSnapshotError> resetDate{};
     CredentialsOutcome credentials = credentialsExpiringIn(3600);
   };
+  const auto signedOut = [&](const char *name, CredentialsOutcome credentials, Kind kind) {
+    return Case{
+        name, body(kGoodBody),       kind, kPrevious.withStatus(PlanStatus::sessionInactive), 0,
+        {},   std::move(credentials)};
+  };
   const Case cases[] = {
-      {"good answer with plan strings",
-       body(kGoodBody),
-       std::nullopt,
-       goodWithPlan,
-       0,
-       {},
-       withPlan},
+      {"good answer with plan strings", body(kGoodBody), {}, goodWithPlan, 0, {}, withPlan},
       {"good answer without them", body(kGoodBody), std::nullopt, good},
       {"body at the cap", sized(200, kMaxResponseBodyBytes), Kind::decoding, std::nullopt},
       {"401", LoopbackServer::replying({httpReply(401, kGoodBody)}), Kind::unauthorized,
@@ -383,55 +382,17 @@ TEST(UsageEndpoint, ClassifiesEveryAnswerAndWritesWhatAUserExpects) {
        body(usageBody(window("1", "2026-06-29T17:00:00Z"), window("2", ""))), Kind::decoding,
        std::nullopt, 0, PlanSnapshotError("seven_day", "")},
       // Decided locally: no request goes out.
-      {"no credentials",
-       body(kGoodBody),
-       Kind::credentialMissing,
-       kPrevious.withStatus(PlanStatus::sessionInactive),
-       0,
-       {},
-       CredentialsError::noToken()},
-      {"unreadable credentials",
-       body(kGoodBody),
-       Kind::credentialMissing,
-       kPrevious.withStatus(PlanStatus::sessionInactive),
-       0,
-       {},
-       CredentialsError::unexpectedStatus(13)},
-      {"undecodable credentials",
-       body(kGoodBody),
-       Kind::credentialMissing,
-       kPrevious.withStatus(PlanStatus::sessionInactive),
-       0,
-       {},
-       CredentialsError::decodeFailed()},
-      {"no expiry",
-       body(kGoodBody),
-       Kind::credentialExpired,
-       kPrevious.withStatus(PlanStatus::sessionInactive),
-       0,
-       {},
-       credentialsExpiringIn(std::nullopt)},
-      {"expired an hour ago",
-       body(kGoodBody),
-       Kind::credentialExpired,
-       kPrevious.withStatus(PlanStatus::sessionInactive),
-       0,
-       {},
-       credentialsExpiringIn(-3600)},
-      {"expires at exactly the margin",
-       body(kGoodBody),
-       Kind::credentialExpired,
-       kPrevious.withStatus(PlanStatus::sessionInactive),
-       0,
-       {},
-       credentialsExpiringIn(kDefaultExpiryMargin)},
-      {"a millisecond inside the margin",
-       body(kGoodBody),
-       Kind::credentialExpired,
-       kPrevious.withStatus(PlanStatus::sessionInactive),
-       0,
-       {},
-       credentialsExpiringIn(kDefaultExpiryMargin - 0.001)},
+      signedOut("no credentials", CredentialsError::noToken(), Kind::credentialMissing),
+      signedOut("unreadable credentials", CredentialsError::unexpectedStatus(13),
+                Kind::credentialMissing),
+      signedOut("undecodable credentials", CredentialsError::decodeFailed(),
+                Kind::credentialMissing),
+      signedOut("no expiry", credentialsExpiringIn(std::nullopt), Kind::credentialExpired),
+      signedOut("expired an hour ago", credentialsExpiringIn(-3600), Kind::credentialExpired),
+      signedOut("expires at exactly the margin", credentialsExpiringIn(kDefaultExpiryMargin),
+                Kind::credentialExpired),
+      signedOut("a millisecond inside the margin",
+                credentialsExpiringIn(kDefaultExpiryMargin - 0.001), Kind::credentialExpired),
       {"a second past the margin",
        body(kGoodBody),
        std::nullopt,
@@ -485,6 +446,13 @@ TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
   const std::string chunked = okHead + "Transfer-Encoding: chunked\r\n\r\n";
   const std::string oneKiB(1024, 'x');
   const std::string refusedUrl = LoopbackServer(std::string()).url();
+  const std::string longHeader =
+      "HTTP/1.1 200 OK\r\nX-Flood: " + std::string(8 * kMiB, 'x') + "\r\nContent-Length: 0\r\n\r\n";
+  std::string manyHeaders = "HTTP/1.1 200 OK\r\n";
+  for (int line = 0; line < 500'000; ++line) {
+    manyHeaders += "X-Flood-" + std::to_string(line) + ": 1\r\n";
+  }
+  manyHeaders += "Content-Length: 0\r\n\r\n";
 
   struct Case {
     const char *name;
@@ -532,28 +500,10 @@ TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
          }
        },
        TKind::other, 0, false, true},
-      {"one header line of 8 MiB",
-       [&](LoopbackPeer &peer) {
-         if (peer.write("HTTP/1.1 200 OK\r\nX-Flood: ") && peer.writeRepeated(oneKiB, 8 * 1024)) {
-           peer.write("\r\nContent-Length: 0\r\n\r\n");
-         }
-       },
-       TKind::other, 0, false, true},
-      {"500,000 header lines",
-       [](LoopbackPeer &peer) {
-         std::string block = "HTTP/1.1 200 OK\r\n";
-         for (int line = 0; line < 500'000; ++line) {
-           block += "X-Flood-" + std::to_string(line) + ": 1\r\n";
-           if (block.size() >= 64 * 1024) {
-             if (!peer.write(block)) {
-               return;
-             }
-             block.clear();
-           }
-         }
-         peer.write(block + "Content-Length: 0\r\n\r\n");
-       },
-       TKind::other, 0, false, true},
+      {"one header line of 8 MiB", LoopbackServer::replying({longHeader}), TKind::other, 0, false,
+       true},
+      {"500,000 header lines", LoopbackServer::replying({manyHeaders}), TKind::other, 0, false,
+       true},
       {"redirect to another host",
        LoopbackServer::replying({httpReply(302, "", "Location: " + elsewhere.url() + "\r\n")}),
        TKind::other, 302},

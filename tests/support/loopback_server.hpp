@@ -162,6 +162,8 @@ private:
   [[noreturn]] void serve(int listener, const Script &script) {
     // Ends with the test even if the test dies before it can kill this process.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A client that hangs up must end the answer, not this process.
+    std::signal(SIGPIPE, SIG_IGN);
     SSL_CTX *context = nullptr;
     if (!options_.certificate.empty()) {
       context = ::SSL_CTX_new(::TLS_server_method());

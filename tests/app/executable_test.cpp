@@ -157,8 +157,8 @@ TEST_F(Executable, EveryValueButExactlyOneStartsTheLiveHelperWhichStopsOnSignal)
     const char *drytest; // nullptr: not set
     int stopSignal;
   };
-  const Case cases[] = {
-      {"0", SIGTERM}, {"true", SIGTERM}, {"", SIGINT}, {" 1", SIGINT}, {nullptr, SIGTERM}};
+  const Case cases[] = {{"0", SIGTERM},  {"true", SIGTERM}, {"", SIGINT},      {" 1", SIGINT},
+                        {"10", SIGTERM}, {"1 ", SIGINT},    {nullptr, SIGTERM}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.drytest ? "\"" + std::string(c.drytest) + "\"" : std::string("unset"));
     fs::remove_all(dataHome() / "QuorbelHelper");

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev ca-certificates
-  libgtest-dev libcpp-httplib-dev openssl systemd
+  libgtest-dev libssl-dev openssl systemd
   libsystemd-dev dbus
   clang-14 libclang-rt-14-dev
   dpkg-dev file groff-base

@@ -2,6 +2,7 @@
 #include "app/child_process.hpp"
 #include "model/snapshot_json.hpp"
 #include "support/command.hpp"
+#include "support/deadline.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::eventually;
 using testing::readFile;
 using testing::runCommand;
 using testing::ScopedTempDir;
@@ -28,7 +30,8 @@ using Clock = std::chrono::steady_clock;
 constexpr const char *kManager = "/lib/systemd/systemd";
 // Tells systemd tools the machine runs systemd; a user manager needs it.
 const fs::path kBootedMarker = "/run/systemd/system";
-constexpr auto kDeadline = 10s;
+// Longer than the other tests' deadline: a real manager starts units and processes of its own.
+constexpr auto kDeadline = std::chrono::milliseconds(10'000);
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -63,17 +66,6 @@ private:
   bool created_ = false;
 };
 
-bool eventually(const std::function<bool()> &condition,
-                std::chrono::steady_clock::duration within = kDeadline) {
-  for (const auto deadline = Clock::now() + within; Clock::now() < deadline;) {
-    if (condition()) {
-      return true;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  return condition();
-}
-
 std::string trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
     text.pop_back();
@@ -102,7 +94,7 @@ protected:
     ChildProcess::Options options;
     options.arguments = {"--user"};
     manager_.emplace(kManager, environment(), std::move(options));
-    if (!eventually([&] { return fs::exists(runtime_ / "systemd/private"); })) {
+    if (!eventually([&] { return fs::exists(runtime_ / "systemd/private"); }, kDeadline)) {
       const std::string said = manager_->standardError();
       manager_.reset();
       GTEST_SKIP() << "the user manager did not start here:\n" << said;
@@ -164,9 +156,9 @@ TEST_F(UserUnit, RunsAsInstalledStopsPromptlyAndComesBackAfterAKill) {
   const fs::path snapshot = home_ / ".local/share/QuorbelHelper/plan-snapshot.json";
   const fs::path log = home_ / "helper.log";
   // Without credentials the helper publishes that the session is inactive.
-  ASSERT_TRUE(eventually([&] {
-    return readFile(log).find("Session inactive") != std::string::npos;
-  })) << readFile(log);
+  ASSERT_TRUE(eventually(
+      [&] { return readFile(log).find("Session inactive") != std::string::npos; }, kDeadline))
+      << readFile(log);
   EXPECT_EQ(property("ActiveState"), "active");
   EXPECT_EQ(decodeSnapshot(readFile(snapshot)).status, PlanStatus::sessionInactive);
   EXPECT_EQ(fs::status(snapshot).permissions() & fs::perms::all,
@@ -212,7 +204,7 @@ TEST_F(UserUnit, RunsAsInstalledStopsPromptlyAndComesBackAfterAKill) {
   ASSERT_EQ(systemctl("daemon-reload").exitStatus, 0);
   const auto enableNotify = systemctl("enable --now quorbel-notify");
   ASSERT_EQ(enableNotify.exitStatus, 0) << enableNotify.err;
-  EXPECT_TRUE(eventually([&] { return !readFile(home_ / "notify.log").empty(); }));
+  EXPECT_TRUE(eventually([&] { return !readFile(home_ / "notify.log").empty(); }, kDeadline));
   EXPECT_EQ(property("ActiveState", "quorbel-notify"), "active") << readFile(home_ / "notify.log");
   const auto notifyStopStarted = Clock::now();
   EXPECT_EQ(systemctl("stop quorbel-notify").exitStatus, 0);

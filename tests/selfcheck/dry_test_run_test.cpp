@@ -1,5 +1,6 @@
 #include "selfcheck/dry_test_run.hpp"
 #include "support/capturing_log.hpp"
+#include "support/temp_dir.hpp"
 #include "support/text.hpp"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::CapturingLog;
 using testing::linesOf;
+using testing::ScopedTempDir;
 
 bool startsWith(const std::string &text, std::string_view prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -26,23 +27,6 @@ bool startsWith(const std::string &text, std::string_view prefix) {
 
 constexpr std::string_view kPass = "  \u2705 ";
 constexpr std::string_view kFail = "  \u274C ";
-
-class ScopedTempDir {
-public:
-  ScopedTempDir() {
-    std::random_device seed;
-    path_ = fs::temp_directory_path() / ("quorbel-selfcheck-test-" + std::to_string(seed()));
-    fs::create_directories(path_);
-  }
-  ~ScopedTempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path &path() const { return path_; }
-
-private:
-  fs::path path_;
-};
 
 TEST(PerUserTemporaryDirectory, FallsBackOnlyWhenTmpdirIsUnsetOrEmpty) {
   struct Case {

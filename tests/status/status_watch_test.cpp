@@ -3,6 +3,7 @@
 #include "status/snapshot_wake_source_linux.hpp"
 #include "store/atomic_file.hpp"
 #include "store/snapshot_store.hpp"
+#include "support/deadline.hpp"
 #include "support/temp_dir.hpp"
 #include "support/utc_time_zone.hpp"
 
@@ -215,7 +216,7 @@ TEST_F(StatusWatchTest, RealWatchWakesForTheSnapshotOnlyAndFollowsItsDirectory) 
 
   const std::uint64_t one = 1;
   ASSERT_EQ(::write(stop, &one, sizeof one), ssize_t(sizeof one));
-  loop.join();
+  testing::finishesWithin("the stopped watch loop", [&] { loop.join(); });
   ::close(stop);
   EXPECT_EQ(lines, (std::vector<std::string>{"5h 41% \u00b7 7d 14%\n", "5h 55% \u00b7 7d 14%\n",
                                              "Claude ?\n", "5h 60% \u00b7 7d 14%\n"}));

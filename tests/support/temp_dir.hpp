@@ -35,7 +35,10 @@ private:
   std::filesystem::path path_;
 };
 
+// Makes the missing directories above `path` first.
 inline void writeFile(const std::filesystem::path &path, const std::string &content) {
+  std::error_code ignored;
+  std::filesystem::create_directories(path.parent_path(), ignored);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
 }

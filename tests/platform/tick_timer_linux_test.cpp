@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <string>
 #include <thread>
 
 namespace quorbel {
@@ -29,9 +32,25 @@ std::future<WakeUp> waitAsync(TickTimer &timer, std::chrono::nanoseconds delay,
   });
 }
 
+// Timers of this process on CLOCK_BOOTTIME, which keeps counting while the machine is suspended.
+int bootTimeTimers() {
+  int count = 0;
+  for (const auto &entry : fs::directory_iterator("/proc/self/fdinfo")) {
+    std::string line;
+    std::ifstream info(entry.path());
+    while (std::getline(info, line)) {
+      count += line == "clockid: " + std::to_string(CLOCK_BOOTTIME) ? 1 : 0;
+    }
+  }
+  return count;
+}
+
 TEST(LinuxTickTimer, EndsWhenDueOrAtOnceOnAStop) {
   ScopedTempDir temp;
+  const int bootTimersBefore = bootTimeTimers();
   LinuxTickTimer timer(temp / ".claude/.credentials.json");
+  // A night with the lid closed must count, or the first tick after it comes hours late.
+  EXPECT_EQ(bootTimeTimers(), bootTimersBefore + 1);
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(timer.wait(20ms, {}, true), WakeUp::due);
   EXPECT_GE(std::chrono::steady_clock::now() - started, 20ms);

@@ -28,21 +28,21 @@ SnapshotWakeSource::SnapshotWakeSource(const std::filesystem::path &file, int st
 }
 
 void SnapshotWakeSource::setTimer(std::optional<Instant> deadline) {
-  itimerspec spec{};
+  itimerspec expiry{};
   int flags = 0;
   if (deadline) {
     const auto sinceEpoch = deadline->time_since_epoch();
     const auto wholeSeconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
-    spec.it_value.tv_sec = time_t(wholeSeconds.count());
-    spec.it_value.tv_nsec = long(std::chrono::nanoseconds(sinceEpoch - wholeSeconds).count());
-    if (spec.it_value.tv_sec <= 0 && spec.it_value.tv_nsec == 0) {
-      spec.it_value.tv_nsec = 1; // zero would disarm instead of firing at once
+    expiry.it_value.tv_sec = time_t(wholeSeconds.count());
+    expiry.it_value.tv_nsec = long(std::chrono::nanoseconds(sinceEpoch - wholeSeconds).count());
+    if (expiry.it_value.tv_sec <= 0 && expiry.it_value.tv_nsec == 0) {
+      expiry.it_value.tv_nsec = 1; // zero would disarm instead of firing at once
     }
     // A clock that is set (by hand or by NTP after a long suspend) cancels the timer, which wakes
     // the loop to work out its deadlines afresh.
     flags = TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET;
   }
-  if (::timerfd_settime(timerFd_.get(), flags, &spec, nullptr) != 0) {
+  if (::timerfd_settime(timerFd_.get(), flags, &expiry, nullptr) != 0) {
     throw WatchError(failure("cannot set the timer", errno));
   }
 }

@@ -7,129 +7,75 @@
 namespace quorbel {
 namespace {
 
-using testing::runCommand;
-using testing::ScopedTempDir;
-using testing::writeFile;
-
-class StatusCommandTest : public ::testing::Test {
-protected:
-  // A clean environment: only what the command may look at.
-  std::string command(const std::string &arguments) const {
-    return "env -i HOME='" + (temp_ / "home").string() + "' XDG_DATA_HOME='" +
-           (temp_ / "data").string() + "' TZ=UTC " + QUORBEL_STATUS_BINARY + " " + arguments;
-  }
-  std::filesystem::path defaultFile() const {
-    return temp_ / "data/QuorbelHelper/plan-snapshot.json";
-  }
-  void writeSnapshot(const std::filesystem::path &path, std::int64_t session) {
-    std::filesystem::create_directories(path.parent_path());
-    const Instant now = std::chrono::system_clock::now();
-    writeFile(path,
-              encodeSnapshot(PlanSnapshot{now, PlanWindow{session, now + std::chrono::hours(2)},
-                                          PlanWindow{14, now + std::chrono::hours(50)}, "max",
-                                          std::nullopt, PlanStatus::active}));
-  }
-
-  ScopedTempDir temp_;
-  ScopedTempDir scratch_;
-};
-
-TEST_F(StatusCommandTest, ReadsTheHelpersDefaultLocationOrTheGivenFile) {
-  writeSnapshot(defaultFile(), 41);
-  writeSnapshot(temp_ / "other.json", 77);
-
-  auto result = runCommand(command(""), scratch_);
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.out, "5h 41% \u00b7 7d 14%\n");
-  EXPECT_EQ(result.err, "") << "a bar must not collect warnings";
-
-  result = runCommand(command("--file '" + (temp_ / "other.json").string() + "' --format waybar"),
-                      scratch_);
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
-  const auto waybar = nlohmann::json::parse(result.out);
-  EXPECT_EQ(waybar.at("percentage"), 77);
-  EXPECT_EQ(waybar.at("class"), nlohmann::json::array({"ok"}));
-
-  result = runCommand(command("--format=json --warn 70 --critical 76 --file '" +
-                              (temp_ / "other.json").string() + "'"),
-                      scratch_);
-  EXPECT_EQ(nlohmann::json::parse(result.out).at("class"), "critical");
+std::string snapshotAt(std::int64_t session) {
+  const Instant now = std::chrono::system_clock::now();
+  return encodeSnapshot(PlanSnapshot{now, PlanWindow{session, now + std::chrono::hours(2)},
+                                     PlanWindow{14, now + std::chrono::hours(50)}, "max",
+                                     std::nullopt, PlanStatus::active});
 }
 
-TEST_F(StatusCommandTest, MissingAndCorruptFilesFailClearlyButKeepTheBarWellFormed) {
-  struct Case {
-    const char *name;
-    const char *content; // nullptr: no file
-    int exitStatus;
-  };
-  for (const Case c : {Case{"missing", nullptr, 3}, Case{"corrupt", "{\"fetchedAt\": 1", 4}}) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(temp_ / "data");
-    if (c.content != nullptr) {
-      std::filesystem::create_directories(defaultFile().parent_path());
-      writeFile(defaultFile(), c.content);
-    }
-    // waybar hides a module whose command fails, so its format succeeds whenever it printed.
-    auto result = runCommand(command("--format waybar"), scratch_);
-    EXPECT_EQ(result.exitStatus, 0);
-    ASSERT_TRUE(nlohmann::json::accept(result.out)) << result.out;
-    EXPECT_EQ(nlohmann::json::parse(result.out).at("class"),
-              nlohmann::json::array({"unavailable"}));
-    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1);
-    EXPECT_NE(result.err.find(defaultFile().string()), std::string::npos) << result.err;
-    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-
-    result = runCommand(command(""), scratch_);
-    EXPECT_EQ(result.exitStatus, c.exitStatus);
-    EXPECT_EQ(result.out, "Claude ?\n");
-    EXPECT_EQ(runCommand(command("--format json"), scratch_).exitStatus, c.exitStatus);
+TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
+  const std::string readme = testing::readFile(std::string(QUORBEL_SOURCE_DIR) + "/README.md");
+  for (const char *snippet :
+       {R"("exec": "~/.local/bin/quorbel-status --format waybar")",
+        "exec = ~/.local/bin/quorbel-status\n", "command=~/.local/bin/quorbel-status\n",
+        "'#(~/.local/bin/quorbel-status) %H:%M'", R"("command": "~/.local/bin/quorbel-status")"}) {
+    EXPECT_NE(readme.find(snippet), std::string::npos) << snippet;
   }
-}
-
-// Bars started by the user manager have no ~/.local/bin on their PATH; the snippets must not
-// need it. Each runs as the bar runs it, through sh -c.
-TEST_F(StatusCommandTest, TheReadmeSnippetsRunAsWrittenWithoutLocalBinOnThePath) {
-  writeSnapshot(defaultFile(), 41);
-  const auto installed = temp_ / "home/.local/bin/quorbel-status";
+  testing::ScopedTempDir temp;
+  const auto installed = temp / "home/.local/bin/quorbel-status";
   std::filesystem::create_directories(installed.parent_path());
   std::filesystem::create_symlink(QUORBEL_STATUS_BINARY, installed);
-  const std::string readme = testing::readFile(std::string(QUORBEL_SOURCE_DIR) + "/README.md");
-  struct Snippet {
-    const char *text;    // as it stands in the README
-    const char *command; // what the bar hands to sh -c
-    bool json;
+  // As a bar runs it: through sh -c, in a bare environment without ~/.local/bin on the PATH.
+  const auto run = [&](const std::string &arguments) {
+    return testing::runCommand("env -i HOME='" + (temp / "home").string() +
+                                   "' PATH=/usr/bin:/bin sh -c '~/.local/bin/quorbel-status " +
+                                   arguments + "'",
+                               temp);
   };
-  const Snippet snippets[] = {
-      {R"("exec": "~/.local/bin/quorbel-status --format waybar")",
-       "~/.local/bin/quorbel-status --format waybar", true},
-      {"exec = ~/.local/bin/quorbel-status\n", "~/.local/bin/quorbel-status", false},
-      {"command=~/.local/bin/quorbel-status\n", "~/.local/bin/quorbel-status", false},
-      {"'#(~/.local/bin/quorbel-status) %H:%M'", "~/.local/bin/quorbel-status", false},
-      {R"("command": "~/.local/bin/quorbel-status")", "~/.local/bin/quorbel-status", false},
+  const auto file = temp / "home/.local/share/QuorbelHelper/plan-snapshot.json";
+  const std::string other = (temp / "other.json").string();
+  testing::writeFile(other, snapshotAt(77));
+  const std::string missing =
+      "quorbel-status: no snapshot at " + file.string() + " yet; is QuorbelHelper running?\n";
+  const std::string unreadable =
+      "quorbel-status: cannot read a snapshot from " + file.string() + "\n";
+  const std::string corrupt = "{\"fetchedAt\": 1";
+  const struct {
+    std::string file; // the default file's content; none when empty
+    std::string arguments;
+    int exitStatus;
+    std::string out; // all of it, or a part of a JSON line
+    std::string err;
+  } cases[] = {
+      {snapshotAt(41), "", 0, "5h 41% · 7d 14%\n", ""},
+      {"", "--format waybar --file=" + other, 0, R"("class":["ok"],"percentage":77)", ""},
+      {"", "--format=json --warn 70 --critical 77 --file=" + other, 0, R"("class":"critical")", ""},
+      {"", "", 3, "Claude ?\n", missing},
+      // waybar hides a module whose command fails, so its format succeeds whenever it printed.
+      {"", "--format waybar", 0, R"("class":["unavailable"])", missing},
+      {corrupt, "", 4, "Claude ?\n", unreadable},
+      {corrupt, "--format json", 4, R"({"error":"cannot read)", unreadable},
   };
-  for (const auto &snippet : snippets) {
-    SCOPED_TRACE(snippet.text);
-    EXPECT_NE(readme.find(snippet.text), std::string::npos);
-    const auto result = runCommand("env -i HOME='" + (temp_ / "home").string() +
-                                       "' XDG_DATA_HOME='" + (temp_ / "data").string() +
-                                       "' PATH=/usr/bin:/bin sh -c '" + snippet.command + "'",
-                                   scratch_);
-    EXPECT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
-    if (snippet.json) {
-      EXPECT_TRUE(nlohmann::json::accept(result.out)) << result.out;
-    } else {
-      EXPECT_EQ(result.out, "5h 41% \u00b7 7d 14%\n");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.arguments);
+    std::filesystem::remove(file);
+    if (!c.file.empty()) {
+      testing::writeFile(file, c.file);
     }
+    const auto result = run(c.arguments);
+    EXPECT_EQ(result.exitStatus, c.exitStatus);
+    EXPECT_TRUE(result.out == c.out || (nlohmann::json::accept(result.out) &&
+                                        result.out.find(c.out) != std::string::npos &&
+                                        result.out.find('\n') == result.out.size() - 1))
+        << result.out;
+    EXPECT_EQ(result.err, c.err);
   }
-}
-
-TEST_F(StatusCommandTest, ArgumentErrorsPrintUsageAndExitTwo) {
   for (const char *arguments :
        {"--format yaml", "--warn 101", "--critical 101", "--warn 90 --critical 80",
-        "--stale-after soon", "--bogus", "extra", "--file ''", "--critical", "--watch --notify"}) {
+        "--stale-after soon", "--bogus", "extra", "--file=", "--critical", "--watch --notify"}) {
     SCOPED_TRACE(arguments);
-    const auto result = runCommand(command(arguments), scratch_);
+    const auto result = run(arguments);
     EXPECT_EQ(result.exitStatus, 2);
     EXPECT_NE(result.err.find("Usage: quorbel-status"), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "");

@@ -8,228 +8,144 @@
 namespace quorbel {
 namespace {
 
-using std::chrono::minutes;
-using std::chrono::seconds;
+using namespace std::chrono_literals;
+using enum PlanStatus;
+using nlohmann::json;
 
 const Instant kNow = *PlanDateParser::dateFrom("2026-06-29T14:47:00Z"); // a Monday
 
-// Local times in these tests are UTC.
-class UsageViewTest : public ::testing::Test {
-  testing::UtcTimeZone utc_;
-};
-
 PlanSnapshot snapshot(std::int64_t session, std::int64_t allModels,
-                      std::optional<PlanStatus> status = PlanStatus::active,
-                      seconds age = seconds(120)) {
+                      std::optional<PlanStatus> status = active, std::chrono::seconds age = 2min,
+                      Instant sessionReset = kNow + 2h + 13min) {
   return PlanSnapshot{kNow - age,
-                      PlanWindow{session, *PlanDateParser::dateFrom("2026-06-29T17:00:00Z")},
+                      PlanWindow{session, sessionReset},
                       PlanWindow{allModels, *PlanDateParser::dateFrom("2026-07-02T12:00:00Z")},
                       "max",
                       "default_claude_max_20x",
                       status};
 }
 
-TEST_F(UsageViewTest, ClassFollowsStatusStalenessAndLevels) {
+class UsageViewTest : public ::testing::Test {
+protected:
+  UsageViewTest() {
+    idle_.session.reset();
+    models_.modelWindows = {{"Opus", 100, kNow + 16h + 13min},
+                            {"Sonnet", 80, std::nullopt},
+                            {"Haiku", 100, kNow - 1min}};
+  }
+
+  testing::UtcTimeZone utc_; // local clock times in these tests are UTC ones
+  PlanSnapshot idle_ = snapshot(41, 14);
+  PlanSnapshot models_ = snapshot(41, 14);
+};
+
+TEST_F(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
+  PlanSnapshot bothIdle = idle_;
+  bothIdle.allModels.reset();
+  bothIdle.fetchedAt = kNow - 20min;
   struct Case {
-    const char *name;
     PlanSnapshot snapshot;
-    const char *cssClass;
     const char *text;
+    const char *waybarClass; // its first is the status class, json's "class"
   };
   const Case cases[] = {
-      {"ok", snapshot(41, 14), "ok", "5h 41% \u00b7 7d 14%"},
-      {"legacy file counts as active", snapshot(41, 14, std::nullopt), "ok",
-       "5h 41% \u00b7 7d 14%"},
-      {"just below warn", snapshot(79, 14), "ok", "5h 79% \u00b7 7d 14%"},
-      {"warn edge", snapshot(41, 80), "warning", "5h 41% \u00b7 7d 80%"},
-      {"just below critical", snapshot(94, 14), "warning", "5h 94% \u00b7 7d 14%"},
-      {"critical edge", snapshot(95, 14), "critical", "5h 95% \u00b7 7d 14%"},
-      {"stale beats level", snapshot(99, 14, PlanStatus::active, minutes(16)), "stale",
-       "5h 99% \u00b7 7d 14% (stale)"},
-      {"exactly the stale age is not stale", snapshot(41, 14, PlanStatus::active, minutes(15)),
-       "ok", "5h 41% \u00b7 7d 14%"},
-      {"rate limited", snapshot(41, 14, PlanStatus::rateLimited), "rateLimited",
-       "5h 41% \u00b7 7d 14% (rate limited)"},
-      {"signed out with data", snapshot(41, 14, PlanStatus::sessionInactive), "sessionInactive",
-       "5h 41% \u00b7 7d 14% (signed out)"},
-      {"signed out without data",
-       PlanSnapshot::dataless(PlanStatus::sessionInactive, kNow - minutes(20)), "sessionInactive",
-       "Claude (signed out)"},
-      {"no data yet", PlanSnapshot::dataless(PlanStatus::noData, kNow - minutes(20)), "noData",
-       "Claude (no data yet)"},
+      {snapshot(79, 14), "5h 79% · 7d 14%", R"(["ok"])"},
+      {snapshot(41, 80), "5h 41% · 7d 80%", R"(["warning"])"},
+      {snapshot(95, 14), "5h 95% · 7d 14%", R"(["critical"])"},
+      {snapshot(94, 14, active, 16min), "5h 94% · 7d 14% (stale)", R"(["stale","warning"])"},
+      // A file from before statuses is active, and data exactly the stale age old is not stale.
+      {snapshot(41, 14, std::nullopt, 15min), "5h 41% · 7d 14%", R"(["ok"])"},
+      {snapshot(88, 1, rateLimited), "5h 88% · 7d 1% (rate limited)",
+       R"(["rateLimited","warning"])"},
+      {snapshot(4, 1, sessionInactive), "5h 4% · 7d 1% (signed out)",
+       R"(["sessionInactive","ok"])"},
+      {PlanSnapshot::dataless(sessionInactive, kNow - 1h), "Claude (signed out)",
+       R"(["sessionInactive"])"},
+      {PlanSnapshot::dataless(noData, kNow - 1h), "Claude (no data yet)", R"(["noData"])"},
+      // Once the reset has passed the window is whole again, whatever was fetched before.
+      {snapshot(97, 60, active, 2min, kNow - 1min), "5h 0% · 7d 60%", R"(["ok"])"},
+      {idle_, "5h idle · 7d 14%", R"(["ok"])"},
+      {bothIdle, "5h idle · 7d idle (stale)", R"(["stale","ok"])"},
+      // A model window from --warn joins the line and counts for the class.
+      {models_, "5h 41% · 7d 14% · Opus 100% · Sonnet 80%", R"(["critical"])"},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    const UsageView view = UsageView::of(c.snapshot, kNow, ViewOptions{});
-    EXPECT_EQ(view.cssClass, c.cssClass);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    const UsageView view = UsageView::of(c.snapshot, kNow, {});
     EXPECT_EQ(formatText(view), c.text);
+    const auto waybar = json::parse(formatWaybar(view));
+    EXPECT_EQ(waybar.at("text"), c.text);
+    EXPECT_EQ(waybar.at("class").dump(), c.waybarClass);
+    EXPECT_EQ(json::parse(formatJson(view)).at("class"), waybar.at("class")[0]);
+    EXPECT_EQ(waybar.at("tooltip"), formatView(view, OutputFormat::longText));
   }
-}
-
-TEST_F(UsageViewTest, APassedResetShowsTheWindowAsWholeAgain) {
-  const UsageView view = UsageView::of(snapshot(97, 60), kNow + std::chrono::hours(3), {});
-  ASSERT_TRUE(view.session);
-  EXPECT_TRUE(view.session->reset);
-  EXPECT_EQ(view.session->shownPercent, 0);
-  EXPECT_EQ(view.session->percent, 97);
-  EXPECT_EQ(view.percentage, 60);
-  EXPECT_EQ(view.cssClass, "stale");
-  EXPECT_EQ(formatText(view), "5h 0% \u00b7 7d 60% (stale)");
 }
 
 TEST_F(UsageViewTest, LongFormatSpeaksToAPerson) {
-  EXPECT_EQ(formatView(UsageView::of(snapshot(41, 14), kNow, {}), OutputFormat::longText),
-            "5h  \u2588\u2588\u2588\u2588\u2588\u2588\u2588\u2588"
-            "\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591  41%  "
-            "resets 17:00, in 2h 13m\n"
-            "    55 % of the window elapsed, on pace for about 74 % at reset\n"
-            "7d  \u2588\u2588\u2588"
-            "\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591\u2591"
-            "\u2591\u2591\u2591  14%  resets Thu 12:00, in 2d 21h\n"
-            "    58 % of the window elapsed, on pace for about 24 % at reset\n"
-            "Plan: max (default_claude_max_20x)\n"
-            "Status: up to date\n"
-            "Data fetched 2m ago");
-  const std::string signedOut =
-      formatView(UsageView::of(PlanSnapshot::dataless(PlanStatus::sessionInactive, kNow), kNow, {}),
-                 OutputFormat::longText);
-  EXPECT_EQ(signedOut, "5h  no data\n7d  no data\n"
-                       "Status: signed out of Claude Code; run `claude` to sign in\n"
-                       "Written just now");
-}
-
-TEST_F(UsageViewTest, MachineFormatsParseBack) {
-  const UsageView view = UsageView::of(snapshot(41, 86, PlanStatus::rateLimited), kNow, {});
-  const auto waybar = nlohmann::json::parse(formatWaybar(view));
-  EXPECT_EQ(waybar.at("text"), "5h 41% \u00b7 7d 86% (rate limited)");
-  EXPECT_EQ(waybar.at("class"), nlohmann::json::array({"rateLimited", "warning"}));
-  EXPECT_EQ(waybar.at("percentage"), 86);
-  EXPECT_NE(waybar.at("tooltip").get<std::string>().find("last good ones"), std::string::npos);
-  EXPECT_EQ(formatWaybar(view).find('\n'), std::string::npos) << "waybar reads one line";
-
-  const auto json = nlohmann::json::parse(formatJson(view));
-  EXPECT_EQ(json.at("effectiveStatus"), "rateLimited");
-  EXPECT_EQ(json.at("ageSeconds"), 120);
-  EXPECT_EQ(json.at("stale"), false);
-  EXPECT_EQ(json.at("session").at("secondsToReset"), 2 * 3600 + 13 * 60);
-  EXPECT_EQ(json.at("allModels").at("resetsAt"), "2026-07-02T12:00:00Z");
-  EXPECT_TRUE(json.at("status").is_string());
-
-  const auto legacy =
-      nlohmann::json::parse(formatJson(UsageView::of(snapshot(1, 2, std::nullopt), kNow, {})));
-  EXPECT_TRUE(legacy.at("status").is_null());
-  EXPECT_EQ(legacy.at("effectiveStatus"), "active");
-
-  for (auto format : {OutputFormat::text, OutputFormat::waybar, OutputFormat::json}) {
-    const std::string line = formatUnavailable(format, "no snapshot at /x\xff yet");
-    EXPECT_FALSE(line.empty());
-    EXPECT_EQ(line.find('\n'), std::string::npos);
-    if (format != OutputFormat::text) {
-      EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+  const auto bar = [](int full) {
+    std::string cells;
+    for (int cell = 0; cell < 20; ++cell) {
+      cells += cell < full ? "█" : "░";
     }
-  }
+    return cells;
+  };
+  EXPECT_EQ(formatView(UsageView::of(models_, kNow, {}), OutputFormat::longText),
+            "5h      " + bar(8) + "  41%  resets 17:00, in 2h 13m\n" +
+                "        55 % of the window elapsed, on pace for about 74 % at reset\n" +
+                "7d      " + bar(3) + "  14%  resets Thu 12:00, in 2d 21h\n" +
+                "        58 % of the window elapsed, on pace for about 24 % at reset\n" +
+                "Opus    " + bar(20) + " 100%  resets Tue 07:00, in 16h 13m\n" +
+                "        90 % of the window elapsed, already used up\n" + "Sonnet  " + bar(16) +
+                "  80%  no reset time reported\n" + "Haiku   " + bar(0) +
+                "   0%  reset at 14:46\nPlan: max (default_claude_max_20x)\nStatus: up to date\n"
+                "Data fetched 2m ago");
+  const auto signedOut = PlanSnapshot::dataless(sessionInactive, kNow);
+  EXPECT_EQ(formatView(UsageView::of(signedOut, kNow, {}), OutputFormat::longText),
+            "5h  no data\n7d  no data\n"
+            "Status: signed out of Claude Code; run `claude` to sign in\nWritten just now");
+  const std::string idle = formatView(UsageView::of(idle_, kNow, {}), OutputFormat::longText);
+  EXPECT_EQ(idle.substr(0, idle.find('\n')), "5h  not running: starts with your next message");
 }
 
-TEST_F(UsageViewTest, AnIdleWindowReadsAsNotRunningInEveryFormat) {
-  PlanSnapshot idle = snapshot(41, 14);
-  idle.session.reset();
-  const UsageView view = UsageView::of(idle, kNow, {});
-  EXPECT_EQ(formatText(view), "5h idle \u00b7 7d 14%");
-  EXPECT_EQ(view.cssClass, "ok");
-  EXPECT_EQ(view.percentage, 14);
-  const std::string longText = formatView(view, OutputFormat::longText);
-  EXPECT_EQ(longText.substr(0, longText.find('\n')),
-            "5h  not running: starts with your next message");
-  EXPECT_NE(longText.find("Data fetched 2m ago"), std::string::npos) << longText;
-  const auto json = nlohmann::json::parse(formatJson(view));
-  EXPECT_EQ(json.at("session"), nlohmann::json({{"running", false}}));
-  EXPECT_EQ(json.at("allModels").at("running"), true);
-  EXPECT_NE(nlohmann::json::parse(formatWaybar(view)).at("text"), "");
-
-  // Fetched data grows stale even with both windows idle; a marker never does.
-  PlanSnapshot bothIdle = idle;
-  bothIdle.allModels.reset();
-  bothIdle.fetchedAt = kNow - minutes(20);
-  EXPECT_EQ(formatText(UsageView::of(bothIdle, kNow, {})), "5h idle \u00b7 7d idle (stale)");
-  EXPECT_TRUE(
-      nlohmann::json::parse(
-          formatJson(UsageView::of(PlanSnapshot::dataless(PlanStatus::noData, kNow), kNow, {})))
-          .at("session")
-          .is_null());
-}
-
-TEST_F(UsageViewTest, ModelWindowsCountInEveryFormat) {
-  PlanSnapshot withModels = snapshot(41, 14);
-  withModels.modelWindows = {{"Opus", 100, *PlanDateParser::dateFrom("2026-06-30T07:00:00Z")},
-                             {"Sonnet", 79, std::nullopt},
-                             {"Haiku", 100, kNow - minutes(1)}};
-  const UsageView view = UsageView::of(withModels, kNow, {});
-  EXPECT_EQ(view.percentage, 100);
-  EXPECT_EQ(view.cssClass, "critical");
-  // Only what is at or above the warning level joins the line; a passed reset reads 0 %.
-  EXPECT_EQ(formatText(view), "5h 41% \u00b7 7d 14% \u00b7 Opus 100%");
-  EXPECT_EQ(formatText(UsageView::of(withModels, kNow, ViewOptions{79, 95, minutes(15)})),
-            "5h 41% \u00b7 7d 14% \u00b7 Opus 100% \u00b7 Sonnet 79%");
-
-  const std::string longText = formatView(view, OutputFormat::longText);
-  EXPECT_NE(longText.find("5h      \u2588"), std::string::npos) << longText;
-  EXPECT_NE(longText.find(" 100%  resets Tue 07:00, in 16h 13m\n"), std::string::npos) << longText;
-  EXPECT_NE(longText.find("Sonnet  "), std::string::npos) << longText;
-  EXPECT_NE(longText.find("  79%  no reset time reported\n"), std::string::npos) << longText;
-  EXPECT_NE(longText.find("   0%  reset at 14:46\n"), std::string::npos) << longText;
-  EXPECT_EQ(nlohmann::json::parse(formatWaybar(view)).at("tooltip"),
-            longText.substr(0, longText.size()));
-
-  const auto models = nlohmann::json::parse(formatJson(view)).at("modelWindows");
-  ASSERT_EQ(models.size(), 3u);
+TEST_F(UsageViewTest, JsonCarriesWhatAScriptWouldComputeOnOneLine) {
+  const auto view = json::parse(formatJson(UsageView::of(models_, kNow, {})));
+  EXPECT_EQ(view.at("ageSeconds"), 120);
+  EXPECT_EQ(view.at("stale"), false);
+  EXPECT_EQ(view.at("percentage"), 100);
+  EXPECT_EQ(view.at("allModels").at("resetsAt"), "2026-07-02T12:00:00Z");
+  EXPECT_EQ(view.at("session").at("secondsToReset"), 2 * 3600 + 13 * 60);
+  // Rounded to the figures, not the floating-point noise.
+  EXPECT_EQ(view.at("session").at("pace"), json({{"elapsedShare", 0.5567},
+                                                 {"projectedPercentAtReset", 73.7},
+                                                 {"secondsToRunOut", nullptr}}));
+  const auto &models = view.at("modelWindows");
   EXPECT_EQ(models[0].at("model"), "Opus");
-  EXPECT_EQ(models[0].at("secondsToReset"), 16 * 3600 + 13 * 60);
+  EXPECT_EQ(models[0].at("pace").at("secondsToRunOut"), 0);
   EXPECT_TRUE(models[1].at("resetsAt").is_null());
   EXPECT_EQ(models[2].at("shownPercent"), 0);
   EXPECT_EQ(models[2].at("percent"), 100);
-}
 
-TEST_F(UsageViewTest, WaybarClassCarriesTheStatusAndTheLevel) {
-  struct Case {
-    const char *name;
-    PlanSnapshot snapshot;
-    std::vector<std::string> classes;
-  };
-  const Case cases[] = {
-      {"ok", snapshot(41, 14), {"ok"}},
-      {"warning", snapshot(41, 88), {"warning"}},
-      {"critical", snapshot(97, 14), {"critical"}},
-      {"rate limited at 88 %",
-       snapshot(88, 14, PlanStatus::rateLimited),
-       {"rateLimited", "warning"}},
-      {"stale", snapshot(97, 14, PlanStatus::active, minutes(16)), {"stale", "critical"}},
-      {"signed out with data",
-       snapshot(41, 14, PlanStatus::sessionInactive),
-       {"sessionInactive", "ok"}},
-      {"signed out without data",
-       PlanSnapshot::dataless(PlanStatus::sessionInactive, kNow),
-       {"sessionInactive"}},
-      {"no data yet", PlanSnapshot::dataless(PlanStatus::noData, kNow), {"noData"}},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto waybar = nlohmann::json::parse(formatWaybar(UsageView::of(c.snapshot, kNow, {})));
-    EXPECT_EQ(waybar.at("class"), nlohmann::json(c.classes));
+  EXPECT_EQ(json::parse(formatJson(UsageView::of(idle_, kNow, {}))).at("session"),
+            json({{"running", false}}));
+  const auto legacy = json::parse(formatJson(UsageView::of(snapshot(1, 2, {}), kNow, {})));
+  EXPECT_EQ(legacy.at("status"), nullptr);
+  EXPECT_EQ(legacy.at("effectiveStatus"), "active");
+  const auto dataless = UsageView::of(PlanSnapshot::dataless(noData, kNow), kNow, {});
+  EXPECT_EQ(json::parse(formatJson(dataless)).at("session"), nullptr);
+
+  for (auto format : {OutputFormat::text, OutputFormat::waybar, OutputFormat::json}) {
+    const std::string line = formatUnavailable(format, "no snapshot at /x\xff yet");
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    EXPECT_TRUE(format == OutputFormat::text ? line == "Claude ?" : json::accept(line)) << line;
   }
-  EXPECT_EQ(nlohmann::json::parse(formatUnavailable(OutputFormat::waybar, "no file")).at("class"),
-            nlohmann::json::array({"unavailable"}));
 }
 
 TEST(FormatDuration, PicksTheTwoLargestUnits) {
-  struct Case {
-    std::int64_t seconds;
-    const char *text;
-  };
-  for (const Case c :
-       {Case{0, "<1m"}, Case{59, "<1m"}, Case{60, "1m"}, Case{3599, "59m"}, Case{3600, "1h 0m"},
-        Case{7980, "2h 13m"}, Case{86400, "1d 0h"}, Case{590400, "6d 20h"}, Case{-5, "<1m"}}) {
-    SCOPED_TRACE(c.seconds);
-    EXPECT_EQ(formatDuration(seconds(c.seconds)), c.text);
+  const std::pair<std::int64_t, const char *> cases[] = {
+      {-5, "<1m"},     {59, "<1m"},      {60, "1m"},       {3599, "59m"},
+      {3600, "1h 0m"}, {7980, "2h 13m"}, {86400, "1d 0h"}, {590400, "6d 20h"}};
+  for (const auto &[seconds, text] : cases) {
+    EXPECT_EQ(formatDuration(std::chrono::seconds(seconds)), text) << seconds;
   }
 }
 

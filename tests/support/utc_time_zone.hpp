@@ -1,35 +1,21 @@
 #pragma once
 
-#include <cstdlib>
+#include "support/scoped_environment.hpp"
+
 #include <ctime>
-#include <optional>
-#include <string>
 
 namespace quorbel::testing {
 
 // Local time is UTC while this lives, so texts with local clock times can be compared exactly.
 class UtcTimeZone {
-public:
-  UtcTimeZone() {
-    if (const char *tz = std::getenv("TZ")) {
-      saved_ = tz;
-    }
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-  }
-  ~UtcTimeZone() {
-    if (saved_) {
-      ::setenv("TZ", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-  UtcTimeZone(const UtcTimeZone &) = delete;
-  UtcTimeZone &operator=(const UtcTimeZone &) = delete;
-
-private:
-  std::optional<std::string> saved_;
+  // The C library reads TZ again only when told to: once it is set, and once it is restored.
+  struct Reread {
+    Reread() { ::tzset(); }
+    ~Reread() { ::tzset(); }
+  };
+  Reread afterRestore_;
+  ScopedEnvironment tz_{"TZ", "UTC"};
+  Reread afterSet_;
 };
 
 } // namespace quorbel::testing

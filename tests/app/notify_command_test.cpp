@@ -1,6 +1,7 @@
 #include "app/child_process.hpp"
 #include "store/snapshot_store.hpp"
 #include "support/deadline.hpp"
+#include "support/scoped_environment.hpp"
 #include "support/temp_dir.hpp"
 #include "support/text.hpp"
 
@@ -77,15 +78,14 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossAResta
   save(76);
   ASSERT_TRUE(says("no notification service")) << notifier->standardError();
 
+  const testing::ScopedEnvironment session("DBUS_SESSION_BUS_ADDRESS", address.c_str());
   sd_bus *service = nullptr;
-  ASSERT_GE(sd_bus_new(&service), 0);
+  ASSERT_GE(sd_bus_open_user(&service), 0);
   const std::unique_ptr<sd_bus, sd_bus *(*)(sd_bus *)> owner(service, sd_bus_flush_close_unref);
   std::vector<std::string> calls;
-  ASSERT_TRUE(sd_bus_set_address(service, address.c_str()) >= 0 &&
-              sd_bus_set_bus_client(service, 1) >= 0 && sd_bus_start(service) >= 0 &&
-              sd_bus_add_object(service, nullptr, "/org/freedesktop/Notifications", onNotify,
-                                &calls) >= 0 &&
-              sd_bus_request_name(service, "org.freedesktop.Notifications", 0) >= 0);
+  ASSERT_GE(sd_bus_add_object(service, nullptr, "/org/freedesktop/Notifications", onNotify, &calls),
+            0);
+  ASSERT_GE(sd_bus_request_name(service, "org.freedesktop.Notifications", 0), 0);
   const auto served = [&](std::size_t count) {
     return testing::eventually([&] {
       while (sd_bus_process(service, nullptr) > 0) {

@@ -14,50 +14,43 @@ const Instant kT0 = *PlanDateParser::dateFrom("2026-06-29T12:00:00Z");
 const Instant kSessionReset = kT0 + 3h;
 const Instant kWeeklyReset = kT0 + 96h;
 
-class RecordingSender final : public NotificationSending {
-public:
-  void send(const DesktopNotification &notification) override {
-    if (refuse) {
-      throw NotificationError(NotificationError::Kind::noService, "no service");
-    }
-    sent.push_back(notification);
-  }
-
-  std::vector<DesktopNotification> sent;
-  bool refuse = false;
-};
-
 PlanSnapshot usage(std::int64_t session, std::int64_t weekly, Instant sessionReset = kSessionReset,
                    Instant weeklyReset = kWeeklyReset) {
   return {kT0, PlanWindow{session, sessionReset}, PlanWindow{weekly, weeklyReset}, "max", {}, {}};
 }
 
-class UsageNotifierTest : public ::testing::Test {
+// The notifier's rules at work, without a desktop: the test shows the notifications itself.
+class UsageNotifierTest : public ::testing::Test, public NotificationSending {
 protected:
-  std::unique_ptr<UsageNotifier> start() {
-    return std::make_unique<UsageNotifier>(
-        temp_ / "snapshot.json", NotifierStateFile(temp_ / "state.json"), ViewOptions{}, sender_,
-        [this](std::string_view message) { errors_.emplace_back(message); });
+  void send(const DesktopNotification &notification) override {
+    if (refuse_) {
+      throw NotificationError(NotificationError::Kind::noService, "no service");
+    }
+    shown_ += (shown_.empty() ? "" : "; ") + notification.summary + " " +
+              std::to_string(int(notification.urgency));
+    body_ = notification.body;
   }
 
   // The summaries one look at `snapshot` at `now` shows, each with its urgency.
-  std::string look(UsageNotifier &notifier, const PlanSnapshot &snapshot, Instant now = kT0) {
-    sender_.sent.clear();
+  std::string look(const PlanSnapshot &snapshot, Instant now = kT0) {
+    shown_.clear();
     SnapshotStore(temp_ / "snapshot.json").save(snapshot);
-    notifier.update(now);
-    std::string shown;
-    for (const DesktopNotification &sent : sender_.sent) {
-      shown += (shown.empty() ? "" : "; ") + sent.summary + " " + std::to_string(int(sent.urgency));
-    }
-    return shown;
+    notifier_.update(now);
+    return shown_;
   }
 
   testing::ScopedTempDir temp_;
-  RecordingSender sender_;
+  std::string shown_, body_; // of what was shown last
+  bool refuse_ = false;
   std::vector<std::string> errors_;
+  UsageNotifier notifier_{temp_ / "snapshot.json",
+                          NotifierStateFile(temp_ / "state.json"),
+                          {},
+                          *this,
+                          [this](std::string_view error) { errors_.emplace_back(error); }};
 };
 
-TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodEvenAcrossARestart) {
+TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriod) {
   PlanSnapshot withOpus = usage(100, 10);
   withOpus.modelWindows = {{"Opus", 97, kWeeklyReset}};
   PlanSnapshot signedOut = usage(100, 10);
@@ -86,32 +79,24 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodEvenAcrossARestart) {
       // A new weekly period may come before the old reset time.
       {usage(82, 3, next, kWeeklyReset + 168h), later, "Claude weekly window available again 1"},
   };
-  auto notifier = start();
   for (const Step &step : steps) {
     SCOPED_TRACE(&step - steps);
-    EXPECT_EQ(look(*notifier, step.snapshot, step.now), step.shown);
+    EXPECT_EQ(look(step.snapshot, step.now), step.shown);
   }
-  // A restart reads what was told from the state file.
-  notifier = start();
-  EXPECT_EQ(look(*notifier, usage(82, 3, next, kWeeklyReset + 168h), later), "");
-  EXPECT_EQ(look(*notifier, usage(96, 3, next, kWeeklyReset + 168h), later),
-            "Claude 5-hour window at 96% 2");
   EXPECT_EQ(errors_, std::vector<std::string>{});
 }
 
 TEST_F(UsageNotifierTest, SaysOnceWhenItCannotShowAndLaterShowsWhatStillHolds) {
-  auto notifier = start();
-  sender_.refuse = true;
-  look(*notifier, usage(85, 10));
-  look(*notifier, usage(96, 10));
+  refuse_ = true;
+  look(usage(85, 10));
+  look(usage(96, 10));
   EXPECT_EQ(errors_, std::vector<std::string>{"quorbel-status: cannot show desktop notifications: "
                                               "no service; will try again when the next one is "
                                               "due"});
-  sender_.refuse = false;
-  EXPECT_EQ(look(*notifier, usage(96, 10)), "Claude 5-hour window at 96% 2");
-  EXPECT_EQ(sender_.sent.at(0).body,
-            "Resets in 3h 0m.\n"
-            "40 % of the window elapsed, on pace to run out about 2h 55m before reset.");
+  refuse_ = false;
+  EXPECT_EQ(look(usage(96, 10)), "Claude 5-hour window at 96% 2");
+  EXPECT_EQ(body_, "Resets in 3h 0m.\n"
+                   "40 % of the window elapsed, on pace to run out about 2h 55m before reset.");
 }
 
 } // namespace

@@ -1,41 +1,56 @@
+// quorbel-status as bars, terminals and the desktop run it: the one-shot, --watch and --notify.
+
+#include "app/child_process.hpp"
 #include "model/snapshot_json.hpp"
+#include "store/snapshot_store.hpp"
 #include "support/command.hpp"
+#include "support/deadline.hpp"
+#include "support/scoped_environment.hpp"
+#include "support/text.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <systemd/sd-bus.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 namespace quorbel {
 namespace {
 
-std::string snapshotAt(std::int64_t session) {
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+
+constexpr const char *kSnapshotInHome = ".local/share/QuorbelHelper/plan-snapshot.json";
+
+PlanSnapshot fetchedNow(std::int64_t session) {
   const Instant now = std::chrono::system_clock::now();
-  return encodeSnapshot(PlanSnapshot{now, PlanWindow{session, now + std::chrono::hours(2)},
-                                     PlanWindow{14, now + std::chrono::hours(50)}, "max",
-                                     std::nullopt, PlanStatus::active});
+  return {now, PlanWindow{session, now + 2h}, PlanWindow{14, now + 50h}, "max", {}, {}};
 }
 
 TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
   const std::string readme = testing::readFile(std::string(QUORBEL_SOURCE_DIR) + "/README.md");
   for (const char *snippet :
        {R"("exec": "~/.local/bin/quorbel-status --format waybar")",
+        R"("exec": "~/.local/bin/quorbel-status --watch --format waybar",)",
         "exec = ~/.local/bin/quorbel-status\n", "command=~/.local/bin/quorbel-status\n",
         "'#(~/.local/bin/quorbel-status) %H:%M'", R"("command": "~/.local/bin/quorbel-status")"}) {
     EXPECT_NE(readme.find(snippet), std::string::npos) << snippet;
   }
-  testing::ScopedTempDir temp;
-  const auto installed = temp / "home/.local/bin/quorbel-status";
-  std::filesystem::create_directories(installed.parent_path());
-  std::filesystem::create_symlink(QUORBEL_STATUS_BINARY, installed);
+  testing::ScopedTempDir home;
+  std::filesystem::create_directories(home / ".local/bin");
+  std::filesystem::create_symlink(QUORBEL_STATUS_BINARY, home / ".local/bin/quorbel-status");
   // As a bar runs it: through sh -c, in a bare environment without ~/.local/bin on the PATH.
   const auto run = [&](const std::string &arguments) {
-    return testing::runCommand("env -i HOME='" + (temp / "home").string() +
+    return testing::runCommand("env -i HOME='" + home.path().string() +
                                    "' PATH=/usr/bin:/bin sh -c '~/.local/bin/quorbel-status " +
                                    arguments + "'",
-                               temp);
+                               home);
   };
-  const auto file = temp / "home/.local/share/QuorbelHelper/plan-snapshot.json";
-  const std::string other = (temp / "other.json").string();
-  testing::writeFile(other, snapshotAt(77));
+  const auto file = home / kSnapshotInHome;
+  const std::string other = (home / "other.json").string();
+  testing::writeFile(other, encodeSnapshot(fetchedNow(77)));
   const std::string missing =
       "quorbel-status: no snapshot at " + file.string() + " yet; is QuorbelHelper running?\n";
   const std::string unreadable =
@@ -48,7 +63,7 @@ TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
     std::string out; // all of it, or a part of a JSON line
     std::string err;
   } cases[] = {
-      {snapshotAt(41), "", 0, "5h 41% · 7d 14%\n", ""},
+      {encodeSnapshot(fetchedNow(41)), "", 0, "5h 41% · 7d 14%\n", ""},
       {"", "--format waybar --file=" + other, 0, R"("class":["ok"],"percentage":77)", ""},
       {"", "--format=json --warn 70 --critical 77 --file=" + other, 0, R"("class":"critical")", ""},
       {"", "", 3, "Claude ?\n", missing},
@@ -80,6 +95,126 @@ TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
     EXPECT_NE(result.err.find("Usage: quorbel-status"), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "");
   }
+}
+
+// Run as the README has waybar run it (checked above), the watch prints a line before the helper
+// has made its directory, follows the file as the directory appears, goes and comes back, and ends
+// quietly with status 0 on a stop signal or when the bar stops reading.
+TEST(WatchCommand, FollowsTheFileThroughItsDirectoryUntilStopped) {
+  testing::ScopedTempDir home;
+  const auto file = home / kSnapshotInHome;
+  const std::string missing =
+      "quorbel-status: no snapshot at " + file.string() + " yet; is QuorbelHelper running?\n";
+  for (const int stop : {SIGTERM, SIGINT, 0}) {
+    SCOPED_TRACE(stop == 0 ? "the reader goes" : strsignal(stop));
+    std::filesystem::remove_all(file.parent_path());
+    ChildProcess child(QUORBEL_STATUS_BINARY, {"HOME=" + home.path().string()},
+                       {.arguments = {"--watch", "--format", "waybar"}});
+    std::size_t shown = 0;
+    for (const std::int64_t percent : {0, 41, 0, 60}) {
+      percent == 0 ? (void)std::filesystem::remove_all(file.parent_path())
+                   : SnapshotStore(file).save(fetchedNow(percent));
+      ASSERT_TRUE(child.waitFor(
+          [&] { return testing::linesOf(child.standardOutput()).size() > shown; }, 5s));
+      ++shown;
+    }
+    stop != 0 ? child.sendSignal(stop) : child.closeStandardOutput();
+    EXPECT_EQ(child.waitForExit(5s), 0);
+    std::vector<std::int64_t> percentages;
+    for (const auto &line : testing::linesOf(child.standardOutput())) {
+      percentages.push_back(nlohmann::json::parse(line).at("percentage"));
+    }
+    EXPECT_EQ(percentages, (std::vector<std::int64_t>{0, 41, 0, 60}));
+    EXPECT_EQ(child.standardError(), missing + missing);
+  }
+}
+
+// Stands in for the desktop's notification service and records each call as its summary and
+// urgency. Only a call as the notifier means to make it counts: no actions, the urgency as the only
+// hint, the server's default time-out, the program's name.
+int onNotify(sd_bus_message *message, void *calls, sd_bus_error *) {
+  const char *appName = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
+  const char *hint = nullptr;
+  std::uint32_t replacesId = 0;
+  std::uint8_t urgency = 0;
+  std::int32_t timeout = 0;
+  const int read = sd_bus_message_read(message, "susssasa{sv}i", &appName, &replacesId, &icon,
+                                       &summary, &body, 0, 1, &hint, "y", &urgency, &timeout);
+  if (read < 0 || std::string_view(hint) != "urgency" || timeout != -1 ||
+      std::string_view(appName) != "QuorbelHelper" || std::string_view(body).empty()) {
+    return read < 0 ? read : -EINVAL;
+  }
+  static_cast<std::vector<std::string> *>(calls)->push_back(std::string(summary) + " " +
+                                                            std::to_string(urgency));
+  return sd_bus_reply_method_return(message, "u", std::uint32_t(1));
+}
+
+// The desktop may come after the notifier: it says once per cause why it cannot notify yet, and
+// notifies once the session bus and the service are there.
+TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossARestart) {
+  testing::ScopedTempDir home;
+  const std::string address = "unix:path=" + (home / "bus").string();
+  const auto save = [&](std::int64_t percent) {
+    SnapshotStore(home / kSnapshotInHome).save(fetchedNow(percent));
+  };
+  const auto start = [&] {
+    return std::make_unique<ChildProcess>(
+        QUORBEL_STATUS_BINARY,
+        std::vector<std::string>{"HOME=" + home.path().string(),
+                                 "DBUS_SESSION_BUS_ADDRESS=" + address},
+        ChildProcess::Options{.arguments = {"--notify", "--warn", "70"}});
+  };
+  save(75);
+  auto notifier = start();
+  const auto says = [&](const char *text) {
+    return notifier->waitFor(
+        [&] { return notifier->standardError().find(text) != std::string::npos; }, 5s);
+  };
+  ASSERT_TRUE(says("cannot connect to the session bus")) << notifier->standardError();
+
+  // A bus of the test's own, where nothing is activatable: no real notification service can start.
+  testing::writeFile(home / "bus.conf",
+                     "<busconfig><type>session</type><listen>" + address +
+                         "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow "
+                         "send_destination=\"*\"/><allow receive_sender=\"*\"/><allow "
+                         "own=\"*\"/></policy></busconfig>\n");
+  ChildProcess bus("/usr/bin/dbus-daemon", {},
+                   {.arguments = {"--config-file=" + (home / "bus.conf").string(), "--nofork",
+                                  "--print-address"}});
+  ASSERT_TRUE(bus.waitFor([&] { return !bus.standardOutput().empty(); }, 5s))
+      << bus.standardError();
+  save(76);
+  ASSERT_TRUE(says("no notification service")) << notifier->standardError();
+
+  const testing::ScopedEnvironment session("DBUS_SESSION_BUS_ADDRESS", address.c_str());
+  sd_bus *service = nullptr;
+  ASSERT_GE(sd_bus_open_user(&service), 0);
+  const std::unique_ptr<sd_bus, sd_bus *(*)(sd_bus *)> owner(service, sd_bus_flush_close_unref);
+  std::vector<std::string> calls;
+  ASSERT_GE(sd_bus_add_object(service, nullptr, "/org/freedesktop/Notifications", onNotify, &calls),
+            0);
+  ASSERT_GE(sd_bus_request_name(service, "org.freedesktop.Notifications", 0), 0);
+  const auto served = [&](std::size_t count) {
+    return testing::eventually([&] {
+      while (sd_bus_process(service, nullptr) > 0) {
+      }
+      return calls.size() >= count;
+    });
+  };
+  save(77);
+  ASSERT_TRUE(served(1)) << notifier->standardError();
+  notifier->sendSignal(SIGTERM);
+  EXPECT_EQ(notifier->waitForExit(5s), 0);
+  EXPECT_EQ(notifier->standardOutput(), "");
+  EXPECT_EQ(testing::linesOf(notifier->standardError()).size(), 2u) << notifier->standardError();
+
+  notifier = start();
+  save(96);
+  ASSERT_TRUE(served(2)) << notifier->standardError();
+  EXPECT_EQ(calls, (std::vector<std::string>{"Claude 5-hour window at 77% 1",
+                                             "Claude 5-hour window at 96% 2"}));
+  notifier->sendSignal(SIGINT);
+  EXPECT_EQ(notifier->waitForExit(5s), 0);
 }
 
 } // namespace

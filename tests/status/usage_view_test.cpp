@@ -123,11 +123,9 @@ TEST_F(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
   EXPECT_EQ(jsonOf(idle_).at("session"), json({{"running", false}}));
   EXPECT_EQ(jsonOf(PlanSnapshot::dataless(noData, kNow)).at("session"), nullptr);
   EXPECT_EQ(jsonOf(snapshot(1, 2, {})).at("status"), nullptr) << "a file from before statuses";
-  for (auto format : {OutputFormat::text, OutputFormat::waybar, OutputFormat::json}) {
-    const std::string line = formatUnavailable(format, "no snapshot at /x\xff yet");
-    EXPECT_EQ(line.find('\n'), std::string::npos);
-    EXPECT_TRUE(format == OutputFormat::text ? line == "Claude ?" : json::accept(line)) << line;
-  }
+  // A path need not be UTF-8; what is printed for it must still parse.
+  EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::waybar, "no snapshot at /x\xff yet")));
+  EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::json, "no snapshot at /x\xff yet")));
 }
 
 TEST(FormatDuration, PicksTheTwoLargestUnits) {

@@ -50,7 +50,7 @@ protected:
                           [this](std::string_view error) { errors_.emplace_back(error); }};
 };
 
-TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriod) {
+TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBeShown) {
   PlanSnapshot withOpus = usage(100, 10);
   withOpus.modelWindows = {{"Opus", 97, kWeeklyReset}};
   PlanSnapshot signedOut = usage(100, 10);
@@ -83,38 +83,28 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriod) {
     SCOPED_TRACE(&step - steps);
     EXPECT_EQ(look(step.snapshot, step.now), step.shown);
   }
-  EXPECT_EQ(errors_, std::vector<std::string>{});
-}
-
-TEST_F(UsageNotifierTest, SaysOnceWhenItCannotShowAndLaterShowsWhatStillHolds) {
+  // What cannot be shown is said once, and shown at the next look that still calls for it.
+  const PlanSnapshot high = usage(96, 3, next, kWeeklyReset + 168h);
   refuse_ = true;
-  look(usage(85, 10));
-  look(usage(96, 10));
+  look(high, next - 3h);
+  look(high, next - 3h);
+  refuse_ = false;
+  EXPECT_EQ(look(high, next - 3h), "Claude 5-hour window at 96% 2");
+  EXPECT_EQ(body_, "Resets in 3h 0m.\n"
+                   "40 % of the window elapsed, on pace to run out about 2h 55m before reset.");
   EXPECT_EQ(errors_, std::vector<std::string>{"quorbel-status: cannot show desktop notifications: "
                                               "no service; will try again when the next one is "
                                               "due"});
-  refuse_ = false;
-  EXPECT_EQ(look(usage(96, 10)), "Claude 5-hour window at 96% 2");
-  EXPECT_EQ(body_, "Resets in 3h 0m.\n"
-                   "40 % of the window elapsed, on pace to run out about 2h 55m before reset.");
 }
 
 TEST(NotifierState, LivesUnderTheXdgStateHomeOrTheHomeAndNowhereElse) {
-  struct Case {
-    std::optional<std::string> xdgStateHome;
-    std::optional<std::filesystem::path> home;
-    std::optional<std::filesystem::path> expected;
-  };
-  for (const Case &c : {
-           Case{"/state", "/home/me", "/state/QuorbelHelper/notify-state.json"},
-           Case{"relative", "/home/me", "/home/me/.local/state/QuorbelHelper/notify-state.json"},
-           Case{"", "/home/me", "/home/me/.local/state/QuorbelHelper/notify-state.json"},
-           Case{"/state", std::nullopt, "/state/QuorbelHelper/notify-state.json"},
-           Case{std::nullopt, std::nullopt, std::nullopt},
-       }) {
-    SCOPED_TRACE(c.expected.value_or("nothing"));
-    EXPECT_EQ(notifierStateLocation(c.xdgStateHome, c.home), c.expected);
-  }
+  const std::filesystem::path inStateHome = "/state/QuorbelHelper/notify-state.json";
+  const std::filesystem::path inHome = "/home/me/.local/state/QuorbelHelper/notify-state.json";
+  EXPECT_EQ(notifierStateLocation("/state", "/home/me"), inStateHome);
+  EXPECT_EQ(notifierStateLocation("relative", "/home/me"), inHome);
+  EXPECT_EQ(notifierStateLocation("", "/home/me"), inHome);
+  EXPECT_EQ(notifierStateLocation("/state", std::nullopt), inStateHome);
+  EXPECT_EQ(notifierStateLocation(std::nullopt, std::nullopt), std::nullopt) << "no shared place";
 }
 
 } // namespace

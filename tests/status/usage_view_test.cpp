@@ -17,43 +17,31 @@ using nlohmann::json;
 const Instant kNow = *PlanDateParser::dateFrom("2026-06-29T14:47:00Z"); // a Monday
 
 // Fetched two minutes ago; the 5-hour window resets at 17:00, the weekly one on Thursday at 12:00.
-PlanSnapshot snapshot(std::int64_t session, std::int64_t allModels,
+// A window without a percent is idle.
+PlanSnapshot snapshot(std::optional<std::int64_t> session, std::optional<std::int64_t> allModels,
                       std::optional<PlanStatus> status = active, std::chrono::seconds age = 2min,
                       Instant sessionReset = kNow + 2h + 13min) {
-  return {kNow - age, PlanWindow{session, sessionReset}, PlanWindow{allModels, kNow + 69h + 13min},
-          "max",      "default_claude_max_20x",          status};
+  const auto window = [](std::optional<std::int64_t> percent, Instant resetsAt) {
+    return percent ? std::optional(PlanWindow{*percent, resetsAt}) : std::nullopt;
+  };
+  return {kNow - age, window(session, sessionReset), window(allModels, kNow + 69h + 13min),
+          "max",      "default_claude_max_20x",      status};
 }
 
-class UsageViewTest : public ::testing::Test {
-protected:
-  UsageViewTest() {
-    idle_.session.reset();
-    models_.modelWindows = {{"Opus", 100, kNow + 16h + 13min},
-                            {"Sonnet", 80, std::nullopt},
-                            {"Haiku", 100, kNow - 1min}};
-  }
+// One model window used up, one at --warn without a reset time, one whose reset has passed.
+PlanSnapshot withModels() {
+  PlanSnapshot data = snapshot(41, 14);
+  data.modelWindows = {
+      {"Opus", 100, kNow + 16h + 13min}, {"Sonnet", 80, std::nullopt}, {"Haiku", 100, kNow - 1min}};
+  return data;
+}
 
-  // Local clock times here are UTC ones. The C library reads TZ again only in tzset().
-  struct Tzset {
-    Tzset() { ::tzset(); }
-    ~Tzset() { ::tzset(); }
-  } afterRestoring_;
-  testing::ScopedEnvironment utc_{"TZ", "UTC"};
-  Tzset afterSetting_;
-  PlanSnapshot idle_ = snapshot(41, 14);
-  PlanSnapshot models_ = snapshot(41, 14);
-};
-
-TEST_F(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
-  PlanSnapshot bothIdle = idle_;
-  bothIdle.allModels.reset();
-  bothIdle.fetchedAt = kNow - 20min;
-  struct Case {
+TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
+  const struct {
     PlanSnapshot snapshot;
     const char *text;
     const char *waybarClass; // its first is the status class, json's "class"
-  };
-  const Case cases[] = {
+  } cases[] = {
       {snapshot(79, 14), "5h 79% · 7d 14%", R"(["ok"])"},
       {snapshot(41, 80), "5h 41% · 7d 80%", R"(["warning"])"},
       {snapshot(95, 14), "5h 95% · 7d 14%", R"(["critical"])"},
@@ -69,12 +57,12 @@ TEST_F(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
       {PlanSnapshot::dataless(noData, kNow - 1h), "Claude (no data yet)", R"(["noData"])"},
       // Once the reset has passed the window is whole again, whatever was fetched before.
       {snapshot(97, 60, active, 2min, kNow - 1min), "5h 0% · 7d 60%", R"(["ok"])"},
-      {idle_, "5h idle · 7d 14%", R"(["ok"])"},
-      {bothIdle, "5h idle · 7d idle (stale)", R"(["stale","ok"])"},
+      {snapshot({}, 14), "5h idle · 7d 14%", R"(["ok"])"},
+      {snapshot({}, {}, active, 20min), "5h idle · 7d idle (stale)", R"(["stale","ok"])"},
       // A model window from --warn joins the line and counts for the class.
-      {models_, "5h 41% · 7d 14% · Opus 100% · Sonnet 80%", R"(["critical"])"},
+      {withModels(), "5h 41% · 7d 14% · Opus 100% · Sonnet 80%", R"(["critical"])"},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
     const UsageView view = UsageView::of(c.snapshot, kNow, {});
     EXPECT_EQ(formatText(view), c.text);
@@ -85,8 +73,15 @@ TEST_F(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
   }
 }
 
-TEST_F(UsageViewTest, LongFormatSpeaksToAPerson) {
-  EXPECT_EQ(formatView(UsageView::of(models_, kNow, {}), OutputFormat::longText),
+TEST(UsageViewTest, LongFormatSpeaksToAPerson) {
+  // Local clock times here are UTC ones. The C library reads TZ again only in tzset().
+  struct Tzset {
+    Tzset() { ::tzset(); }
+    ~Tzset() { ::tzset(); }
+  } afterRestoring;
+  const testing::ScopedEnvironment utc("TZ", "UTC");
+  const Tzset afterSetting;
+  EXPECT_EQ(formatView(UsageView::of(withModels(), kNow, {}), OutputFormat::longText),
             "5h      ████████░░░░░░░░░░░░  41%  resets 17:00, in 2h 13m\n"
             "        55 % of the window elapsed, on pace for about 74 % at reset\n"
             "7d      ███░░░░░░░░░░░░░░░░░  14%  resets Thu 12:00, in 2d 21h\n"
@@ -100,12 +95,13 @@ TEST_F(UsageViewTest, LongFormatSpeaksToAPerson) {
   EXPECT_EQ(formatView(UsageView::of(signedOut, kNow, {}), OutputFormat::longText),
             "5h  no data\n7d  no data\n"
             "Status: signed out of Claude Code; run `claude` to sign in\nWritten just now");
-  const std::string idle = formatView(UsageView::of(idle_, kNow, {}), OutputFormat::longText);
+  const std::string idle =
+      formatView(UsageView::of(snapshot({}, 14), kNow, {}), OutputFormat::longText);
   EXPECT_EQ(idle.substr(0, idle.find('\n')), "5h  not running: starts with your next message");
 }
 
-TEST_F(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
-  const auto view = json::parse(formatJson(UsageView::of(models_, kNow, {})));
+TEST(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
+  const auto view = json::parse(formatJson(UsageView::of(withModels(), kNow, {})));
   // Pace figures are rounded to what they mean, not floating-point noise.
   const auto expected = json::parse(R"({"/ageSeconds": 120, "/stale": false, "/percentage": 100,
       "/class": "critical", "/allModels/resetsAt": "2026-07-02T12:00:00Z",
@@ -120,7 +116,7 @@ TEST_F(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
   const auto jsonOf = [](const PlanSnapshot &snapshot) {
     return json::parse(formatJson(UsageView::of(snapshot, kNow, {})));
   };
-  EXPECT_EQ(jsonOf(idle_).at("session"), json({{"running", false}}));
+  EXPECT_EQ(jsonOf(snapshot({}, 14)).at("session"), json({{"running", false}}));
   EXPECT_EQ(jsonOf(PlanSnapshot::dataless(noData, kNow)).at("session"), nullptr);
   EXPECT_EQ(jsonOf(snapshot(1, 2, {})).at("status"), nullptr) << "a file from before statuses";
   // A path need not be UTF-8; what is printed for it must still parse.
@@ -129,12 +125,11 @@ TEST_F(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
 }
 
 TEST(FormatDuration, PicksTheTwoLargestUnits) {
-  const std::pair<std::int64_t, const char *> cases[] = {
-      {-5, "<1m"},     {59, "<1m"},      {60, "1m"},       {3599, "59m"},
-      {3600, "1h 0m"}, {7980, "2h 13m"}, {86400, "1d 0h"}, {590400, "6d 20h"}};
-  for (const auto &[seconds, text] : cases) {
-    EXPECT_EQ(formatDuration(std::chrono::seconds(seconds)), text) << seconds;
+  std::string texts;
+  for (const std::int64_t seconds : {-5, 59, 60, 3599, 3600, 7980, 86400, 590400}) {
+    texts += formatDuration(std::chrono::seconds(seconds)) + ", ";
   }
+  EXPECT_EQ(texts, "<1m, <1m, 1m, 59m, 1h 0m, 2h 13m, 1d 0h, 6d 20h, ");
 }
 
 } // namespace

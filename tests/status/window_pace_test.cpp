@@ -30,7 +30,6 @@ TEST(WindowPace, ProjectsLinearlyAndStaysQuietWhereItWouldMislead) {
       // The reset lies further off than the window is long.
       {40, -1h, kSessionWindowLength, "0 % of the window elapsed"},
       {90, 301min, kSessionWindowLength, nullptr},
-      {90, 300min, kSessionWindowLength, nullptr},
       {90, std::nullopt, kWeeklyWindowLength, nullptr},
   };
   for (const auto &c : cases) {

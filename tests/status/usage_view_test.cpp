@@ -40,9 +40,8 @@ TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
   const struct {
     PlanSnapshot snapshot;
     const char *text;
-    const char *waybarClass; // its first is the status class, json's "class"
+    const char *waybarClass; // the status class, then the level beside numbers
   } cases[] = {
-      {snapshot(79, 14), "5h 79% · 7d 14%", R"(["ok"])"},
       {snapshot(41, 80), "5h 41% · 7d 80%", R"(["warning"])"},
       {snapshot(95, 14), "5h 95% · 7d 14%", R"(["critical"])"},
       {snapshot(94, 14, active, 16min), "5h 94% · 7d 14% (stale)", R"(["stale","warning"])"},
@@ -68,7 +67,6 @@ TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
     EXPECT_EQ(formatText(view), c.text);
     const auto waybar = json::parse(formatWaybar(view));
     EXPECT_EQ(waybar.at("class").dump(), c.waybarClass);
-    EXPECT_EQ(json::parse(formatJson(view)).at("class"), waybar.at("class")[0]);
     EXPECT_EQ(waybar.at("tooltip"), formatView(view, OutputFormat::longText));
   }
 }
@@ -95,9 +93,6 @@ TEST(UsageViewTest, LongFormatSpeaksToAPerson) {
   EXPECT_EQ(formatView(UsageView::of(signedOut, kNow, {}), OutputFormat::longText),
             "5h  no data\n7d  no data\n"
             "Status: signed out of Claude Code; run `claude` to sign in\nWritten just now");
-  const std::string idle =
-      formatView(UsageView::of(snapshot({}, 14), kNow, {}), OutputFormat::longText);
-  EXPECT_EQ(idle.substr(0, idle.find('\n')), "5h  not running: starts with your next message");
 }
 
 TEST(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
@@ -118,7 +113,6 @@ TEST(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
   };
   EXPECT_EQ(jsonOf(snapshot({}, 14)).at("session"), json({{"running", false}}));
   EXPECT_EQ(jsonOf(PlanSnapshot::dataless(noData, kNow)).at("session"), nullptr);
-  EXPECT_EQ(jsonOf(snapshot(1, 2, {})).at("status"), nullptr) << "a file from before statuses";
   // A path need not be UTF-8; what is printed for it must still parse.
   EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::waybar, "no snapshot at /x\xff yet")));
   EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::json, "no snapshot at /x\xff yet")));

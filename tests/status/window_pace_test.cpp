@@ -27,8 +27,6 @@ TEST(WindowPace, ProjectsLinearlyAndStaysQuietWhereItWouldMislead) {
       {100, 6min, kSessionWindowLength, "2 % of the window elapsed, already used up"},
       {50, 150min, kSessionWindowLength,
        "50 % of the window elapsed, on pace for about 100 % at reset"},
-      // The reset lies further off than the window is long.
-      {40, -1h, kSessionWindowLength, "0 % of the window elapsed"},
       {90, 301min, kSessionWindowLength, nullptr},
       {90, std::nullopt, kWeeklyWindowLength, nullptr},
   };

@@ -25,7 +25,8 @@ constexpr const char *kSnapshotInHome = ".local/share/QuorbelHelper/plan-snapsho
 
 PlanSnapshot fetchedNow(std::int64_t session) {
   const Instant now = std::chrono::system_clock::now();
-  return {now, PlanWindow{session, now + 2h}, PlanWindow{14, now + 50h}, "max", {}, {}};
+  return {
+      now, PlanWindow{session, now + 2h}, PlanWindow{14, now + 50h}, "max", {}, PlanStatus::active};
 }
 
 TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
@@ -39,9 +40,10 @@ TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
   testing::ScopedTempDir home;
   std::filesystem::create_directories(home / ".local/bin");
   std::filesystem::create_symlink(QUORBEL_STATUS_BINARY, home / ".local/bin/quorbel-status");
-  // As a bar runs it: through sh -c, in a bare environment without ~/.local/bin on the PATH.
+  // As a bar runs it: through sh -c, in a bare environment without ~/.local/bin on the PATH, and
+  // stopped after a few seconds should it hang.
   const auto run = [&](const std::string &arguments) {
-    return testing::runCommand("env -i HOME='" + home.path().string() +
+    return testing::runCommand("timeout 5 env -i HOME='" + home.path().string() +
                                    "' PATH=/usr/bin:/bin sh -c '~/.local/bin/quorbel-status " +
                                    arguments + "'",
                                home);

@@ -113,6 +113,7 @@ TEST(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
   };
   EXPECT_EQ(jsonOf(snapshot({}, 14)).at("session"), json({{"running", false}}));
   EXPECT_EQ(jsonOf(PlanSnapshot::dataless(noData, kNow)).at("session"), nullptr);
+  EXPECT_EQ(jsonOf(snapshot(1, 2, {})).at("status"), nullptr) << "a file from before statuses";
   // A path need not be UTF-8; what is printed for it must still parse.
   EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::waybar, "no snapshot at /x\xff yet")));
   EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::json, "no snapshot at /x\xff yet")));
@@ -128,25 +129,23 @@ TEST(FormatDuration, PicksTheTwoLargestUnits) {
 
 // When each change of the pace text comes is checked through the watch, which wakes for it.
 TEST(WindowPace, ProjectsLinearlyAndStaysQuietWhereItWouldMislead) {
+  const auto k5h = kSessionWindowLength, k7d = kWeeklyWindowLength;
   const struct {
     std::int64_t percent;
     std::optional<std::chrono::seconds> elapsed; // of a window of `length`; nothing: no reset time
     std::chrono::seconds length;
     const char *text; // nullptr: no pace at all
   } cases[] = {
-      {30, 29min, kSessionWindowLength, "9 % of the window elapsed"}, // too early to project
-      {5, 30min, kSessionWindowLength,
-       "10 % of the window elapsed, on pace for about 50 % at reset"},
-      {32, 84h, kWeeklyWindowLength, "50 % of the window elapsed, on pace for about 64 % at reset"},
-      {50, 110min, kSessionWindowLength,
-       "36 % of the window elapsed, on pace to run out about 1h 20m before reset"},
-      {0, 150min, kSessionWindowLength,
-       "50 % of the window elapsed, on pace for about 0 % at reset"},
-      {100, 6min, kSessionWindowLength, "2 % of the window elapsed, already used up"},
-      {50, 150min, kSessionWindowLength,
-       "50 % of the window elapsed, on pace for about 100 % at reset"},
-      {90, 301min, kSessionWindowLength, nullptr},
-      {90, std::nullopt, kWeeklyWindowLength, nullptr},
+      {30, 29min, k5h, "9 % of the window elapsed"}, // too early to project
+      {5, 30min, k5h, "10 % of the window elapsed, on pace for about 50 % at reset"},
+      {32, 84h, k7d, "50 % of the window elapsed, on pace for about 64 % at reset"},
+      {50, 110min, k5h, "36 % of the window elapsed, on pace to run out about 1h 20m before reset"},
+      {0, 150min, k5h, "50 % of the window elapsed, on pace for about 0 % at reset"},
+      {100, 6min, k5h, "2 % of the window elapsed, already used up"},
+      {50, 150min, k5h, "50 % of the window elapsed, on pace for about 100 % at reset"},
+      {90, 301min, k5h, nullptr},
+      {90, 300min, k5h, nullptr}, // the reset is now
+      {90, std::nullopt, k7d, nullptr},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text ? c.text : "no pace");

@@ -18,7 +18,7 @@ TEST(PlanDateParser, ReadsTheInternetDateFormsAndNothingElse) {
     const char *text;
     Instant expected;
   };
-  // Then what the live endpoint sends, and the latest instant that nanoseconds hold.
+  // The last two: what the live endpoint sends, and the latest instant nanoseconds can hold.
   const Case cases[] = {
       {"2026-06-29T17:00:00.5Z", kFive + nanoseconds(500'000'000)},
       {"2026-06-29T12:30:00-04:30", kFive},

@@ -11,35 +11,30 @@ namespace {
 
 using testing::ScopedEnvironment;
 
-TEST(SnapshotLocation, FollowsTheEnvironment) {
+// HOME counts only when absolute, else the password database's home does, and XDG_DATA_HOME only
+// when absolute. Without a home there is no location, never a shared directory such as /tmp where
+// others could plant the file.
+TEST(SnapshotLocation, FollowsTheEnvironmentAndThePasswordDatabase) {
   struct Case {
-    LocationEnvironment environment;
-    std::optional<std::filesystem::path> expected;
-  };
-  const std::filesystem::path share = "/home/u/.local/share/QuorbelHelper/plan-snapshot.json";
-  const Case cases[] = {{{"/group", "/xdg", "/home/u"}, "/group/plan-snapshot.json"},
-                        {{{}, "/xdg", "/home/u"}, "/xdg/QuorbelHelper/plan-snapshot.json"},
-                        {{{}, "/xdg", {}}, "/xdg/QuorbelHelper/plan-snapshot.json"},
-                        {{{}, "rel/xdg", "/home/u"}, share},
-                        // Never a shared directory such as /tmp, where others could plant the file.
-                        {{{}, "rel", {}}, std::nullopt}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE(&c - cases);
-    EXPECT_EQ(resolveSnapshotLocation(c.environment), c.expected);
-  }
-}
-
-TEST(HomeDirectory, TakesAnAbsoluteHomeElseThePasswordDatabase) {
-  struct Case {
+    std::optional<std::filesystem::path> container;
+    std::optional<std::string> xdg;
     std::optional<std::string_view> home, passwordHome;
     std::optional<std::filesystem::path> expected;
   };
   const Case cases[] = {
-      {"/home/u", "/pw", "/home/u"}, {std::nullopt, "/pw", "/pw"}, {"", "/pw", "/pw"},
-      {"home/u", "/pw", "/pw"},      {std::nullopt, "pw", {}},     {"", std::nullopt, {}}};
+      {"/group", "/xdg", "/home/u", "/pw", "/group/plan-snapshot.json"},
+      {{}, "/xdg", "/home/u", "/pw", "/xdg/QuorbelHelper/plan-snapshot.json"},
+      {{}, "/xdg", {}, {}, "/xdg/QuorbelHelper/plan-snapshot.json"},
+      {{}, "rel/xdg", "/home/u", "/pw", "/home/u/.local/share/QuorbelHelper/plan-snapshot.json"},
+      {{}, {}, {}, "/pw", "/pw/.local/share/QuorbelHelper/plan-snapshot.json"},
+      {{}, {}, "", "/pw", "/pw/.local/share/QuorbelHelper/plan-snapshot.json"},
+      {{}, {}, "home/u", "/pw", "/pw/.local/share/QuorbelHelper/plan-snapshot.json"},
+      {{}, {}, {}, "pw", std::nullopt},
+      {{}, "rel", "", {}, std::nullopt}};
   for (const auto &c : cases) {
     SCOPED_TRACE(&c - cases);
-    EXPECT_EQ(chooseHomeDirectory(c.home, c.passwordHome), c.expected);
+    const auto home = chooseHomeDirectory(c.home, c.passwordHome);
+    EXPECT_EQ(resolveSnapshotLocation({c.container, c.xdg, home}), c.expected);
   }
 }
 

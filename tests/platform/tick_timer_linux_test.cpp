@@ -17,8 +17,8 @@ using testing::finishesWithin;
 // Longer than any deadline: a wait that reaches it has missed what should have ended it.
 constexpr auto kForever = 1h;
 
-// How the watch follows renames and new directories is checked with the snapshot's watch, and a
-// first sign-in against a token refresh with the helper's refresh cycle.
+// The watch itself (renames, directories made later) is checked through the snapshot's watch, and
+// which credential changes tick through the helper's refresh cycle.
 TEST(LinuxTickTimer, EndsAtOnceOnAStopOrASignInElseWhenDue) {
   // A night with the lid closed must count, or the first tick after it comes hours late.
   const auto bootTimeTimers = [] {

@@ -1,42 +1,52 @@
+#include "platform/home_directory.hpp"
+#include "source/credentials_file_linux.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
+#include "support/scoped_environment.hpp"
 
 #include <gtest/gtest.h>
 
 namespace quorbel {
 namespace {
 
-TEST(SnapshotLocation, FollowsTheEnvironment) {
+using testing::ScopedEnvironment;
+
+// HOME counts only when absolute, else the password database's home does, and XDG_DATA_HOME only
+// when absolute. Without a home there is no location, never a shared directory such as /tmp where
+// others could plant the file.
+TEST(SnapshotLocation, FollowsTheEnvironmentAndThePasswordDatabase) {
   struct Case {
-    const char *name;
-    LocationEnvironment environment;
+    std::optional<std::filesystem::path> container;
+    std::optional<std::string> xdg;
+    std::optional<std::string_view> home, passwordHome;
     std::optional<std::filesystem::path> expected;
   };
   const Case cases[] = {
-      {"container wins",
-       {"/containers/group", "/xdg", "/home/u"},
-       "/containers/group/plan-snapshot.json"},
-      {"XDG_DATA_HOME", {{}, "/xdg", "/home/u"}, "/xdg/QuorbelHelper/plan-snapshot.json"},
-      {"XDG_DATA_HOME needs no home", {{}, "/xdg", {}}, "/xdg/QuorbelHelper/plan-snapshot.json"},
-      {"relative XDG_DATA_HOME is ignored",
-       {{}, "rel/xdg", "/home/u"},
-       "/home/u/.local/share/QuorbelHelper/plan-snapshot.json"},
-      {"empty XDG_DATA_HOME is ignored",
-       {{}, "", "/home/u"},
-       "/home/u/.local/share/QuorbelHelper/plan-snapshot.json"},
-      {"no home at all is no location, never a shared directory", {{}, "rel", {}}, std::nullopt},
-  };
+      {"/group", "/xdg", "/home/u", "/pw", "/group/plan-snapshot.json"},
+      {{}, "/xdg", "/home/u", "/pw", "/xdg/QuorbelHelper/plan-snapshot.json"},
+      {{}, "/xdg", {}, {}, "/xdg/QuorbelHelper/plan-snapshot.json"},
+      {{}, "rel/xdg", "/home/u", "/pw", "/home/u/.local/share/QuorbelHelper/plan-snapshot.json"},
+      {{}, {}, {}, "/pw", "/pw/.local/share/QuorbelHelper/plan-snapshot.json"},
+      {{}, {}, "", "/pw", "/pw/.local/share/QuorbelHelper/plan-snapshot.json"},
+      {{}, {}, "home/u", "/pw", "/pw/.local/share/QuorbelHelper/plan-snapshot.json"},
+      {{}, {}, {}, "pw", std::nullopt},
+      {{}, "rel", "", {}, std::nullopt}};
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(resolveSnapshotLocation(c.environment), c.expected);
+    SCOPED_TRACE(&c - cases);
+    const auto home = chooseHomeDirectory(c.home, c.passwordHome);
+    EXPECT_EQ(resolveSnapshotLocation({c.container, c.xdg, home}), c.expected);
   }
 }
 
-TEST(SnapshotLocation, TheDefaultLocationPrintsNoAppGroupWarning) {
-  ::testing::internal::CaptureStderr();
-  const auto location = SnapshotStore::defaultFileURL();
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(location, resolveSnapshotLocation(LocationEnvironment::current()));
+// Credentials under one home and the snapshot under another would show someone else's usage.
+TEST(HomeDirectory, CredentialsAndSnapshotAgreeOnARelativeHome) {
+  const ScopedEnvironment home("HOME", "relative/home");
+  const ScopedEnvironment xdg("XDG_DATA_HOME", nullptr);
+  const ScopedEnvironment config("CLAUDE_CONFIG_DIR", nullptr);
+  const auto credentials = CredentialsFile::atDefaultLocation().path();
+  ASSERT_TRUE(credentials.is_absolute()) << credentials;
+  EXPECT_EQ(SnapshotStore::defaultFileURL(), credentials.parent_path().parent_path() /
+                                                 ".local/share/QuorbelHelper/plan-snapshot.json");
 }
 
 } // namespace

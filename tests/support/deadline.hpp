@@ -32,10 +32,8 @@ inline bool eventually(const std::function<bool()> &condition,
 template <typename Work>
 auto finishesWithin(const char *what, Work &&work, std::chrono::milliseconds limit = kTestDeadline)
     -> std::invoke_result_t<Work> {
-  using Result = std::invoke_result_t<Work>;
-  auto task = std::make_shared<std::packaged_task<Result()>>(std::forward<Work>(work));
-  auto result = task->get_future();
-  std::thread([task] { (*task)(); }).detach();
+  // On a hang the process ends before this future could wait for the work in its destructor.
+  auto result = std::async(std::launch::async, std::forward<Work>(work));
   if (result.wait_for(limit) != std::future_status::ready) {
     std::fprintf(stderr, "FAILED: %s did not end within %lld ms\n", what,
                  static_cast<long long>(limit.count()));

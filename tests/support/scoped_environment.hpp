@@ -13,23 +13,21 @@ public:
     if (const char *old = std::getenv(name)) {
       old_ = old;
     }
+    assign(name, value);
+  }
+  ~ScopedEnvironment() { assign(name_, old_ ? old_->c_str() : nullptr); }
+  ScopedEnvironment(const ScopedEnvironment &) = delete;
+  ScopedEnvironment &operator=(const ScopedEnvironment &) = delete;
+
+private:
+  static void assign(const char *name, const char *value) {
     if (value != nullptr) {
       ::setenv(name, value, 1);
     } else {
       ::unsetenv(name);
     }
   }
-  ~ScopedEnvironment() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnvironment(const ScopedEnvironment &) = delete;
-  ScopedEnvironment &operator=(const ScopedEnvironment &) = delete;
 
-private:
   const char *name_;
   std::optional<std::string> old_;
 };

@@ -1,11 +1,13 @@
 #include "model/snapshot_json.hpp"
 #include "store/atomic_file.hpp"
 #include "store/snapshot_store.hpp"
+#include "support/deadline.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quorbel {
@@ -51,6 +53,10 @@ TEST(SnapshotStore, SavesReplaceTheFileWholeOrNotAtAllAndLoadsTakeOnlyASnapshot)
   std::string padded = encodeSnapshot(snapshot(1));
   writeFile(file, padded.insert(1, SnapshotStore::kMaxFileSize + 1 - padded.size(), ' '));
   EXPECT_EQ(store.load(), std::nullopt);
+  // A FIFO planted at the path would block a plain open until someone writes to it.
+  fs::remove(file);
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  EXPECT_EQ(finishesWithin("loading a FIFO", [&] { return store.load(); }), std::nullopt);
 }
 
 // Temporaries are left by writers killed mid-save. Only old ones of this file go at start-up, even

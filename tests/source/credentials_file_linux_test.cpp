@@ -1,148 +1,103 @@
 #include "source/credentials_file_linux.hpp"
 #include "support/deadline.hpp"
 #include "support/scoped_environment.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <optional>
-#include <string>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include <cerrno>
 
 namespace quorbel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ScopedEnvironment;
+using testing::ScopedTempDir;
+using testing::writeFile;
 
-class CredentialsFileTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quorbel-credentials-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+constexpr const char *kDocument = R"({"claudeAiOauth":{"accessToken":"token-1"}})";
 
-  fs::path write(const fs::path &relative, const std::string &content) {
-    const fs::path path = dir_ / relative;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-
-  fs::path dir_;
-};
-
-constexpr const char *kDocument =
-    R"({"claudeAiOauth":{"accessToken":"token-1","expiresAt":1780000000000,"rateLimitTier":"t"}})";
-
-TEST_F(CredentialsFileTest, ReadsTheDocumentAfreshOnEveryCall) {
-  const fs::path path = write(".credentials.json", kDocument);
-  const CredentialsFile file(path);
-  EXPECT_EQ(file.readCredentials().claudeAiOauth.accessToken, "token-1");
-
-  // A renewal by the CLI must show at the next read.
-  write(".credentials.json", R"({"claudeAiOauth":{"accessToken":"token-2"}})");
-  EXPECT_EQ(file.readCredentials().claudeAiOauth.accessToken, "token-2");
-  fs::remove(path);
-  EXPECT_THROW(file.readCredentials(), CredentialsError);
+std::string tokenAt(const fs::path &path) {
+  return CredentialsFile(path).readCredentials().claudeAiOauth.accessToken;
 }
 
-TEST_F(CredentialsFileTest, ClassifiesFailures) {
-  write("plain-file", "x");
-  // A valid document padded past the limit: only the limit can refuse it.
+TEST(CredentialsFileTest, ReadsTheDocumentAfreshOnEveryCall) {
+  const ScopedTempDir temp;
+  // Padded to exactly the size limit, which is still read.
+  std::string document = kDocument;
+  document.resize(kMaxCredentialsFileBytes, ' ');
+  writeFile(temp / "c.json", document);
+  EXPECT_EQ(tokenAt(temp / "c.json"), "token-1");
+  // A renewal by the CLI must show at the next read.
+  writeFile(temp / "c.json", R"({"claudeAiOauth":{"accessToken":"token-2"}})");
+  EXPECT_EQ(tokenAt(temp / "c.json"), "token-2");
+}
+
+TEST(CredentialsFileTest, ClassifiesFailures) {
+  const ScopedTempDir temp;
   std::string oversized = kDocument;
   oversized.resize(kMaxCredentialsFileBytes + 1, ' ');
-  write("oversized", oversized);
-  fs::create_directory(dir_ / "a-directory");
-  fs::create_symlink(dir_ / "loop-b", dir_ / "loop-a");
-  fs::create_symlink(dir_ / "loop-a", dir_ / "loop-b");
-  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-  write("not-json", "{claudeAiOauth}");
-  write("empty", "");
-
+  writeFile(temp / "oversized", oversized);
+  writeFile(temp / "plain-file", "x");
+  fs::create_symlink(temp / "loop-b", temp / "loop-a");
+  fs::create_symlink(temp / "loop-a", temp / "loop-b");
+  ASSERT_EQ(::mkfifo((temp / "fifo").c_str(), 0600), 0);
+  using Kind = CredentialsError::Kind;
   struct Case {
     fs::path path;
-    CredentialsError::Kind kind;
-    int status; // for unexpectedStatus
+    Kind kind;
+    int status = 0; // for unexpectedStatus
   };
   const Case cases[] = {
-      {dir_ / "missing.json", CredentialsError::Kind::noToken, 0},
-      {dir_ / "missing-dir" / ".credentials.json", CredentialsError::Kind::noToken, 0},
-      {dir_ / "plain-file" / ".credentials.json", CredentialsError::Kind::noToken, 0},
-      {fs::path(), CredentialsError::Kind::noToken, 0},
-      {dir_ / "a-directory", CredentialsError::Kind::unexpectedStatus, EISDIR},
-      {dir_ / "loop-a", CredentialsError::Kind::unexpectedStatus, ELOOP},
-      {dir_ / std::string(300, 'n'), CredentialsError::Kind::unexpectedStatus, ENAMETOOLONG},
-      {dir_ / "oversized", CredentialsError::Kind::decodeFailed, 0},
-      {dir_ / "not-json", CredentialsError::Kind::decodeFailed, 0},
-      {dir_ / "empty", CredentialsError::Kind::decodeFailed, 0},
-      // A FIFO nobody writes to must not block the read; it reads as empty.
-      {dir_ / "fifo", CredentialsError::Kind::decodeFailed, 0},
+      {temp / "missing-dir/c.json", Kind::noToken},
+      {temp / "plain-file/c.json", Kind::noToken},
+      {fs::path(), Kind::noToken},
+      {temp.path(), Kind::unexpectedStatus, EISDIR},
+      {temp / "loop-a", Kind::unexpectedStatus, ELOOP},
+      {temp / "oversized", Kind::decodeFailed},
+      // Nobody writes to the FIFO: it reads as empty instead of blocking.
+      {temp / "fifo", Kind::decodeFailed},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.path.string());
     try {
-      // A FIFO or a loop must not block the read: a fault there ends the test at the deadline.
-      testing::finishesWithin("the credentials read",
-                              [&] { (void)CredentialsFile(c.path).readCredentials(); });
+      testing::finishesWithin("the credentials read", [&] { (void)tokenAt(c.path); });
       ADD_FAILURE() << "read succeeded";
     } catch (const CredentialsError &error) {
       EXPECT_EQ(error.kind(), c.kind) << error.what();
-      if (c.kind == CredentialsError::Kind::unexpectedStatus) {
-        EXPECT_EQ(error.status(), c.status) << error.what();
-      }
+      EXPECT_EQ(error.status(), c.status) << error.what();
     }
   }
 }
 
-TEST_F(CredentialsFileTest, DocumentAtTheSizeLimitIsRead) {
-  std::string document = kDocument;
-  document.resize(kMaxCredentialsFileBytes, ' ');
-  EXPECT_EQ(CredentialsFile(write("big", document)).readCredentials().claudeAiOauth.accessToken,
-            "token-1");
-}
-
 TEST(CredentialsFileLocation, FollowsTheEnvironment) {
   struct Case {
-    const char *name;
     std::optional<std::string_view> configDir;
     std::optional<fs::path> home;
     fs::path expected;
   };
   const Case cases[] = {
-      {"config dir wins", "/cfg", "/home/u", "/cfg/.credentials.json"},
-      {"empty config dir ignored", "", "/home/u", "/home/u/.claude/.credentials.json"},
-      {"no config dir", std::nullopt, "/home/u", "/home/u/.claude/.credentials.json"},
-      {"config dir without a home", "/cfg", std::nullopt, "/cfg/.credentials.json"},
-      {"no home at all", std::nullopt, std::nullopt, fs::path()},
+      {"/cfg", "/home/u", "/cfg/.credentials.json"},
+      {"", "/home/u", "/home/u/.claude/.credentials.json"},
+      {std::nullopt, "/home/u", "/home/u/.claude/.credentials.json"},
+      {"/cfg", std::nullopt, "/cfg/.credentials.json"},
+      {std::nullopt, std::nullopt, fs::path()},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.expected.string());
     EXPECT_EQ(CredentialsFile::defaultPath(c.configDir, c.home), c.expected);
   }
-}
-
-using testing::ScopedEnvironment;
-
-TEST_F(CredentialsFileTest, DefaultLocationHonoursClaudeConfigDir) {
-  write("config/.credentials.json", kDocument);
-  const ScopedEnvironment config("CLAUDE_CONFIG_DIR", (dir_ / "config").c_str());
-  const ScopedEnvironment home("HOME", (dir_ / "elsewhere").c_str());
-  EXPECT_EQ(CredentialsFile::atDefaultLocation().readCredentials().claudeAiOauth.accessToken,
-            "token-1");
-}
-
-TEST_F(CredentialsFileTest, DefaultLocationUsesHomeWithoutClaudeConfigDir) {
-  write("home/.claude/.credentials.json", kDocument);
-  const ScopedEnvironment config("CLAUDE_CONFIG_DIR", "");
-  const ScopedEnvironment home("HOME", (dir_ / "home").c_str());
-  EXPECT_EQ(CredentialsFile::atDefaultLocation().readCredentials().claudeAiOauth.accessToken,
-            "token-1");
+  const ScopedTempDir temp;
+  writeFile(temp / "home/.claude/.credentials.json", kDocument);
+  writeFile(temp / "config/.credentials.json", R"({"claudeAiOauth":{"accessToken":"token-2"}})");
+  const ScopedEnvironment home("HOME", (temp / "home").c_str());
+  for (const char *config : {"", "config"}) {
+    const ScopedEnvironment named("CLAUDE_CONFIG_DIR", *config ? (temp / config).c_str() : "");
+    EXPECT_EQ(CredentialsFile::atDefaultLocation().readCredentials().claudeAiOauth.accessToken,
+              *config ? "token-2" : "token-1");
+  }
 }
 
 } // namespace

@@ -28,10 +28,6 @@ public:
     }
     return joined;
   }
-  void clear() {
-    const std::lock_guard lock(mutex_);
-    lines_.clear();
-  }
 
 private:
   mutable std::mutex mutex_;

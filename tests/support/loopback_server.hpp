@@ -42,14 +42,6 @@ public:
     }
     return true;
   }
-  bool writeRepeated(const std::string &block, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!write(block)) {
-        return false;
-      }
-    }
-    return true;
-  }
 
 private:
   int fd_;
@@ -59,7 +51,6 @@ private:
 
 // Outside the class, so its defaults can serve as a default argument inside it.
 struct LoopbackServerOptions {
-  std::string watched{};               // request heads holding it are counted in watched()
   int maxConnections = 8;              // then the child exits: a runaway client cannot keep it
   std::string address = "127.0.0.1";   // where to listen when no listener is given
   int listener = -1;                   // a listening socket to serve, taken over
@@ -70,7 +61,7 @@ struct LoopbackServerOptions {
 // in a network namespace), plain or TLS, served by a child process. Its buffers never count in the
 // test's resident size, and a peer that stalls or drips cannot stall the test: the child is killed
 // with the server. Each connection gets its head read, then the script answers with any bytes it
-// likes, or none; the connection closes after it. Counters and the first request heads live in
+// likes, or none; the connection closes after it. Counters and the first request head live in
 // memory shared with the child.
 class LoopbackServer {
 public:
@@ -126,25 +117,18 @@ public:
   }
   int connections() const { return shared_->connections; }
   int requests() const { return shared_->requests; }
-  int watched() const { return shared_->watched; }
-  // The first request heads, byte for byte.
-  std::vector<std::string> heads() const {
-    std::vector<std::string> kept;
-    for (int i = 0; i < std::min<int>(shared_->requests, kKeptHeads); ++i) {
-      kept.emplace_back(shared_->heads[i], ::strnlen(shared_->heads[i], kKeptHeadBytes));
-    }
-    return kept;
+  // The first request head, byte for byte.
+  std::string firstHead() const {
+    return {shared_->head, ::strnlen(shared_->head, kKeptHeadBytes)};
   }
 
 private:
-  static constexpr int kKeptHeads = 4;
   static constexpr std::size_t kKeptHeadBytes = 8 * 1024;
   static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
   struct Shared {
     std::atomic<int> connections{0};
     std::atomic<int> requests{0};
-    std::atomic<int> watched{0};
-    char heads[kKeptHeads][kKeptHeadBytes]{};
+    char head[kKeptHeadBytes]{};
   };
 
   static int listenOn(const std::string &address) {
@@ -194,15 +178,8 @@ private:
                         : ::read(connection, chunk, sizeof chunk)) > 0) {
         head.append(chunk, std::size_t(got));
       }
-      if (head.find("\r\n\r\n") != std::string::npos) {
-        const int request = shared_->requests++;
-        if (request < kKeptHeads) {
-          std::memcpy(shared_->heads[request], head.data(),
-                      std::min(head.size(), kKeptHeadBytes - 1));
-        }
-      }
-      if (!options_.watched.empty() && head.find(options_.watched) != std::string::npos) {
-        ++shared_->watched;
+      if (head.find("\r\n\r\n") != std::string::npos && shared_->requests++ == 0) {
+        std::memcpy(shared_->head, head.data(), std::min(head.size(), kKeptHeadBytes - 1));
       }
       LoopbackPeer peer(connection, tls, index);
       script(peer);

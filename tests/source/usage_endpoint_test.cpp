@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <future>
+#include <thread>
 
 namespace quorbel {
 namespace {
@@ -75,6 +75,10 @@ const std::string kGoodFile = R"({"allModels":{"percent":8,"resetsAt":"2026-06-0
                               R"("fetchedAt":"2026-05-28T20:26:40Z","session":{"percent":33,)"
                               R"("resetsAt":"2026-05-28T23:00:00Z"},"status":"active"})";
 
+const std::string kHeaders = "\r\nAuthorization: Bearer " + kToken +
+                             "\r\nanthropic-beta: oauth-2025-04-20\r\n"
+                             "User-Agent: claude-code/2.1.195\r\n\r\n";
+
 // One exchange: the fetch ends in the file the snapshot makes, or in the error as the log names it
 // (a prefix, since transport errors end in libcurl's own words).
 struct Exchange {
@@ -106,8 +110,14 @@ void expectOutcomes(std::initializer_list<Exchange> exchanges) {
       // libcurl's clock may fire a millisecond before ours reads the full time-out.
       EXPECT_GE(std::chrono::steady_clock::now() - started, kTimeout - 20ms);
     }
-    if (server) {
-      EXPECT_EQ(server->requests(), c.outcome.starts_with("credential") ? 0 : 1);
+    if (server && !c.outcome.starts_with("credential")) {
+      // One GET with the three headers in order, and nothing after them.
+      EXPECT_EQ(server->requests(), 1);
+      EXPECT_TRUE(server->firstHead().starts_with("GET /api/oauth/usage HTTP/1.1\r\n") &&
+                  server->firstHead().ends_with(kHeaders))
+          << server->firstHead();
+    } else if (server) {
+      EXPECT_EQ(server->requests(), 0);
     }
   }
 }
@@ -124,7 +134,7 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
   "five_hour": {"utilization": 33.0, "resets_at": "2026-05-28T23:00:00.528743+00:00"},
   "seven_day": {"utilization": 8, "resets_at": "2026-06-01T09:00:00.5+02:00"},
   "seven_day_opus": null, "seven_day_sonnet": {"utilization": 3.0}, "extra_usage": {},
-  "limits": [{"kind": "session", "percent": 33, "resets_at": null, "scope": null},
+  "limits": [{"kind": "session", "percent": 60, "scope": {"model": {"display_name": "Opus"}}},
     {"kind": "weekly_scoped", "percent": 12.5, "resets_at": null,
      "scope": {"model": {"display_name": "Sonnet"}}},
     {"kind": "weekly_scoped", "percent": 40, "scope": {"model": {"display_name": "Opus"}}},
@@ -135,10 +145,6 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
     {"kind": "weekly_scoped", "percent": 5, "resets_at": "soon",
      "scope": {"model": {"display_name": "Haiku"}}},
     {"kind": "weekly_scoped", "percent": 9, "scope": {"model": {"display_name": 7}}}, 42, null]})";
-  const auto windows = [&](const std::string &fiveHour, const std::string &sevenDay) {
-    return ok(R"({"five_hour": )" + fiveHour + R"(, "seven_day": )" + sevenDay + "}");
-  };
-  const std::string reset = R"("resets_at": "2026-06-01T07:00:00Z")";
   const std::string empty = R"({"fetchedAt":"2026-05-28T20:26:40Z","status":"active"})";
   expectOutcomes({
       {"field answer", ok(fieldAnswer),
@@ -149,30 +155,30 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
        R"("resetsAt":"2026-05-28T23:00:00Z"},"status":"active","subscriptionType":"max"})",
        withPlan},
       {"idle windows, with a null reset or none",
-       windows(R"({"utilization": 0, "resets_at": null})", R"({"utilization": 0.0})"), empty},
+       ok(R"({"five_hour": {"utilization": 0, "resets_at": null}, "seven_day": {"utilization": 0}})"),
+       empty},
       {"null window", ok(R"({"five_hour": null})"), empty},
       {"malformed limits: the legacy model objects",
-       ok(R"({"five_hour": null, "limits": {"kind": "weekly_scoped"}, "seven_day_opus":
-          {"utilization": 71.5, )" +
-          reset + R"(}, "seven_day_sonnet": {"utilization": 4}})"),
+       ok(R"({"five_hour": null, "limits": {"kind": "weekly_scoped"}, "seven_day_sonnet":
+          {"utilization": 4}, "seven_day_opus": {"utilization": 71.5, "resets_at": "2026-06-01T07:00:00Z"}})"),
        R"({"fetchedAt":"2026-05-28T20:26:40Z","modelWindows":[{"model":"Opus","percent":72,)"
        R"("resetsAt":"2026-06-01T07:00:00Z"},{"model":"Sonnet","percent":4}],"status":"active"})"},
       {"body at the cap", ok(std::string(kMaxResponseBodyBytes, ' ')), "decoding"},
       {"neither window", ok(R"({"seven_day_opus": null, "limits": []})"), "decoding"},
       {"not an object", ok("[" + kGoodBody + "]"), "decoding"},
       {"not JSON, echoing the token", ok("<html>" + kToken), "decoding"},
-      {"window neither object nor null", windows("5", "null"), "decoding"},
-      {"idle window, string utilization", windows(R"({"utilization": "0"})", "null"), "decoding"},
-      {"reset, null utilization", windows("null", R"({"utilization": null, )" + reset + "}"),
+      {"window neither object nor null", ok(R"({"five_hour": 5})"), "decoding"},
+      {"idle window, string utilization", ok(R"({"five_hour": {"utilization": "0"}})"), "decoding"},
+      {"reset, null utilization",
+       ok(R"({"five_hour": {"utilization": null, "resets_at": "2026-06-01T07:00:00Z"}})"),
        "decoding"},
-      {"reset as a number", windows(R"({"utilization": 8, "resets_at": 1})", "null"), "decoding"},
+      {"reset as a number", ok(R"({"five_hour": {"utilization": 8, "resets_at": 1}})"), "decoding"},
       {"unreadable reset",
-       windows(R"({"utilization": 8, "resets_at": "2026-06-01 07:00:00Z"})", "null"), "decoding"},
+       ok(R"({"five_hour": {"utilization": 8, "resets_at": "2026-06-01 07:00:00Z"}})"), "decoding"},
       {"401", replying(401, kGoodBody), "401 unauthorized"},
       {"401, body over the cap", replying(401, std::string(kMaxResponseBodyBytes + 1, ' ')),
        "401 unauthorized"},
       {"429", replying(429, kGoodBody), "rateLimited"},
-      {"403", replying(403, kGoodBody), "HTTP 403"},
       {"201", replying(201, kGoodBody), "HTTP 201"},
       // Decided locally: no request goes out.
       {"no credentials", ok(kGoodBody), "credentialMissing", std::nullopt},
@@ -183,18 +189,10 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
   });
 }
 
-// An endless chunked body: the case a declared length does not announce.
-void endlessChunks(LoopbackPeer &peer) {
-  if (peer.write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")) {
-    while (peer.write("10000\r\n" + std::string(0x10000, ' ') + "\r\n")) {
-    }
-  }
-}
-
 TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
-  // Another address than the one the token went to: a redirect there goes to another host.
-  const LoopbackServer elsewhere(httpReply(200, kGoodBody), {.address = "127.0.0.2"});
+  const LoopbackServer elsewhere(httpReply(200, kGoodBody));
   const std::string okHead = "HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n";
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
   expectOutcomes({
       {"drips its body a byte a second",
        [&](LoopbackPeer &peer) {
@@ -209,33 +207,16 @@ TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
       {"closed without a word", LoopbackServer::replying({""}), "network: badServerResponse"},
       {"nothing listening", {}, "network: cannotConnectToHost"},
       {"closes mid-body", LoopbackServer::replying({okHead + kGoodBody}), "network: other"},
-      {"chunk size not hexadecimal",
-       LoopbackServer::replying({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"}),
+      {"chunk size not hexadecimal", LoopbackServer::replying({chunked + "zz\r\n"}),
        "network: other"},
-      {"a byte over the cap", replying(200, std::string(kMaxResponseBodyBytes + 1, ' ')),
+      // Of a length no header announces.
+      {"a chunk a byte over the cap",
+       LoopbackServer::replying(
+           {chunked + "100001\r\n" + std::string(kMaxResponseBodyBytes + 1, ' ')}),
        "network: other: response body larger"},
-      {"endless chunked body", endlessChunks, "network: other: response body larger"},
-      {"redirect to another host", replying(302, "", "Location: " + elsewhere.url() + "\r\n"),
-       "HTTP 302"},
+      {"redirect", replying(302, "", "Location: " + elsewhere.url() + "\r\n"), "HTTP 302"},
   });
   EXPECT_EQ(elsewhere.connections(), 0) << "the redirect was followed";
-}
-
-TEST(UsageEndpoint, SendsOneGetWithTheThreeHeadersInOrder) {
-  const LoopbackServer server(httpReply(200, kGoodBody));
-  providerFor(server.url(), expiringIn(3600))->fetch();
-  ASSERT_EQ(server.requests(), 1);
-  const std::string head = server.firstHead();
-  EXPECT_TRUE(head.starts_with("GET /api/oauth/usage HTTP/1.1\r\n")) << head;
-  EXPECT_NE(
-      head.find("Authorization: Bearer " + kToken +
-                "\r\nanthropic-beta: oauth-2025-04-20\r\nUser-Agent: claude-code/2.1.195\r\n"),
-      std::string::npos)
-      << head;
-  // Nothing after the head, and nothing announcing a body.
-  EXPECT_TRUE(head.ends_with("\r\n\r\n") && head.find("Content-Length") == std::string::npos &&
-              head.find("Transfer-Encoding") == std::string::npos)
-      << head;
 }
 
 TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
@@ -244,27 +225,20 @@ TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
   }
   // Two throwaway authorities, and server certificates for 127.0.0.1 or another name.
   const testing::ScopedTempDir pki;
-  testing::writeFile(
-      pki / "x.cnf",
-      "[req]\ndistinguished_name=dn\nprompt=no\n[dn]\nCN=test\n"
-      "[ca]\nbasicConstraints=critical,CA:TRUE\n"
-      "keyUsage=critical,keyCertSign\nsubjectKeyIdentifier=hash\n[ip]\nsubjectAltName=IP:"
-      "127.0.0.1\n[dns]\nsubjectAltName=DNS:other.example\n");
   const std::string script =
       "cd '" + pki.path().string() +
-      "' && new='openssl req -config x.cnf -newkey ec -pkeyopt "
-      "ec_paramgen_curve:P-256 -nodes' && leaf() { $new -keyout $1.key -out $1.csr && openssl "
-      "x509 -req -in $1.csr -CA $3.pem -CAkey $3.key -CAcreateserial -days 2 -extfile x.cnf "
-      "-extensions $2 -out $1.pem; } && { for ca in trusted untrusted; do $new -x509 -extensions "
-      "ca -days 2 -keyout $ca.key -out $ca.pem || exit 1; done && leaf good ip trusted && leaf "
-      "other dns trusted && leaf stranger ip untrusted; } >log 2>&1";
+      "' && n='openssl req -x509 -newkey ec -pkeyopt "
+      "ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=test' && leaf() { $n -CA $3.pem -CAkey "
+      "$3.key -addext subjectAltName=$2 -addext basicConstraints=CA:FALSE -keyout $1.key -out "
+      "$1.pem; } && { $n -keyout trusted.key -out trusted.pem && $n -keyout untrusted.key -out "
+      "untrusted.pem && leaf good IP:127.0.0.1 trusted && leaf other DNS:other.example trusted "
+      "&& leaf stranger IP:127.0.0.1 untrusted; } >log 2>&1";
   ASSERT_EQ(std::system(script.c_str()), 0) << testing::readFile(pki / "log");
   const auto tls =
       CurlHttpSession::forLoopback({.allowPlainHttp = false, .trustedCaFile = pki / "trusted.pem"});
-  const auto plain = CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
   struct Case {
     const char *name;
-    std::string certificate; // empty: plain http
+    std::string certificate; // the server's; empty: plain http
     std::shared_ptr<HttpSession> session;
     std::vector<std::pair<std::string, std::string>> headers = {
         {"Authorization", "Bearer " + kToken}};
@@ -275,8 +249,8 @@ TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
       {"another host name from the trusted CA", "other", tls},
       {"127.0.0.1 from a CA the client does not trust", "stranger", tls},
       {"plain http on the helper's own session", "", std::make_shared<CurlHttpSession>()},
-      {"line break in a value", "", plain, {{"Authorization", "Bearer x\r\nX-Injected: 1"}}},
-      {"line break in a name", "", plain, {{"X-A\nB", "1"}}},
+      {"line break in a value", "good", tls, {{"Authorization", "Bearer x\r\nX-Injected: 1"}}},
+      {"line break in a name", "good", tls, {{"X-A\nB", "1"}}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -292,8 +266,6 @@ TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
       EXPECT_EQ(failure.error().kind, TransportError::Kind::other) << failure.error().text;
     }
     EXPECT_EQ(server.requests(), good ? 1 : 0) << "a request crossed where it must not";
-    // Refused before connecting, where no TLS check needs a peer.
-    EXPECT_EQ(server.connections(), c.certificate.empty() ? 0 : 1);
   }
 }
 
@@ -335,24 +307,24 @@ TEST(UsageEndpoint, AStopEndsARequestUnderWayAndSendsNoMore) {
         CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
     std::stop_source stop;
     session->cancelOn(stop.get_token());
-    if (stopFirst) {
-      stop.request_stop();
-    }
-    auto result = std::async(std::launch::async, [&]() -> std::optional<TransportError> {
-      try {
-        session->get({server.url(), {}, 30s});
-      } catch (const HttpTransportFailure &failure) {
-        return failure.error();
+    std::jthread stopper([&] {
+      if (!stopFirst) {
+        testing::eventually([&] { return server.requests() == 1; });
       }
-      return std::nullopt;
-    });
-    if (!stopFirst) {
-      ASSERT_TRUE(testing::eventually([&] { return server.requests() == 1; }));
       stop.request_stop();
+    });
+    if (stopFirst) {
+      stopper.join();
     }
     // Far sooner than the 30 s time-out.
-    const auto error = testing::finishesWithin("the stopped request", [&] { return result.get(); });
-    EXPECT_EQ(error.value_or(TransportError{}).kind, TransportError::Kind::cancelled);
+    testing::finishesWithin("the stopped request", [&] {
+      try {
+        session->get({server.url(), {}, 30s});
+        ADD_FAILURE() << "answered";
+      } catch (const HttpTransportFailure &failure) {
+        EXPECT_EQ(failure.error().kind, TransportError::Kind::cancelled);
+      }
+    });
     EXPECT_EQ(server.connections(), stopFirst ? 0 : 1);
   }
 }

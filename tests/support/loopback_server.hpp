@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -19,22 +18,21 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace quorbel::testing {
 
 // One HTTP exchange as the server side sees it: the request head it read and a way to answer,
 // through TLS when the server speaks it.
-class LoopbackPeer {
-public:
-  LoopbackPeer(int fd, SSL *tls, int index) : fd_(fd), tls_(tls), index_(index) {}
-  int index() const { return index_; } // 0 for the first connection
+struct LoopbackPeer {
+  int fd;
+  SSL *tls;
+  int index; // 0 for the first connection
   // Writes all of `bytes`; false once the client has gone.
   bool write(std::string_view bytes) {
     while (!bytes.empty()) {
-      const long written = tls_ ? ::SSL_write(tls_, bytes.data(), int(bytes.size()))
-                                : ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      const long written = tls ? ::SSL_write(tls, bytes.data(), int(bytes.size()))
+                               : ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
       if (written <= 0) {
         return false;
       }
@@ -42,17 +40,10 @@ public:
     }
     return true;
   }
-
-private:
-  int fd_;
-  SSL *tls_;
-  int index_;
 };
 
 // Outside the class, so its defaults can serve as a default argument inside it.
 struct LoopbackServerOptions {
-  int maxConnections = 8;              // then the child exits: a runaway client cannot keep it
-  std::string address = "127.0.0.1";   // where to listen when no listener is given
   int listener = -1;                   // a listening socket to serve, taken over
   std::filesystem::path certificate{}; // TLS with this chain; its key beside it, as ".key"
 };
@@ -76,14 +67,11 @@ public:
       throw std::runtime_error("mmap");
     }
     new (shared_) Shared{};
-    int listener = options_.listener;
-    if (listener < 0) {
-      listener = listenOn(options_.address);
-    }
+    const int listener = options_.listener < 0 ? listenOnLoopback() : options_.listener;
     sockaddr_in address{};
     socklen_t length = sizeof address;
     ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
-    authority_ = options_.address + ":" + std::to_string(ntohs(address.sin_port));
+    authority_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     child_ = ::fork();
     if (child_ == 0) {
       serve(listener, script);
@@ -104,7 +92,7 @@ public:
   // Answers connection i with replies[i], the last one repeating.
   static Script replying(std::vector<std::string> replies) {
     return [replies = std::move(replies)](LoopbackPeer &peer) {
-      peer.write(replies[std::min(std::size_t(peer.index()), replies.size() - 1)]);
+      peer.write(replies[std::min(std::size_t(peer.index), replies.size() - 1)]);
     };
   }
   // Reads the request and never answers, for as long as the server lives.
@@ -125,20 +113,23 @@ public:
 private:
   static constexpr std::size_t kKeptHeadBytes = 8 * 1024;
   static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+  // Then the child exits: a runaway client cannot keep it.
+  static constexpr int kMaxConnections = 16;
   struct Shared {
     std::atomic<int> connections{0};
     std::atomic<int> requests{0};
     char head[kKeptHeadBytes]{};
   };
 
-  static int listenOn(const std::string &address) {
+  static int listenOnLoopback() {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    if (listener < 0 || ::inet_pton(AF_INET, address.c_str(), &socketAddress.sin_addr) != 1 ||
-        ::bind(listener, reinterpret_cast<sockaddr *>(&socketAddress), sizeof socketAddress) != 0 ||
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (listener < 0 ||
+        ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         ::listen(listener, 8) != 0) {
-      throw std::runtime_error("cannot listen on " + address);
+      throw std::runtime_error("cannot listen on 127.0.0.1");
     }
     return listener;
   }
@@ -158,7 +149,7 @@ private:
         ::_exit(1);
       }
     }
-    for (int index = 0; index < options_.maxConnections; ++index) {
+    for (int index = 0; index < kMaxConnections; ++index) {
       const int connection = ::accept(listener, nullptr, nullptr);
       if (connection < 0) {
         continue;
@@ -181,7 +172,7 @@ private:
       if (head.find("\r\n\r\n") != std::string::npos && shared_->requests++ == 0) {
         std::memcpy(shared_->head, head.data(), std::min(head.size(), kKeptHeadBytes - 1));
       }
-      LoopbackPeer peer(connection, tls, index);
+      LoopbackPeer peer{connection, tls, index};
       script(peer);
       if (tls) {
         ::SSL_shutdown(tls);

@@ -21,9 +21,8 @@ public:
     return lines_;
   }
   std::string text() const {
-    const std::lock_guard lock(mutex_);
     std::string joined;
-    for (const auto &line : lines_) {
+    for (const auto &line : lines()) {
       joined += line;
     }
     return joined;

@@ -94,7 +94,7 @@ void expectOutcomes(std::initializer_list<Exchange> exchanges) {
     if (c.answer) {
       server.emplace(c.answer);
     }
-    const std::string url = server ? server->url() : LoopbackServer(std::string()).url();
+    const std::string url = server ? server->url() : LoopbackServer(LoopbackServer::silent()).url();
     const auto started = std::chrono::steady_clock::now();
     const std::string outcome = testing::finishesWithin("the fetch", [&] {
       try {
@@ -189,7 +189,7 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
 }
 
 TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
-  const LoopbackServer elsewhere(httpReply(200, kGoodBody));
+  const LoopbackServer elsewhere(replying(200, kGoodBody));
   const std::string okHead = "HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n";
   const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
   expectOutcomes({
@@ -252,7 +252,7 @@ TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
     SCOPED_TRACE(c.name);
     const bool good = &c == cases;
     const LoopbackServer server(
-        httpReply(200, kGoodBody),
+        replying(200, kGoodBody),
         {.certificate = c.certificate.empty() ? "" : pki / (c.certificate + ".pem")});
     try {
       EXPECT_EQ(c.session->get({server.url(), c.headers, 5s}).status, 200);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/mman.h>
@@ -61,14 +60,18 @@ public:
   using Options = LoopbackServerOptions;
 
   explicit LoopbackServer(Script script, Options options = {}) : options_(std::move(options)) {
-    shared_ = static_cast<Shared *>(
-        ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    if (shared_ == MAP_FAILED) {
-      throw std::runtime_error("mmap");
-    }
-    new (shared_) Shared{};
-    const int listener = options_.listener < 0 ? listenOnLoopback() : options_.listener;
+    void *memory =
+        ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    shared_ = memory == MAP_FAILED ? throw std::runtime_error("mmap") : new (memory) Shared{};
+    int listener = options_.listener;
     sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (listener < 0 && ((listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) < 0 ||
+                         ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) ||
+                         ::listen(listener, 8))) {
+      throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
     socklen_t length = sizeof address;
     ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
     authority_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
@@ -78,9 +81,6 @@ public:
     }
     ::close(listener);
   }
-  // A server that answers every connection with the same bytes.
-  explicit LoopbackServer(std::string reply, Options options = {})
-      : LoopbackServer(replying({std::move(reply)}), std::move(options)) {}
   ~LoopbackServer() {
     ::kill(child_, SIGKILL);
     ::waitpid(child_, nullptr, 0);
@@ -120,19 +120,6 @@ private:
     std::atomic<int> requests{0};
     char head[kKeptHeadBytes]{};
   };
-
-  static int listenOnLoopback() {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (listener < 0 ||
-        ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::listen(listener, 8) != 0) {
-      throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    return listener;
-  }
 
   [[noreturn]] void serve(int listener, const Script &script) {
     // Ends with the test even if the test dies before it can kill this process.

@@ -1,8 +1,10 @@
-// The usage endpoint end to end: the live provider over the real libcurl session, against the
-// test's own loopback servers. One table per concern.
+// The usage endpoint end to end: a credentials file, the live provider over the real libcurl
+// session and one tick of the refresh cycle, against the test's own loopback servers. One table
+// per concern.
 #include "model/snapshot_json.hpp"
 #include "runtime/helper_runtime.hpp"
 #include "source/claude_code_version.hpp"
+#include "source/credentials_file_linux.hpp"
 #include "source/curl_http_session_linux.hpp"
 #include "source/live_plan_usage_provider.hpp"
 #include "store/snapshot_store.hpp"
@@ -25,43 +27,20 @@ using testing::LoopbackPeer;
 using testing::LoopbackServer;
 
 constexpr double kNowSeconds = 1'780'000'000;
-const Instant kNow = instantFromUnixSeconds(kNowSeconds);
 constexpr std::chrono::milliseconds kTimeout = 2s;
 const std::string kToken = testing::kTestAccessToken;
+constexpr std::string_view kCycle = "[RefreshCycle] ";
 
 class FixedClock final : public Clock {
 public:
-  Instant now() const override { return kNow; }
+  Instant now() const override { return instantFromUnixSeconds(kNowSeconds); }
 };
 
-class StubCredentials final : public CredentialsReading {
-public:
-  explicit StubCredentials(std::optional<Credentials> found) : found_(std::move(found)) {}
-  Credentials readCredentials() const override {
-    return found_ ? *found_ : throw CredentialsError::noToken();
-  }
-
-private:
-  std::optional<Credentials> found_;
-};
-
-Credentials expiringIn(std::optional<double> seconds) {
-  Credentials credentials;
-  credentials.claudeAiOauth.accessToken = kToken;
-  if (seconds) {
-    credentials.claudeAiOauth.expiresAt = (kNowSeconds + *seconds) * 1000;
-  }
-  return credentials;
-}
-
-std::shared_ptr<LivePlanUsageProvider> providerFor(const std::string &url,
-                                                   std::optional<Credentials> credentials) {
-  static const FixedClock clock;
-  static const auto session =
-      CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
-  return std::make_shared<LivePlanUsageProvider>(
-      std::make_shared<StubCredentials>(std::move(credentials)), session,
-      std::string(kFallbackClaudeCodeVersion), kDefaultExpiryMargin, url, kTimeout, clock);
+// A credentials document whose token expires `seconds` from now, or never says when.
+std::string expiringIn(std::optional<double> seconds, const std::string &more = "") {
+  return R"({"claudeAiOauth":{"accessToken":")" + kToken + '"' + more +
+         (seconds ? ",\"expiresAt\":" + std::to_string((kNowSeconds + *seconds) * 1000) : "") +
+         "}}";
 }
 
 LoopbackServer::Script replying(int status, const std::string &body, const std::string &head = "") {
@@ -70,46 +49,54 @@ LoopbackServer::Script replying(int status, const std::string &body, const std::
 
 const std::string kGoodBody = R"({"five_hour": {"utilization": 33.0, "resets_at":
   "2026-05-28T23:00:00Z"}, "seven_day": {"utilization": 8, "resets_at": "2026-06-01T07:00:00Z"}})";
-const std::string kGoodFile = R"({"allModels":{"percent":8,"resetsAt":"2026-06-01T07:00:00Z"},)"
-                              R"("fetchedAt":"2026-05-28T20:26:40Z","session":{"percent":33,)"
-                              R"("resetsAt":"2026-05-28T23:00:00Z"},"status":"active"})";
-
 const std::string kHeaders = "\r\nAuthorization: Bearer " + kToken +
                              "\r\nanthropic-beta: oauth-2025-04-20\r\n"
                              "User-Agent: claude-code/2.1.195\r\n\r\n";
 
-// One exchange: the fetch ends in the file the snapshot makes, or in the error as the log names it
-// (a prefix, since transport errors end in libcurl's own words).
+// One tick against one server. It ends in the snapshot, as the file's compact form, or in the
+// cycle's log line, of which a prefix is given, since transport errors end in libcurl's words.
 struct Exchange {
   const char *name;
   LoopbackServer::Script answer; // none: nothing listens
   std::string outcome;
-  std::optional<Credentials> credentials = expiringIn(3600);
+  std::string credentials = expiringIn(3600); // empty: no file
 };
 
 void expectOutcomes(std::initializer_list<Exchange> exchanges) {
+  static const FixedClock clock;
+  static const auto session =
+      CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
   for (const Exchange &c : exchanges) {
     SCOPED_TRACE(c.name);
     std::optional<LoopbackServer> server;
     if (c.answer) {
       server.emplace(c.answer);
     }
-    const std::string url = server ? server->url() : LoopbackServer(LoopbackServer::silent()).url();
+    const testing::ScopedTempDir temp;
+    if (!c.credentials.empty()) {
+      testing::writeFile(temp / ".credentials.json", c.credentials);
+    }
+    testing::CapturingLog log;
+    HelperRuntime runtime(
+        std::make_shared<LivePlanUsageProvider>(
+            std::make_shared<CredentialsFile>(temp / ".credentials.json"), session,
+            std::string(kFallbackClaudeCodeVersion), kDefaultExpiryMargin,
+            server ? server->url() : LoopbackServer(LoopbackServer::silent()).url(), kTimeout,
+            clock),
+        std::make_shared<SnapshotStore>(temp / "plan-snapshot.json"), kLiveMinimumInterval, log,
+        clock);
     const auto started = std::chrono::steady_clock::now();
-    const std::string outcome = testing::finishesWithin("the fetch", [&] {
-      try {
-        return encodeSnapshot(providerFor(url, c.credentials)->fetch(), JsonLayout::compact);
-      } catch (const PlanUsageError &error) {
-        EXPECT_FALSE(testing::holdsSecret(error.what())) << error.what();
-        return describe(error);
-      }
-    });
+    testing::finishesWithin("the tick", [&] { runtime.tick(); });
+    const std::string outcome = runtime.lastSnapshot()
+                                    ? encodeSnapshot(*runtime.lastSnapshot(), JsonLayout::compact)
+                                    : log.lines().back().substr(kCycle.size());
     EXPECT_EQ(outcome.substr(0, c.outcome.size()), c.outcome);
-    if (c.outcome.starts_with("network: timedOut")) {
+    EXPECT_FALSE(testing::holdsSecret(log.text())) << log.text();
+    if (c.outcome.starts_with("Transient error (network: timedOut")) {
       // libcurl's clock may fire a millisecond before ours reads the full time-out.
       EXPECT_GE(std::chrono::steady_clock::now() - started, kTimeout - 20ms);
     }
-    const bool sent = !c.outcome.starts_with("credential");
+    const bool sent = !c.outcome.starts_with("Session inactive");
     if (server) {
       EXPECT_EQ(server->requests(), sent ? 1 : 0);
       // One GET with the three headers in order, and nothing after them.
@@ -123,9 +110,6 @@ void expectOutcomes(std::initializer_list<Exchange> exchanges) {
 
 TEST(UsageEndpoint, ClassifiesEveryAnswer) {
   const auto ok = [](const std::string &body) { return replying(200, body); };
-  Credentials withPlan = expiringIn(3600);
-  withPlan.claudeAiOauth.subscriptionType = "max";
-  withPlan.claudeAiOauth.rateLimitTier = "default_claude_max_20x";
   // As the endpoint sends it in the field: fractions and offsets in dates, keys beside the two
   // windows, and per-model limits among entries of other kinds, entries that do not read, and a
   // second, emptier entry for one model.
@@ -145,6 +129,10 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
      "scope": {"model": {"display_name": "Haiku"}}},
     {"kind": "weekly_scoped", "percent": 9, "scope": {"model": {"display_name": 7}}}, 42, null]})";
   const std::string empty = R"({"fetchedAt":"2026-05-28T20:26:40Z","status":"active"})";
+  const std::string undecodable = "Transient error (decoding)";
+  const auto retryAfter = [](const char *seconds) {
+    return replying(429, "", std::string("Retry-After: ") + seconds + "\r\n");
+  };
   expectOutcomes({
       {"field answer", ok(fieldAnswer),
        R"({"allModels":{"percent":8,"resetsAt":"2026-06-01T07:00:00Z"},)"
@@ -152,7 +140,7 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
        R"("resetsAt":"2026-05-30T07:00:00Z"},{"model":"Sonnet","percent":13}],)"
        R"("rateLimitTier":"default_claude_max_20x","session":{"percent":33,)"
        R"("resetsAt":"2026-05-28T23:00:00Z"},"status":"active","subscriptionType":"max"})",
-       withPlan},
+       expiringIn(3600, R"(,"subscriptionType":"max","rateLimitTier":"default_claude_max_20x")")},
       {"idle windows, with a null reset or none",
        ok(R"({"five_hour": {"utilization": 0, "resets_at": null}, "seven_day": {"utilization": 0}})"),
        empty},
@@ -162,29 +150,40 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
           {"utilization": 4}, "seven_day_opus": {"utilization": 71.5, "resets_at": "2026-06-01T07:00:00Z"}})"),
        R"({"fetchedAt":"2026-05-28T20:26:40Z","modelWindows":[{"model":"Opus","percent":72,)"
        R"("resetsAt":"2026-06-01T07:00:00Z"},{"model":"Sonnet","percent":4}],"status":"active"})"},
-      {"body at the cap", ok(std::string(kMaxResponseBodyBytes, ' ')), "decoding"},
-      {"neither window", ok(R"({"seven_day_opus": null, "limits": []})"), "decoding"},
-      {"not an object", ok("[" + kGoodBody + "]"), "decoding"},
-      {"not JSON, echoing the token", ok("<html>" + kToken), "decoding"},
-      {"window neither object nor null", ok(R"({"five_hour": 5})"), "decoding"},
-      {"idle window, string utilization", ok(R"({"five_hour": {"utilization": "0"}})"), "decoding"},
+      {"body at the cap", ok(std::string(kMaxResponseBodyBytes, ' ')), undecodable},
+      {"neither window", ok(R"({"seven_day_opus": null, "limits": []})"), undecodable},
+      {"not an object", ok("[" + kGoodBody + "]"), undecodable},
+      {"not JSON, echoing the token", ok("<html>" + kToken), undecodable},
+      {"window neither object nor null", ok(R"({"five_hour": 5})"), undecodable},
+      {"idle window, string utilization", ok(R"({"five_hour": {"utilization": "0"}})"),
+       undecodable},
       {"reset, null utilization",
        ok(R"({"five_hour": {"utilization": null, "resets_at": "2026-06-01T07:00:00Z"}})"),
-       "decoding"},
-      {"reset as a number", ok(R"({"five_hour": {"utilization": 8, "resets_at": 1}})"), "decoding"},
+       undecodable},
+      {"reset as a number", ok(R"({"five_hour": {"utilization": 8, "resets_at": 1}})"),
+       undecodable},
       {"unreadable reset",
-       ok(R"({"five_hour": {"utilization": 8, "resets_at": "2026-06-01 07:00:00Z"}})"), "decoding"},
+       ok(R"({"five_hour": {"utilization": 8, "resets_at": "2026-06-01 07:00:00Z"}})"),
+       undecodable},
+      {"201", replying(201, kGoodBody), "Transient error (HTTP 201)"},
       {"401", replying(401, kGoodBody), "401 unauthorized"},
       {"401, body over the cap", replying(401, std::string(kMaxResponseBodyBytes + 1, ' ')),
        "401 unauthorized"},
-      {"429", replying(429, kGoodBody), "rateLimited"},
-      {"201", replying(201, kGoodBody), "HTTP 201"},
+      // The first back-off step is 180 s; a longer Retry-After wins, up to an hour.
+      {"429", replying(429, kGoodBody), "429: rate limited. Backing off 180 s"},
+      {"429, a shorter Retry-After", retryAfter("60"), "429: rate limited. Backing off 180 s"},
+      {"429, a longer Retry-After", retryAfter("1600"), "429: rate limited. Backing off 1600 s"},
+      {"429, too long a Retry-After", retryAfter("99999"), "429: rate limited. Backing off 3600 s"},
       // Decided locally: no request goes out.
-      {"no credentials", ok(kGoodBody), "credentialMissing", std::nullopt},
-      {"no expiry", ok(kGoodBody), "credentialExpired", expiringIn(std::nullopt)},
-      {"expiring at the margin", ok(kGoodBody), "credentialExpired",
+      {"no credentials", ok(kGoodBody), "Session inactive", ""},
+      {"no expiry", ok(kGoodBody), "Session inactive", expiringIn(std::nullopt)},
+      {"expiring at the margin", ok(kGoodBody), "Session inactive",
        expiringIn(kDefaultExpiryMargin)},
-      {"a second past the margin", ok(kGoodBody), kGoodFile, expiringIn(kDefaultExpiryMargin + 1)},
+      {"a second past the margin", ok(kGoodBody),
+       R"({"allModels":{"percent":8,"resetsAt":"2026-06-01T07:00:00Z"},)"
+       R"("fetchedAt":"2026-05-28T20:26:40Z","session":{"percent":33,)"
+       R"("resetsAt":"2026-05-28T23:00:00Z"},"status":"active"})",
+       expiringIn(kDefaultExpiryMargin + 1)},
   });
 }
 
@@ -192,6 +191,7 @@ TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
   const LoopbackServer elsewhere(replying(200, kGoodBody));
   const std::string okHead = "HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n";
   const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string network = "Transient error (network: ";
   expectOutcomes({
       {"drips its body a byte a second",
        [&](LoopbackPeer &peer) {
@@ -199,21 +199,22 @@ TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
            std::this_thread::sleep_for(1s);
          }
        },
-       "network: timedOut"},
-      {"never answers", LoopbackServer::silent(), "network: timedOut"},
+       network + "timedOut"},
+      {"never answers", LoopbackServer::silent(), network + "timedOut"},
       {"not HTTP", LoopbackServer::replying({"SSH-2.0-OpenSSH_9.2\r\n"}),
-       "network: badServerResponse"},
-      {"closed without a word", LoopbackServer::replying({""}), "network: badServerResponse"},
-      {"nothing listening", {}, "network: cannotConnectToHost"},
-      {"closes mid-body", LoopbackServer::replying({okHead + kGoodBody}), "network: other"},
+       network + "badServerResponse"},
+      {"closed without a word", LoopbackServer::replying({""}), network + "badServerResponse"},
+      {"nothing listening", {}, network + "cannotConnectToHost"},
+      {"closes mid-body", LoopbackServer::replying({okHead + kGoodBody}), network + "other"},
       {"chunk size not hexadecimal", LoopbackServer::replying({chunked + "zz\r\n"}),
-       "network: other"},
+       network + "other"},
       // Of a length no header announces.
       {"a chunk a byte over the cap",
        LoopbackServer::replying(
            {chunked + "100001\r\n" + std::string(kMaxResponseBodyBytes + 1, ' ')}),
-       "network: other: response body larger"},
-      {"redirect", replying(302, "", "Location: " + elsewhere.url() + "\r\n"), "HTTP 302"},
+       network + "other: response body larger"},
+      {"redirect", replying(302, "", "Location: " + elsewhere.url() + "\r\n"),
+       "Transient error (HTTP 302)"},
   });
   EXPECT_EQ(elsewhere.connections(), 0) << "the redirect was followed";
 }
@@ -265,35 +266,14 @@ TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
   }
 }
 
-TEST(UsageEndpoint, RateLimitWaitsAtLeastWhatRetryAfterAsks) {
-  struct Case {
-    std::string retryAfter; // the header's value, if any
-    double delay;
-  };
-  // Each 429 doubles the back-off step from 180 s; a longer Retry-After wins, up to its cap.
-  const Case cases[] = {{"", 180}, {"1600", 1600}, {"60", 720}, {"99999", 3600}};
-  std::vector<std::string> replies;
-  for (const Case &c : cases) {
-    replies.push_back(
-        httpReply(429, "", c.retryAfter.empty() ? "" : "Retry-After: " + c.retryAfter + "\r\n"));
-  }
-  const LoopbackServer server(LoopbackServer::replying(replies));
-  testing::CapturingLog log;
-  const testing::ScopedTempDir temp;
-  HelperRuntime runtime(providerFor(server.url(), expiringIn(3600)),
-                        std::make_shared<SnapshotStore>(temp / "plan-snapshot.json"),
-                        kLiveMinimumInterval, log);
-  for (const Case &c : cases) {
-    EXPECT_EQ(runtime.tick(), c.delay) << c.retryAfter;
-  }
-}
-
 TEST(UsageEndpoint, AStopEndsARequestUnderWayAndSendsNoMore) {
+  const auto newSession = [] {
+    return CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
+  };
   for (const bool stopFirst : {false, true}) {
     SCOPED_TRACE(stopFirst ? "stop before the request" : "stop during it");
     const LoopbackServer server(stopFirst ? replying(200, kGoodBody) : LoopbackServer::silent());
-    const auto session =
-        CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
+    const auto session = newSession();
     std::stop_source stop;
     session->cancelOn(stop.get_token());
     std::jthread stopper([&] {
@@ -316,7 +296,7 @@ TEST(UsageEndpoint, AStopEndsARequestUnderWayAndSendsNoMore) {
     });
     if (stopFirst) {
       // Served only after whatever the stopped session sent: connections are taken in order.
-      providerFor(server.url(), expiringIn(3600))->fetch();
+      EXPECT_EQ(newSession()->get({server.url(), {}, 5s}).status, 200);
     }
     EXPECT_EQ(server.connections(), 1);
   }

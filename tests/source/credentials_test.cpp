@@ -9,15 +9,11 @@ namespace quorbel {
 namespace {
 
 TEST(CredentialsDecoding, AcceptsAndRejectsDocuments) {
-  ClaudeAiOauth bare;
-  bare.accessToken = "t";
-  ClaudeAiOauth full;
-  full.accessToken = "sk-ant-oat01-abc";
-  full.refreshToken = "sk-ant-ort01-def";
-  full.expiresAt = 1780000000123.5;
-  full.subscriptionType = "max";
-  full.rateLimitTier = "default_claude_max_20x";
-  full.scopes = std::vector<std::string>{"user:inference", "user:profile"};
+  const ClaudeAiOauth bare{"t", {}, {}, {}, {}, {}};
+  const ClaudeAiOauth full{
+      "sk-ant-oat01-abc",       "sk-ant-ort01-def",
+      1780000000123.5,          "max",
+      "default_claude_max_20x", std::vector<std::string>{"user:inference", "user:profile"}};
   struct Case {
     const char *name;
     std::string document;

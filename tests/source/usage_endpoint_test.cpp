@@ -46,6 +46,8 @@ LoopbackServer::Script replying(int status, const std::string &body, const std::
 
 const std::string kGoodBody = R"({"five_hour": {"utilization": 33.0, "resets_at":
   "2026-05-28T23:00:00Z"}, "seven_day": {"utilization": 8, "resets_at": "2026-06-01T07:00:00Z"}})";
+const std::string kIdleBody = R"({"five_hour": null})";
+const std::string kIdleFile = R"({"fetchedAt":"2026-05-28T20:26:40Z","status":"active"})";
 const std::string kHeaders = "\r\nAuthorization: Bearer " + kToken +
                              "\r\nanthropic-beta: oauth-2025-04-20\r\n"
                              "User-Agent: claude-code/2.1.195\r\n\r\n";
@@ -57,17 +59,20 @@ struct Exchange {
   LoopbackServer::Script answer; // none: nothing listens
   std::string outcome;
   std::string credentials = expiringIn(3600); // empty: no file
+  bool sent = true;                           // whether the request reaches the server
+  std::filesystem::path certificate = {};     // the server's; none: plain http
+  std::shared_ptr<HttpSession> session = {};  // none: one for plain http
 };
 
 void expectOutcomes(std::initializer_list<Exchange> exchanges) {
   static const FixedClock clock;
-  static const auto session =
+  static const auto plain =
       CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
   for (const Exchange &c : exchanges) {
     SCOPED_TRACE(c.name);
     std::optional<LoopbackServer> server;
     if (c.answer) {
-      server.emplace(c.answer);
+      server.emplace(c.answer, LoopbackServer::Options{.certificate = c.certificate});
     }
     const testing::ScopedTempDir temp;
     if (!c.credentials.empty()) {
@@ -76,8 +81,9 @@ void expectOutcomes(std::initializer_list<Exchange> exchanges) {
     testing::CapturingLog log;
     HelperRuntime runtime(
         std::make_shared<LivePlanUsageProvider>(
-            std::make_shared<CredentialsFile>(temp / ".credentials.json"), session,
-            std::string(kFallbackClaudeCodeVersion), kDefaultExpiryMargin,
+            std::make_shared<CredentialsFile>(temp / ".credentials.json"),
+            c.session ? c.session : plain, std::string(kFallbackClaudeCodeVersion),
+            kDefaultExpiryMargin,
             server ? server->url() : LoopbackServer(LoopbackServer::silent()).url(), kTimeout,
             clock),
         std::make_shared<SnapshotStore>(temp / "plan-snapshot.json"), kLiveMinimumInterval, log,
@@ -93,13 +99,12 @@ void expectOutcomes(std::initializer_list<Exchange> exchanges) {
       // libcurl's clock may fire a millisecond before ours reads the full time-out.
       EXPECT_GE(std::chrono::steady_clock::now() - started, kTimeout - 20ms);
     }
-    const bool sent = !c.outcome.starts_with("Session inactive");
     if (server) {
-      EXPECT_EQ(server->requests(), sent ? 1 : 0);
+      EXPECT_EQ(server->requests(), c.sent ? 1 : 0) << "a request crossed where it must not";
       // One GET with the three headers in order, and nothing after them.
       const std::string head = server->firstHead();
-      EXPECT_TRUE(!sent || (head.starts_with("GET /api/oauth/usage HTTP/1.1\r\n") &&
-                            head.ends_with(kHeaders)))
+      EXPECT_TRUE(!c.sent || (head.starts_with("GET /api/oauth/usage HTTP/1.1\r\n") &&
+                              head.ends_with(kHeaders)))
           << head;
     }
   }
@@ -124,7 +129,6 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
   {"kind": "weekly_scoped", "percent": 5, "resets_at": "soon", "scope": {"model":
    {"display_name": "Haiku"}}}, {"kind": "weekly_scoped", "percent": 9, "scope": {"model":
    {"display_name": 7}}}]})";
-  const std::string empty = R"({"fetchedAt":"2026-05-28T20:26:40Z","status":"active"})";
   const std::string undecodable = "Transient error (decoding)";
   const auto retryAfter = [](const char *seconds) {
     return replying(429, "", std::string("Retry-After: ") + seconds + "\r\n");
@@ -139,8 +143,8 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
        expiringIn(3600, R"(,"subscriptionType":"max","rateLimitTier":"default_claude_max_20x")")},
       {"idle windows, with a null reset or none",
        ok(R"({"five_hour": {"utilization": 0, "resets_at": null}, "seven_day": {"utilization": 0}})"),
-       empty},
-      {"null window", ok(R"({"five_hour": null})"), empty},
+       kIdleFile},
+      {"null window", ok(kIdleBody), kIdleFile},
       {"malformed limits: the legacy model objects",
        ok(R"({"five_hour": null, "limits": {"kind": "weekly_scoped"}, "seven_day_sonnet":
           {"utilization": 4}, "seven_day_opus": {"utilization": 71.5, "resets_at": "2026-06-01T07:00:00Z"}})"),
@@ -170,12 +174,11 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
       {"429, a longer Retry-After", retryAfter("1600"), "429: rate limited. Backing off 1600 s"},
       {"429, too long a Retry-After", retryAfter("99999"), "429: rate limited. Backing off 3600 s"},
       // Decided locally: no request goes out.
-      {"no credentials", ok(kGoodBody), "Session inactive", ""},
-      {"no expiry", ok(kGoodBody), "Session inactive", expiringIn(std::nullopt)},
+      {"no credentials", ok(kGoodBody), "Session inactive", "", false},
+      {"no expiry", ok(kGoodBody), "Session inactive", expiringIn(std::nullopt), false},
       {"expiring at the margin", ok(kGoodBody), "Session inactive",
-       expiringIn(kDefaultExpiryMargin)},
-      {"a second past the margin", ok(R"({"five_hour": null})"), empty,
-       expiringIn(kDefaultExpiryMargin + 1)},
+       expiringIn(kDefaultExpiryMargin), false},
+      {"a second past the margin", ok(kIdleBody), kIdleFile, expiringIn(kDefaultExpiryMargin + 1)},
   });
 }
 
@@ -216,37 +219,28 @@ TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
   ASSERT_EQ(std::system(script.c_str()), 0) << testing::readFile(pki / "log");
   const auto tls =
       CurlHttpSession::forLoopback({.allowPlainHttp = false, .trustedCaFile = pki / "trusted.pem"});
-  struct Case {
-    const char *name;
-    std::string certificate; // the server's; empty: plain http
-    std::shared_ptr<HttpSession> session;
-    std::vector<std::pair<std::string, std::string>> headers = {
-        {"Authorization", "Bearer " + kToken}};
+  const auto served = [&](const char *leaf, const std::string &outcome, bool sent = false) {
+    return Exchange{leaf, replying(200, kIdleBody), outcome, expiringIn(3600), sent, pki / leaf,
+                    tls};
   };
+  const std::string refused = "Transient error (network: other: ";
   // The good server comes first, so a session that already trusts one peer must refuse the others.
-  const Case cases[] = {
-      {"127.0.0.1 from the trusted CA", "good", tls},
-      {"another host name from the trusted CA", "other", tls},
-      {"127.0.0.1 from a CA the client does not trust", "stranger", tls},
-      {"plain http on the helper's own session", "", std::make_shared<CurlHttpSession>()},
-      {"line break in a value", "good", tls, {{"Authorization", "Bearer x\r\nX-Injected: 1"}}},
-      {"line break in a name", "good", tls, {{"X-A\nB", "1"}}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    const bool good = &c == cases;
-    const LoopbackServer server(
-        replying(200, kGoodBody),
-        {.certificate = c.certificate.empty() ? "" : pki / (c.certificate + ".pem")});
-    try {
-      EXPECT_EQ(c.session->get({server.url(), c.headers, 5s}).status, 200);
-      EXPECT_TRUE(good);
-    } catch (const HttpTransportFailure &failure) {
-      EXPECT_FALSE(good || testing::holdsSecret(failure.error().describe()));
-      EXPECT_EQ(failure.error().kind, TransportError::Kind::other) << failure.error().text;
-    }
-    EXPECT_EQ(server.requests(), good ? 1 : 0) << "a request crossed where it must not";
-  }
+  expectOutcomes({
+      served("good.pem", kIdleFile, true),
+      served("other.pem", refused),    // a name other than 127.0.0.1, from the trusted authority
+      served("stranger.pem", refused), // 127.0.0.1, from an authority the client does not trust
+      {"plain http on the helper's own session",
+       replying(200, kIdleBody),
+       refused + "URL scheme not allowed",
+       expiringIn(3600),
+       false,
+       {},
+       std::make_shared<CurlHttpSession>()},
+      {"line break in the token", replying(200, kIdleBody),
+       refused + "header \"Authorization\" holds a line break",
+       R"({"claudeAiOauth":{"accessToken":"x\r\nX-Injected: 1","expiresAt":4102444800000}})",
+       false},
+  });
 }
 
 TEST(UsageEndpoint, AStopEndsARequestUnderWayAndSendsNoMore) {

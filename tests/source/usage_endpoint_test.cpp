@@ -56,7 +56,7 @@ const std::string kHeaders = "\r\nAuthorization: Bearer " + kToken +
 // cycle's log line, of which a prefix is given, since transport errors end in libcurl's words.
 struct Exchange {
   const char *name;
-  LoopbackServer::Script answer; // none: nothing listens
+  std::optional<LoopbackServer::Script> answer; // none: nothing listens
   std::string outcome;
   std::string credentials = expiringIn(3600); // empty: no file
   bool sent = true;                           // whether the request reaches the server
@@ -72,7 +72,7 @@ void expectOutcomes(std::initializer_list<Exchange> exchanges) {
     SCOPED_TRACE(c.name);
     std::optional<LoopbackServer> server;
     if (c.answer) {
-      server.emplace(c.answer, LoopbackServer::Options{.certificate = c.certificate});
+      server.emplace(*c.answer, LoopbackServer::Options{.certificate = c.certificate});
     }
     const testing::ScopedTempDir temp;
     if (!c.credentials.empty()) {
@@ -229,13 +229,11 @@ TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
       served("good.pem", kIdleFile, true),
       served("other.pem", refused),    // a name other than 127.0.0.1, from the trusted authority
       served("stranger.pem", refused), // 127.0.0.1, from an authority the client does not trust
-      {"plain http on the helper's own session",
-       replying(200, kIdleBody),
-       refused + "URL scheme not allowed",
-       expiringIn(3600),
-       false,
-       {},
-       std::make_shared<CurlHttpSession>()},
+      {.name = "plain http on the helper's own session",
+       .answer = replying(200, kIdleBody),
+       .outcome = refused + "URL scheme not allowed",
+       .sent = false,
+       .session = std::make_shared<CurlHttpSession>()},
       {"line break in the token", replying(200, kIdleBody),
        refused + "header \"Authorization\" holds a line break",
        R"({"claudeAiOauth":{"accessToken":"x\r\nX-Injected: 1","expiresAt":4102444800000}})",

@@ -13,33 +13,12 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace quorbel::testing {
-
-// One HTTP exchange as the server side sees it: the request head it read and a way to answer,
-// through TLS when the server speaks it.
-struct LoopbackPeer {
-  int fd;
-  SSL *tls;
-  int index; // 0 for the first connection
-  // Writes all of `bytes`; false once the client has gone.
-  bool write(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const long written = tls ? ::SSL_write(tls, bytes.data(), int(bytes.size()))
-                               : ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (written <= 0) {
-        return false;
-      }
-      bytes.remove_prefix(std::size_t(written));
-    }
-    return true;
-  }
-};
 
 // Outside the class, so its defaults can serve as a default argument inside it.
 struct LoopbackServerOptions {
@@ -48,15 +27,14 @@ struct LoopbackServerOptions {
 };
 
 // The one server the tests talk to: a TCP listener on 127.0.0.1 (or a socket made elsewhere, e.g.
-// in a network namespace), plain or TLS, served by a child process. Its buffers never count in the
-// test's resident size, and a peer that stalls or drips cannot stall the test: the child is killed
-// with the server. Each connection gets its head read, then the script answers with any bytes it
-// likes, or none; the connection closes after it. Counters and the first request head live in
-// memory shared with the child.
+// in a network namespace), plain or TLS, served by a child process, so that a client that stalls
+// cannot stall the server and the server cannot outlive the test. Each connection gets its head
+// read and then its answer, any bytes at all, or none; the connection closes after it. Counters
+// and the first request head live in memory shared with the child.
 class LoopbackServer {
 public:
-  using Script = std::function<void(LoopbackPeer &)>;
-
+  // The raw answer to connection i is script[i], the last one repeating; none: never answer.
+  using Script = std::vector<std::string>;
   using Options = LoopbackServerOptions;
 
   explicit LoopbackServer(Script script, Options options = {}) : options_(std::move(options)) {
@@ -89,16 +67,9 @@ public:
   LoopbackServer(const LoopbackServer &) = delete;
   LoopbackServer &operator=(const LoopbackServer &) = delete;
 
-  // Answers connection i with replies[i], the last one repeating.
-  static Script replying(std::vector<std::string> replies) {
-    return [replies = std::move(replies)](LoopbackPeer &peer) {
-      peer.write(replies[std::min(std::size_t(peer.index), replies.size() - 1)]);
-    };
-  }
+  static Script replying(std::vector<std::string> replies) { return replies; }
   // Reads the request and never answers, for as long as the server lives.
-  static Script silent() {
-    return [](LoopbackPeer &) { ::pause(); };
-  }
+  static Script silent() { return {}; }
 
   std::string url(const std::string &path = "/api/oauth/usage") const {
     return (options_.certificate.empty() ? "http://" : "https://") + authority_ + path;
@@ -112,7 +83,6 @@ public:
 
 private:
   static constexpr std::size_t kKeptHeadBytes = 8 * 1024;
-  static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
   // Then the child exits: a runaway client cannot keep it.
   static constexpr int kMaxConnections = 16;
   struct Shared {
@@ -136,7 +106,7 @@ private:
         ::_exit(1);
       }
     }
-    for (int index = 0; index < kMaxConnections; ++index) {
+    for (std::size_t index = 0; index < kMaxConnections; ++index) {
       const int connection = ::accept(listener, nullptr, nullptr);
       if (connection < 0) {
         continue;
@@ -151,7 +121,7 @@ private:
       std::string head;
       char chunk[4096];
       long got = 0;
-      while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxHeadBytes &&
+      while (head.find("\r\n\r\n") == std::string::npos &&
              (got = tls ? ::SSL_read(tls, chunk, sizeof chunk)
                         : ::read(connection, chunk, sizeof chunk)) > 0) {
         head.append(chunk, std::size_t(got));
@@ -159,8 +129,18 @@ private:
       if (head.find("\r\n\r\n") != std::string::npos && shared_->requests++ == 0) {
         std::memcpy(shared_->head, head.data(), std::min(head.size(), kKeptHeadBytes - 1));
       }
-      LoopbackPeer peer{connection, tls, index};
-      script(peer);
+      if (script.empty()) {
+        ::pause();
+      }
+      std::string_view reply = script[std::min(index, script.size() - 1)];
+      while (!reply.empty()) {
+        const long sent = tls ? ::SSL_write(tls, reply.data(), int(reply.size()))
+                              : ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
+        if (sent <= 0) {
+          break;
+        }
+        reply.remove_prefix(std::size_t(sent));
+      }
       if (tls) {
         ::SSL_shutdown(tls);
         ::SSL_free(tls);

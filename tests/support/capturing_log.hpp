@@ -3,6 +3,7 @@
 #include "runtime/log_sink.hpp"
 
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -21,11 +22,8 @@ public:
     return lines_;
   }
   std::string text() const {
-    std::string joined;
-    for (const auto &line : lines()) {
-      joined += line;
-    }
-    return joined;
+    const auto all = lines();
+    return std::accumulate(all.begin(), all.end(), std::string());
   }
 
 private:

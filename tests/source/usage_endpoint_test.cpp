@@ -40,12 +40,14 @@ std::string expiringIn(std::optional<double> seconds, const std::string &more = 
          "}}";
 }
 
+std::shared_ptr<CurlHttpSession> plainSession() {
+  return CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
+}
+
 LoopbackServer::Script replying(int status, const std::string &body, const std::string &head = "") {
   return LoopbackServer::replying({httpReply(status, body, head)});
 }
 
-const std::string kGoodBody = R"({"five_hour": {"utilization": 33.0, "resets_at":
-  "2026-05-28T23:00:00Z"}, "seven_day": {"utilization": 8, "resets_at": "2026-06-01T07:00:00Z"}})";
 const std::string kIdleBody = R"({"five_hour": null})";
 const std::string kIdleFile = R"({"fetchedAt":"2026-05-28T20:26:40Z","status":"active"})";
 const std::string kHeaders = "\r\nAuthorization: Bearer " + kToken +
@@ -66,8 +68,7 @@ struct Exchange {
 
 void expectOutcomes(std::initializer_list<Exchange> exchanges) {
   static const FixedClock clock;
-  static const auto plain =
-      CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
+  static const auto plain = plainSession();
   for (const Exchange &c : exchanges) {
     SCOPED_TRACE(c.name);
     std::optional<LoopbackServer> server;
@@ -129,7 +130,7 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
   {"kind": "weekly_scoped", "percent": 5, "resets_at": "soon", "scope": {"model":
    {"display_name": "Haiku"}}}, {"kind": "weekly_scoped", "percent": 9, "scope": {"model":
    {"display_name": 7}}}]})";
-  const std::string undecodable = "Transient error (decoding)";
+  const std::string bad = "Transient error (decoding)";
   const auto retryAfter = [](const char *seconds) {
     return replying(429, "", std::string("Retry-After: ") + seconds + "\r\n");
   };
@@ -150,40 +151,32 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
           {"utilization": 4}, "seven_day_opus": {"utilization": 71.5, "resets_at": "2026-06-01T07:00:00Z"}})"),
        R"({"fetchedAt":"2026-05-28T20:26:40Z","modelWindows":[{"model":"Opus","percent":72,)"
        R"("resetsAt":"2026-06-01T07:00:00Z"},{"model":"Sonnet","percent":4}],"status":"active"})"},
-      {"body at the cap", ok(std::string(kMaxResponseBodyBytes, ' ')), undecodable},
-      {"neither window", ok(R"({"seven_day_opus": null, "limits": []})"), undecodable},
-      {"not an object", ok("[" + kGoodBody + "]"), undecodable},
-      {"not JSON, echoing the token", ok("<html>" + kToken), undecodable},
-      {"window neither object nor null", ok(R"({"five_hour": 5})"), undecodable},
-      {"idle window, string utilization", ok(R"({"five_hour": {"utilization": "0"}})"),
-       undecodable},
-      {"reset, null utilization",
-       ok(R"({"five_hour": {"utilization": null, "resets_at": "2026-06-01T07:00:00Z"}})"),
-       undecodable},
-      {"reset as a number", ok(R"({"five_hour": {"utilization": 8, "resets_at": 1}})"),
-       undecodable},
-      {"unreadable reset",
-       ok(R"({"five_hour": {"utilization": 8, "resets_at": "2026-06-01 07:00:00Z"}})"),
-       undecodable},
-      {"201", replying(201, kGoodBody), "Transient error (HTTP 201)"},
-      {"401", replying(401, kGoodBody), "401 unauthorized"},
-      {"401, body over the cap", replying(401, std::string(kMaxResponseBodyBytes + 1, ' ')),
-       "401 unauthorized"},
+      {"body at the cap", ok(std::string(kMaxResponseBodyBytes, ' ')), bad},
+      {"neither window", ok(R"({"seven_day_opus": null, "limits": []})"), bad},
+      {"not an object", ok("[" + kIdleBody + "]"), bad},
+      {"not JSON, echoing the token", ok("<html>" + kToken), bad},
+      {"neither object nor null", ok(R"({"five_hour": 5})"), bad},
+      {"string utilization", ok(R"({"five_hour": {"utilization": "0"}})"), bad},
+      {"null utilization", ok(R"({"five_hour": {"utilization": null, "resets_at": "x"}})"), bad},
+      {"reset as a number", ok(R"({"five_hour": {"utilization": 8, "resets_at": 1}})"), bad},
+      {"unreadable reset", ok(R"({"five_hour": {"utilization": 8, "resets_at": "x"}})"), bad},
+      {"201", replying(201, kIdleBody), "Transient error (HTTP 201)"},
+      {"401", replying(401, kIdleBody), "401 unauthorized; token rejected"},
+      {"401, long body", replying(401, std::string(kMaxResponseBodyBytes + 1, ' ')), "401 unauth"},
       // The first back-off step is 180 s; a longer Retry-After wins, up to an hour.
       {"429, a shorter Retry-After", retryAfter("60"), "429: rate limited. Backing off 180 s"},
       {"429, a longer Retry-After", retryAfter("1600"), "429: rate limited. Backing off 1600 s"},
       {"429, too long a Retry-After", retryAfter("99999"), "429: rate limited. Backing off 3600 s"},
       // Decided locally: no request goes out.
-      {"no credentials", ok(kGoodBody), "Session inactive", "", false},
-      {"no expiry", ok(kGoodBody), "Session inactive", expiringIn(std::nullopt), false},
-      {"expiring at the margin", ok(kGoodBody), "Session inactive",
-       expiringIn(kDefaultExpiryMargin), false},
+      {"no credentials", ok(kIdleBody), "Session inactive", "", false},
+      {"no expiry", ok(kIdleBody), "Session inactive", expiringIn(std::nullopt), false},
+      {"at the margin", ok(kIdleBody), "Session inactive", expiringIn(kDefaultExpiryMargin), false},
       {"a second past the margin", ok(kIdleBody), kIdleFile, expiringIn(kDefaultExpiryMargin + 1)},
   });
 }
 
 TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
-  const LoopbackServer elsewhere(replying(200, kGoodBody));
+  const LoopbackServer elsewhere(replying(200, kIdleBody));
   const std::string okHead = "HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n";
   const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
   const std::string network = "Transient error (network: ";
@@ -193,7 +186,7 @@ TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
        network + "badServerResponse"},
       {"closed without a word", LoopbackServer::replying({""}), network + "badServerResponse"},
       {"nothing listening", {}, network + "cannotConnectToHost"},
-      {"closes mid-body", LoopbackServer::replying({okHead + kGoodBody}), network + "other"},
+      {"closes mid-body", LoopbackServer::replying({okHead + kIdleBody}), network + "other"},
       // Of a length no header announces.
       {"a chunk a byte over the cap",
        LoopbackServer::replying(
@@ -242,19 +235,14 @@ TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
 }
 
 TEST(UsageEndpoint, AStopEndsARequestUnderWayAndSendsNoMore) {
-  const auto newSession = [] {
-    return CurlHttpSession::forLoopback({.allowPlainHttp = true, .trustedCaFile = {}});
-  };
   for (const bool stopFirst : {false, true}) {
     SCOPED_TRACE(stopFirst ? "stop before the request" : "stop during it");
-    const LoopbackServer server(stopFirst ? replying(200, kGoodBody) : LoopbackServer::silent());
-    const auto session = newSession();
+    const LoopbackServer server(stopFirst ? replying(200, kIdleBody) : LoopbackServer::silent());
+    const auto session = plainSession();
     std::stop_source stop;
     session->cancelOn(stop.get_token());
     std::jthread stopper([&] {
-      if (!stopFirst) {
-        testing::eventually([&] { return server.requests() == 1; });
-      }
+      testing::eventually([&] { return stopFirst || server.requests() == 1; });
       stop.request_stop();
     });
     if (stopFirst) {
@@ -271,7 +259,7 @@ TEST(UsageEndpoint, AStopEndsARequestUnderWayAndSendsNoMore) {
     });
     if (stopFirst) {
       // Served only after whatever the stopped session sent: connections are taken in order.
-      EXPECT_EQ(newSession()->get({server.url(), {}, 5s}).status, 200);
+      EXPECT_EQ(plainSession()->get({server.url(), {}, 5s}).status, 200);
     }
     EXPECT_EQ(server.connections(), 1);
   }

@@ -45,7 +45,7 @@ std::shared_ptr<CurlHttpSession> plainSession() {
 }
 
 LoopbackServer::Script replying(int status, const std::string &body, const std::string &head = "") {
-  return LoopbackServer::replying({httpReply(status, body, head)});
+  return {httpReply(status, body, head)};
 }
 
 const std::string kIdleBody = R"({"five_hour": null})";
@@ -62,8 +62,8 @@ struct Exchange {
   std::string outcome;
   std::string credentials = expiringIn(3600);
   bool sent = true;                          // whether the request reaches the server
-  std::filesystem::path certificate = {};    // the server's; none: plain http
   std::shared_ptr<HttpSession> session = {}; // none: one for plain http
+  std::filesystem::path certificate = {};    // the server's; none: plain http
 };
 
 void expectOutcomes(std::initializer_list<Exchange> exchanges) {
@@ -168,14 +168,12 @@ TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
   const std::string network = "Transient error (network: ";
   expectOutcomes({
       {"never answers", LoopbackServer::silent(), network + "timedOut"},
-      {"not HTTP", LoopbackServer::replying({"SSH-2.0-OpenSSH_9.2\r\n"}),
-       network + "badServerResponse"},
-      {"closed without a word", LoopbackServer::replying({""}), network + "badServerResponse"},
-      {"closes mid-body", LoopbackServer::replying({okHead + kIdleBody}), network + "other"},
+      {"not HTTP", {"SSH-2.0-OpenSSH_9.2\r\n"}, network + "badServerResponse"},
+      {"closed without a word", {""}, network + "badServerResponse"},
+      {"closes mid-body", {okHead + kIdleBody}, network + "other"},
       // Of a length no header announces.
       {"a chunk a byte over the cap",
-       LoopbackServer::replying(
-           {chunked + "100001\r\n" + std::string(kMaxResponseBodyBytes + 1, ' ')}),
+       {chunked + "100001\r\n" + std::string(kMaxResponseBodyBytes + 1, ' ')},
        network + "other: response body larger"},
       {"redirect", replying(302, "", "Location: " + elsewhere.url() + "\r\n"),
        "Transient error (HTTP 302)"},
@@ -198,8 +196,8 @@ TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
   const auto tls =
       CurlHttpSession::forLoopback({.allowPlainHttp = false, .trustedCaFile = pki / "trusted.pem"});
   const auto served = [&](const char *leaf, const std::string &outcome, bool sent = false) {
-    return Exchange{leaf, replying(200, kIdleBody), outcome, expiringIn(3600), sent, pki / leaf,
-                    tls};
+    return Exchange{leaf,      replying(200, kIdleBody), outcome, expiringIn(3600), sent, tls,
+                    pki / leaf};
   };
   const std::string refused = "Transient error (network: other: ";
   // The good server comes first, so a session that already trusts one peer must refuse the others.
@@ -207,11 +205,9 @@ TEST(UsageEndpoint, NothingThatCouldLeakTheTokenGoesOut) {
       served("good.pem", kIdleFile, true),
       served("other.pem", refused),    // a name other than 127.0.0.1, from the trusted authority
       served("stranger.pem", refused), // 127.0.0.1, from an authority the client does not trust
-      {.name = "plain http on the helper's own session",
-       .answer = replying(200, kIdleBody),
-       .outcome = refused + "URL scheme not allowed",
-       .sent = false,
-       .session = std::make_shared<CurlHttpSession>()},
+      {"plain http on the helper's own session", replying(200, kIdleBody),
+       refused + "URL scheme not allowed", expiringIn(3600), false,
+       std::make_shared<CurlHttpSession>()},
       {"line break in the token", replying(200, kIdleBody),
        refused + "header \"Authorization\" holds a line break",
        R"({"claudeAiOauth":{"accessToken":"x\r\nX-Injected: 1","expiresAt":4102444800000}})",

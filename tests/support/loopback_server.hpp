@@ -67,7 +67,6 @@ public:
   LoopbackServer(const LoopbackServer &) = delete;
   LoopbackServer &operator=(const LoopbackServer &) = delete;
 
-  static Script replying(std::vector<std::string> replies) { return replies; }
   // Reads the request and never answers, for as long as the server lives.
   static Script silent() { return {}; }
 
@@ -76,10 +75,8 @@ public:
   }
   int connections() const { return shared_->connections; }
   int requests() const { return shared_->requests; }
-  // The first request head, byte for byte.
-  std::string firstHead() const {
-    return {shared_->head, ::strnlen(shared_->head, kKeptHeadBytes)};
-  }
+  // The first request head, byte for byte, cut to what the shared buffer keeps.
+  std::string firstHead() const { return shared_->head; }
 
 private:
   static constexpr std::size_t kKeptHeadBytes = 8 * 1024;

@@ -10,26 +10,20 @@ namespace {
 
 TEST(CredentialsDecoding, AcceptsAndRejectsDocuments) {
   const ClaudeAiOauth bare{"t", {}, {}, {}, {}, {}};
-  const ClaudeAiOauth full{
-      "sk-ant-oat01-abc",       "sk-ant-ort01-def",
-      1780000000123.5,          "max",
-      "default_claude_max_20x", std::vector<std::string>{"user:inference", "user:profile"}};
+  const ClaudeAiOauth full{"a", "r", 1780000000123.5, "max", "tier", std::vector<std::string>{"s"}};
   struct Case {
     const char *name;
     std::string document;
     std::optional<ClaudeAiOauth> expected{}; // nothing: decodeFailed
   };
   const Case cases[] = {
-      {"every field",
-       R"({"claudeAiOauth":{"accessToken":"sk-ant-oat01-abc","refreshToken":"sk-ant-ort01-def",
-           "expiresAt":1780000000123.5,"scopes":["user:inference","user:profile"],
-           "subscriptionType":"max","rateLimitTier":"default_claude_max_20x"}})",
+      {"every field", R"({"claudeAiOauth":{"accessToken":"a","refreshToken":"r","scopes":["s"],
+           "expiresAt":1780000000123.5,"subscriptionType":"max","rateLimitTier":"tier"}})",
        full},
       {"only the token", R"({"claudeAiOauth":{"accessToken":"t"}})", bare},
-      {"null optionals", R"({"claudeAiOauth":{"accessToken":"t","refreshToken":null,
-           "expiresAt":null,"subscriptionType":null,"rateLimitTier":null,"scopes":null}})",
-       bare},
-      {"extra keys at both levels", R"({"mcpOAuth":{},"claudeAiOauth":{"accessToken":"t","o":1}})",
+      {"null optionals, extra keys", R"({"mcpOAuth":{},"claudeAiOauth":{"accessToken":"t","o":1,
+           "refreshToken":null,"expiresAt":null,"subscriptionType":null,"rateLimitTier":null,
+           "scopes":null}})",
        bare},
       {"expiry as a digit string", R"({"claudeAiOauth":{"accessToken":"t","expiresAt":"1"}})"},
       {"scopes holding a number", R"({"claudeAiOauth":{"accessToken":"t","scopes":["a",1]}})"},
@@ -47,8 +41,7 @@ TEST(CredentialsDecoding, AcceptsAndRejectsDocuments) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     try {
-      const ClaudeAiOauth decoded = decodeCredentials(c.document).claudeAiOauth;
-      EXPECT_EQ(std::optional(decoded), c.expected);
+      EXPECT_EQ(std::optional(decodeCredentials(c.document).claudeAiOauth), c.expected);
     } catch (const CredentialsError &error) {
       EXPECT_FALSE(c.expected);
       EXPECT_EQ(error.kind(), CredentialsError::Kind::decodeFailed);

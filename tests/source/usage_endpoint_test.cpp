@@ -128,13 +128,14 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
        R"("rateLimitTier":"default_claude_max_20x","session":{"percent":33,)"
        R"("resetsAt":"2026-05-28T23:00:00Z"},"status":"active","subscriptionType":"max"})",
        expiringIn(3600, R"(,"subscriptionType":"max","rateLimitTier":"default_claude_max_20x")")},
-      {"idle windows, with a null reset or none",
-       ok(R"({"five_hour": {"utilization": 0, "resets_at": null}, "seven_day": {"utilization": 0}})"),
+      {"idle windows, with a null reset or none", ok(R"({"five_hour": {"utilization": 0,
+          "resets_at": null}, "seven_day": {"utilization": 0}})"),
        kIdleFile},
       {"null window", ok(kIdleBody), kIdleFile},
       {"malformed limits: the legacy model objects",
        ok(R"({"five_hour": null, "limits": {"kind": "weekly_scoped"}, "seven_day_sonnet":
-          {"utilization": 4}, "seven_day_opus": {"utilization": 71.5, "resets_at": "2026-06-01T07:00:00Z"}})"),
+          {"utilization": 4}, "seven_day_opus": {"utilization": 71.5, "resets_at":
+          "2026-06-01T07:00:00Z"}})"),
        R"({"fetchedAt":"2026-05-28T20:26:40Z","modelWindows":[{"model":"Opus","percent":72,)"
        R"("resetsAt":"2026-06-01T07:00:00Z"},{"model":"Sonnet","percent":4}],"status":"active"})"},
       {"body at the cap", ok(std::string(kMaxResponseBodyBytes, ' ')), bad},

@@ -15,7 +15,7 @@ using testing::ScopedEnvironment;
 using testing::ScopedTempDir;
 using testing::writeFile;
 
-constexpr const char *kDocument = R"({"claudeAiOauth":{"accessToken":"token-1"}})";
+const std::string kDocument = R"({"claudeAiOauth":{"accessToken":"token-1"}})";
 
 // The token, or the error's message.
 std::string outcomeAt(const fs::path &path) {
@@ -28,13 +28,12 @@ std::string outcomeAt(const fs::path &path) {
 
 TEST(CredentialsFileTest, ReadsAfreshAndClassifiesFailures) {
   const ScopedTempDir temp;
-  std::string atLimit = kDocument;
-  atLimit.resize(kMaxCredentialsFileBytes, ' ');
+  const std::string atLimit =
+      kDocument + std::string(kMaxCredentialsFileBytes - kDocument.size(), ' ');
   writeFile(temp / "at-limit", atLimit);
   writeFile(temp / "oversized", atLimit + " ");
   writeFile(temp / "plain-file", "x");
-  fs::create_symlink(temp / "loop-b", temp / "loop-a");
-  fs::create_symlink(temp / "loop-a", temp / "loop-b");
+  fs::create_symlink(temp / "loop", temp / "loop");
   ASSERT_EQ(::mkfifo((temp / "fifo").c_str(), 0600), 0);
   const std::string none = "no Claude Code credentials found";
   const std::string unreadable = "credentials could not be read: ";
@@ -49,7 +48,7 @@ TEST(CredentialsFileTest, ReadsAfreshAndClassifiesFailures) {
       {temp / "plain-file/c.json", none},
       {fs::path(), none},
       {temp.path(), unreadable + "Is a directory (status 21)"},
-      {temp / "loop-a", unreadable + "Too many levels of symbolic links (status 40)"},
+      {temp / "loop", unreadable + "Too many levels of symbolic links (status 40)"},
       {temp / "oversized", undecodable},
       // Nobody writes to the FIFO: it reads as empty instead of blocking.
       {temp / "fifo", undecodable},

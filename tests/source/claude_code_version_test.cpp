@@ -15,14 +15,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace ClaudeCodeVersion;
 
 TEST(ClaudeCodeVersionParse, FindsTheLeftmostTriple) {
   // Bytes that are not ASCII neither match nor stop the search.
-  EXPECT_EQ(ClaudeCodeVersion::parseVersion("\xFF\xFE 1.2.x then x13.40.5.6y \xC3 7.8.9"),
-            "13.40.5");
+  EXPECT_EQ(parseVersion("\xFF\xFE 1.2.x then x13.40.5.6y \xC3 7.8.9"), "13.40.5");
   // Two numbers are no version, and Arabic-Indic digits are not digits here.
-  EXPECT_EQ(ClaudeCodeVersion::parseVersion("1..2.3 or 4.5 or \xD9\xA1.\xD9\xA2.\xD9\xA3"),
-            std::nullopt);
+  EXPECT_EQ(parseVersion("1..2.3 or 4.5 or \xD9\xA1.\xD9\xA2.\xD9\xA3"), std::nullopt);
 }
 
 TEST(ClaudeVersionProbeTest, RunsTheInstalledCliWithinItsTimeLimit) {
@@ -46,9 +45,7 @@ TEST(ClaudeVersionProbeTest, RunsTheInstalledCliWithinItsTimeLimit) {
     SCOPED_TRACE(c.name);
     testing::writeFile(temp / "claude", "#!/bin/sh\n" + c.script + "\n");
     fs::permissions(temp / "claude", fs::perms::owner_all);
-    EXPECT_EQ(testing::finishesWithin("the probe",
-                                      [] { return ClaudeCodeVersion::runClaudeVersion(2s); }),
-              c.version);
+    EXPECT_EQ(testing::finishesWithin("the probe", [] { return runClaudeVersion(2s); }), c.version);
   }
   pid_t helper = 0, cli = 0;
   std::ifstream(pids) >> helper >> cli;

@@ -165,7 +165,6 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
 TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
   const LoopbackServer elsewhere(replying(200, kIdleBody));
   const std::string okHead = "HTTP/1.1 200 OK\r\nContent-Length: 300\r\n\r\n";
-  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
   const std::string network = "Transient error (network: ";
   expectOutcomes({
       {"never answers", LoopbackServer::silent(), network + "timedOut"},
@@ -174,7 +173,8 @@ TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {
       {"closes mid-body", {okHead + kIdleBody}, network + "other"},
       // Of a length no header announces.
       {"a chunk a byte over the cap",
-       {chunked + "100001\r\n" + std::string(kMaxResponseBodyBytes + 1, ' ')},
+       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n100001\r\n" +
+        std::string(kMaxResponseBodyBytes + 1, ' ')},
        network + "other: response body larger"},
       {"redirect", replying(302, "", "Location: " + elsewhere.url() + "\r\n"),
        "Transient error (HTTP 302)"},

@@ -16,6 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <thread>
+
 namespace quorbel {
 namespace {
 

@@ -3,6 +3,7 @@
 #include "runtime/log_sink.hpp"
 
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -21,16 +22,8 @@ public:
     return lines_;
   }
   std::string text() const {
-    const std::lock_guard lock(mutex_);
-    std::string joined;
-    for (const auto &line : lines_) {
-      joined += line;
-    }
-    return joined;
-  }
-  void clear() {
-    const std::lock_guard lock(mutex_);
-    lines_.clear();
+    const auto all = lines();
+    return std::accumulate(all.begin(), all.end(), std::string());
   }
 
 private:

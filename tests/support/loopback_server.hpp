@@ -1,6 +1,5 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/mman.h>
@@ -11,97 +10,55 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace quorbel::testing {
 
-// One HTTP exchange as the server side sees it: the request head it read and a way to answer,
-// through TLS when the server speaks it.
-class LoopbackPeer {
-public:
-  LoopbackPeer(int fd, SSL *tls, int index) : fd_(fd), tls_(tls), index_(index) {}
-  int index() const { return index_; } // 0 for the first connection
-  // Writes all of `bytes`; false once the client has gone.
-  bool write(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const long written = tls_ ? ::SSL_write(tls_, bytes.data(), int(bytes.size()))
-                                : ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (written <= 0) {
-        return false;
-      }
-      bytes.remove_prefix(std::size_t(written));
-    }
-    return true;
-  }
-  bool writeRepeated(const std::string &block, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!write(block)) {
-        return false;
-      }
-    }
-    return true;
-  }
-
-private:
-  int fd_;
-  SSL *tls_;
-  int index_;
-};
-
 // Outside the class, so its defaults can serve as a default argument inside it.
 struct LoopbackServerOptions {
-  std::string watched{};               // request heads holding it are counted in watched()
-  int maxConnections = 8;              // then the child exits: a runaway client cannot keep it
-  std::string address = "127.0.0.1";   // where to listen when no listener is given
   int listener = -1;                   // a listening socket to serve, taken over
   std::filesystem::path certificate{}; // TLS with this chain; its key beside it, as ".key"
 };
 
 // The one server the tests talk to: a TCP listener on 127.0.0.1 (or a socket made elsewhere, e.g.
-// in a network namespace), plain or TLS, served by a child process. Its buffers never count in the
-// test's resident size, and a peer that stalls or drips cannot stall the test: the child is killed
-// with the server. Each connection gets its head read, then the script answers with any bytes it
-// likes, or none; the connection closes after it. Counters and the first request heads live in
-// memory shared with the child.
+// in a network namespace), plain or TLS, served by a child process, so that a client that stalls
+// cannot stall the server and the server cannot outlive the test. Each connection gets its head
+// read and then its answer, any bytes at all, or none; the connection closes after it. Counters
+// and the first request head live in memory shared with the child.
 class LoopbackServer {
 public:
-  using Script = std::function<void(LoopbackPeer &)>;
-
+  // The raw answer to connection i is script[i], the last one repeating; none: never answer.
+  using Script = std::vector<std::string>;
   using Options = LoopbackServerOptions;
 
   explicit LoopbackServer(Script script, Options options = {}) : options_(std::move(options)) {
-    shared_ = static_cast<Shared *>(
-        ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    if (shared_ == MAP_FAILED) {
-      throw std::runtime_error("mmap");
-    }
-    new (shared_) Shared{};
+    void *memory =
+        ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    shared_ = memory == MAP_FAILED ? throw std::runtime_error("mmap") : new (memory) Shared{};
     int listener = options_.listener;
-    if (listener < 0) {
-      listener = listenOn(options_.address);
-    }
     sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (listener < 0 && ((listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) < 0 ||
+                         ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) ||
+                         ::listen(listener, 8))) {
+      throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
     socklen_t length = sizeof address;
     ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
-    authority_ = options_.address + ":" + std::to_string(ntohs(address.sin_port));
+    authority_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     child_ = ::fork();
     if (child_ == 0) {
       serve(listener, script);
     }
     ::close(listener);
   }
-  // A server that answers every connection with the same bytes.
-  explicit LoopbackServer(std::string reply, Options options = {})
-      : LoopbackServer(replying({std::move(reply)}), std::move(options)) {}
   ~LoopbackServer() {
     ::kill(child_, SIGKILL);
     ::waitpid(child_, nullptr, 0);
@@ -110,54 +67,26 @@ public:
   LoopbackServer(const LoopbackServer &) = delete;
   LoopbackServer &operator=(const LoopbackServer &) = delete;
 
-  // Answers connection i with replies[i], the last one repeating.
-  static Script replying(std::vector<std::string> replies) {
-    return [replies = std::move(replies)](LoopbackPeer &peer) {
-      peer.write(replies[std::min(std::size_t(peer.index()), replies.size() - 1)]);
-    };
-  }
   // Reads the request and never answers, for as long as the server lives.
-  static Script silent() {
-    return [](LoopbackPeer &) { ::pause(); };
-  }
+  static Script silent() { return {}; }
 
   std::string url(const std::string &path = "/api/oauth/usage") const {
     return (options_.certificate.empty() ? "http://" : "https://") + authority_ + path;
   }
   int connections() const { return shared_->connections; }
   int requests() const { return shared_->requests; }
-  int watched() const { return shared_->watched; }
-  // The first request heads, byte for byte.
-  std::vector<std::string> heads() const {
-    std::vector<std::string> kept;
-    for (int i = 0; i < std::min<int>(shared_->requests, kKeptHeads); ++i) {
-      kept.emplace_back(shared_->heads[i], ::strnlen(shared_->heads[i], kKeptHeadBytes));
-    }
-    return kept;
-  }
+  // The first request head, byte for byte, cut to what the shared buffer keeps.
+  std::string firstHead() const { return shared_->head; }
 
 private:
-  static constexpr int kKeptHeads = 4;
   static constexpr std::size_t kKeptHeadBytes = 8 * 1024;
-  static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+  // Then the child exits: a runaway client cannot keep it.
+  static constexpr int kMaxConnections = 16;
   struct Shared {
     std::atomic<int> connections{0};
     std::atomic<int> requests{0};
-    std::atomic<int> watched{0};
-    char heads[kKeptHeads][kKeptHeadBytes]{};
+    char head[kKeptHeadBytes]{};
   };
-
-  static int listenOn(const std::string &address) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in socketAddress{};
-    socketAddress.sin_family = AF_INET;
-    if (listener < 0 || ::inet_pton(AF_INET, address.c_str(), &socketAddress.sin_addr) != 1 ||
-        ::bind(listener, reinterpret_cast<sockaddr *>(&socketAddress), sizeof socketAddress) != 0 ||
-        ::listen(listener, 8) != 0) {
-      throw std::runtime_error("cannot listen on " + address);
-    }
-    return listener;
-  }
 
   [[noreturn]] void serve(int listener, const Script &script) {
     // Ends with the test even if the test dies before it can kill this process.
@@ -174,7 +103,7 @@ private:
         ::_exit(1);
       }
     }
-    for (int index = 0; index < options_.maxConnections; ++index) {
+    for (std::size_t index = 0; index < kMaxConnections; ++index) {
       const int connection = ::accept(listener, nullptr, nullptr);
       if (connection < 0) {
         continue;
@@ -189,23 +118,26 @@ private:
       std::string head;
       char chunk[4096];
       long got = 0;
-      while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxHeadBytes &&
+      while (head.find("\r\n\r\n") == std::string::npos &&
              (got = tls ? ::SSL_read(tls, chunk, sizeof chunk)
                         : ::read(connection, chunk, sizeof chunk)) > 0) {
         head.append(chunk, std::size_t(got));
       }
-      if (head.find("\r\n\r\n") != std::string::npos) {
-        const int request = shared_->requests++;
-        if (request < kKeptHeads) {
-          std::memcpy(shared_->heads[request], head.data(),
-                      std::min(head.size(), kKeptHeadBytes - 1));
+      if (head.find("\r\n\r\n") != std::string::npos && shared_->requests++ == 0) {
+        std::memcpy(shared_->head, head.data(), std::min(head.size(), kKeptHeadBytes - 1));
+      }
+      if (script.empty()) {
+        ::pause();
+      }
+      std::string_view reply = script[std::min(index, script.size() - 1)];
+      while (!reply.empty()) {
+        const long sent = tls ? ::SSL_write(tls, reply.data(), int(reply.size()))
+                              : ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
+        if (sent <= 0) {
+          break;
         }
+        reply.remove_prefix(std::size_t(sent));
       }
-      if (!options_.watched.empty() && head.find(options_.watched) != std::string::npos) {
-        ++shared_->watched;
-      }
-      LoopbackPeer peer(connection, tls, index);
-      script(peer);
       if (tls) {
         ::SSL_shutdown(tls);
         ::SSL_free(tls);

@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace quorbel::testing {
@@ -38,20 +37,19 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
 
 ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &environment,
                            Options options) {
-  const std::optional<std::size_t> stdoutRoom = options.stdoutRoom;
   int outPipe[2];
   int errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
   }
-  if (stdoutRoom) {
+  if (options.stdoutRoom) {
     // The smallest pipe is one page, so the filler and the room are exact byte counts.
     ::fcntl(outPipe[1], F_SETPIPE_SZ, 4096);
     const int capacity = ::fcntl(outPipe[1], F_GETPIPE_SZ);
-    if (capacity <= 0 || std::size_t(capacity) <= *stdoutRoom) {
+    if (capacity <= 0 || std::size_t(capacity) <= *options.stdoutRoom) {
       throw std::runtime_error("cannot size the standard output pipe");
     }
-    fillerToDrop_ = std::size_t(capacity) - *stdoutRoom;
+    fillerToDrop_ = std::size_t(capacity) - *options.stdoutRoom;
     const std::string filler(fillerToDrop_, '#');
     if (::write(outPipe[1], filler.data(), filler.size()) != ssize_t(filler.size())) {
       throw std::runtime_error("cannot fill the standard output pipe");
@@ -97,20 +95,17 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::sendSignal(int signal) const { ::kill(pid_, signal); }
-
 void ChildProcess::releaseStandardOutput() { stdoutHeld_ = false; }
-
 void ChildProcess::closeStandardOutput() { closeIfOpen(outFd_); }
 bool ChildProcess::exited() { return rawStatus_ || reap(false); }
 
 bool ChildProcess::reap(bool block) {
   int status = 0;
-  const pid_t got = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
-  if (got == pid_) {
-    rawStatus_ = status;
-    return true;
+  if (::waitpid(pid_, &status, block ? 0 : WNOHANG) != pid_) {
+    return false;
   }
-  return false;
+  rawStatus_ = status;
+  return true;
 }
 
 // One poll round: whatever is readable now, or nothing before the deadline.
@@ -118,28 +113,22 @@ void ChildProcess::pump(Clock::time_point deadline) {
   pollfd fds[2] = {{stdoutHeld_ ? -1 : outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   // Short rounds so a caller's condition on the exit status is seen soon after the exit.
-  const int timeout = int(std::clamp<long long>(left.count(), 0, 20));
-  if (::poll(fds, 2, timeout) <= 0) {
+  if (::poll(fds, 2, int(std::clamp<long long>(left.count(), 0, 20))) <= 0) {
     return;
   }
-  std::string *sinks[2] = {&out_, &err_};
-  int *owners[2] = {&outFd_, &errFd_};
   for (int i = 0; i < 2; ++i) {
-    if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+    if (fds[i].fd < 0 || fds[i].revents == 0) {
       continue;
     }
     char buffer[4096];
     const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
     if (got > 0) {
-      std::string_view chunk(buffer, std::size_t(got));
-      if (i == 0) {
-        const std::size_t dropped = std::min(fillerToDrop_, chunk.size());
-        chunk.remove_prefix(dropped);
-        fillerToDrop_ -= dropped;
-      }
-      sinks[i]->append(chunk);
+      const std::string_view chunk(buffer, std::size_t(got));
+      const std::size_t dropped = i == 0 ? std::min(fillerToDrop_, chunk.size()) : 0;
+      fillerToDrop_ -= dropped;
+      (i == 0 ? out_ : err_).append(chunk.substr(dropped));
     } else if (got == 0 || errno != EINTR) {
-      closeIfOpen(*owners[i]);
+      closeIfOpen(i == 0 ? outFd_ : errFd_);
     }
   }
 }
@@ -156,9 +145,8 @@ bool ChildProcess::waitFor(const std::function<bool()> &done, std::chrono::milli
 }
 
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
-  const bool exited =
-      waitFor([this] { return outFd_ < 0 && errFd_ < 0 && (rawStatus_ || reap(false)); }, timeout);
-  if (!exited || !WIFEXITED(*rawStatus_)) {
+  const bool ended = waitFor([this] { return outFd_ < 0 && errFd_ < 0 && exited(); }, timeout);
+  if (!ended || !WIFEXITED(*rawStatus_)) {
     return std::nullopt;
   }
   return WEXITSTATUS(*rawStatus_);

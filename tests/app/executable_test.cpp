@@ -43,7 +43,7 @@ protected:
                                            "TMPDIR=" + dir("tmp"), "PATH=" + dir("bin")});
     return std::make_unique<ChildProcess>(QUORBEL_HELPER_BINARY, environment, std::move(options));
   }
-  void setUp(const std::string &expiresAtMilliseconds, const std::string &claude) const {
+  void signIn(const std::string &expiresAtMilliseconds, const std::string &claude) const {
     writeFile(root_ / "home/.claude/.credentials.json",
               std::string(R"({"claudeAiOauth":{"accessToken":")") + testing::kTestAccessToken +
                   R"(","expiresAt":)" + expiresAtMilliseconds + "}}");
@@ -71,26 +71,24 @@ protected:
 TEST_F(Executable, SelfCheckReportsAloneAndExitsWithItsResult) {
   // Root ignores permissions, but no one can create a file under a regular file.
   writeFile(root_ / "file", "x");
+  // Exactly the checks that read a file fail, named in the summary.
+  std::string failed = "== Result: FAILED \u274C (16) ==\n";
+  for (const char *label :
+       {"snapshot written to disk and reloads identically",
+        "OBS-1: disk now carries status=rateLimited", "429 disk retains the last data (session)",
+        "429 disk retains the last data (weekly)",
+        "429 does NOT age the data (fetchedAt preserved)", "disk updated to snapshot B",
+        "OBS-1: disk carries status=sessionInactive", "sessionInactive disk retains last data",
+        "OBS-1: 401 disk carries status=sessionInactive",
+        "transient error does NOT flip the on-disk status",
+        "load() reproduces the last DATA (seeds run())", "load() reproduces the last STATUS",
+        ".noData marker written on cold start", ".noData marker carries no windows",
+        "cold + signed-out first tick publishes data-less sessionInactive",
+        "signed-out cold start has no bars to show"}) {
+    failed += std::string("   - ") + label + "\n";
+  }
   const std::tuple<std::string, int, std::string> cases[] = {
-      {"tmp", 0, "== Result: ALL PASSED \u2705 ==\n"},
-      {"file/tmp", 1,
-       "== Result: FAILED \u274C (16) ==\n"
-       "   - snapshot written to disk and reloads identically\n"
-       "   - OBS-1: disk now carries status=rateLimited\n"
-       "   - 429 disk retains the last data (session)\n"
-       "   - 429 disk retains the last data (weekly)\n"
-       "   - 429 does NOT age the data (fetchedAt preserved)\n"
-       "   - disk updated to snapshot B\n"
-       "   - OBS-1: disk carries status=sessionInactive\n"
-       "   - sessionInactive disk retains last data\n"
-       "   - OBS-1: 401 disk carries status=sessionInactive\n"
-       "   - transient error does NOT flip the on-disk status\n"
-       "   - load() reproduces the last DATA (seeds run())\n"
-       "   - load() reproduces the last STATUS\n"
-       "   - .noData marker written on cold start\n"
-       "   - .noData marker carries no windows\n"
-       "   - cold + signed-out first tick publishes data-less sessionInactive\n"
-       "   - signed-out cold start has no bars to show\n"}};
+      {"tmp", 0, "== Result: ALL PASSED \u2705 ==\n"}, {"file/tmp", 1, failed}};
   for (const auto &[tmpdir, exitStatus, result] : cases) {
     SCOPED_TRACE(tmpdir);
     auto child = start({"QUORBEL_HELPER_DRYTEST=1", "TMPDIR=" + (root_ / tmpdir).string()});
@@ -121,7 +119,7 @@ TEST_F(Executable, EveryValueButExactlyOneStartsTheLiveHelperWhichStopsOnSignal)
 TEST_F(Executable, ExpiredCredentialsRepublishTheStoredDataUnderTheCliVersion) {
   writeFile(snapshot(), encodeSnapshot(dryTestSnapshotA()));
   // Expired long ago: the helper gives up before sending anything.
-  setUp("1000000000000", "echo 'v2.3.41-beta (Claude Code)'");
+  signIn("1000000000000", "echo 'v2.3.41-beta (Claude Code)'");
   auto child = start();
   stopAfter(*child, kInactive);
   EXPECT_EQ(child->standardOutput(),
@@ -136,14 +134,14 @@ TEST_F(Executable, ExpiredCredentialsRepublishTheStoredDataUnderTheCliVersion) {
 
 TEST_F(Executable, AStopLeavesAtOnceFromTheVersionProbeOrFromARequestUnderWay) {
   // A CLI that hangs holds the helper in its version probe, which would last 10 s.
-  setUp("4102444800000", "exec /bin/sleep 30");
+  signIn("4102444800000", "exec /bin/sleep 30");
   auto probing = start();
   stopAfter(*probing, "starting refresh cycle\n", SIGINT);
   EXPECT_EQ(probing->standardOutput(), banner() + kCancel);
   EXPECT_FALSE(fs::exists(snapshot())) << "no marker without a tick";
 
   // The request goes out through a proxy on loopback that never answers.
-  setUp("4102444800000", "exit 1");
+  signIn("4102444800000", "exit 1");
   const testing::LoopbackServer proxy(testing::LoopbackServer::silent());
   auto requesting = start({"https_proxy=" + proxy.url("")});
   ASSERT_TRUE(requesting->waitFor([&] { return proxy.requests() == 1; }, kTestDeadline));

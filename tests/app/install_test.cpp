@@ -1,4 +1,3 @@
-#include "model/helper_version.hpp"
 #include "support/command.hpp"
 
 #include <gtest/gtest.h>
@@ -8,71 +7,49 @@
 namespace quorbel {
 namespace {
 
-using testing::runCommand;
-
-// One install serves every check of what a user finds under the prefix.
-class Install : public ::testing::Test {
-protected:
-  static void SetUpTestSuite() {
-    prefix_ = std::make_unique<testing::ScopedTempDir>();
-    const auto install = runCommand(std::string("cmake --install '") + QUORBEL_BUILD_DIR +
-                                        "' --prefix '" + prefix_->path().string() + "'",
-                                    *prefix_);
-    ASSERT_EQ(install.exitStatus, 0) << install.out << install.err;
-  }
-  static void TearDownTestSuite() { prefix_.reset(); }
-  static std::string bin(const std::string &program) {
-    return (*prefix_ / "bin" / program).string();
-  }
-
-  static inline std::unique_ptr<testing::ScopedTempDir> prefix_;
-  testing::ScopedTempDir scratch_;
-};
-
-TEST_F(Install, UserUnitsStartTheInstalledProgramsHardenedAndVerify) {
-  const bool canVerify = runCommand("command -v systemd-analyze", scratch_).exitStatus == 0;
-  const std::pair<const char *, std::string> units[] = {
-      {"quorbel-helper.service", bin("QuorbelHelper")},
-      {"quorbel-notify.service", bin("quorbel-status") + " --notify"}};
-  for (const auto &[name, execStart] : units) {
-    SCOPED_TRACE(name);
-    const auto path = *prefix_ / "share/systemd/user" / name;
+// What a user finds under the prefix: units, manual pages and programs that answer before
+// starting anything.
+TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
+  testing::ScopedTempDir prefix;
+  testing::ScopedTempDir scratch;
+  const auto run = [&](const std::string &command) {
+    return testing::runCommand(command, scratch);
+  };
+  const auto install = run(std::string("cmake --install '") + QUORBEL_BUILD_DIR + "' --prefix '" +
+                           prefix.path().string() + "'");
+  ASSERT_EQ(install.exitStatus, 0) << install.out << install.err;
+  const auto bin = [&](const std::string &program) { return (prefix / "bin" / program).string(); };
+  for (const auto &[unit, execStart] :
+       {std::pair<std::string, std::string>{"quorbel-helper", bin("QuorbelHelper")},
+        {"quorbel-notify", bin("quorbel-status") + " --notify"}}) {
+    SCOPED_TRACE(unit);
+    const auto path = (prefix / "share/systemd/user" / (unit + ".service")).string();
     const std::string text = testing::readFile(path);
-    EXPECT_NE(text.find("\nExecStart=" + execStart + "\n"), std::string::npos) << text;
-    for (const char *line :
-         {"Type=exec", "NoNewPrivileges=yes", "SystemCallFilter=@system-service"}) {
-      EXPECT_NE(text.find(std::string("\n") + line + "\n"), std::string::npos) << line;
+    for (const std::string &line :
+         {"ExecStart=" + execStart, std::string("Type=exec"), std::string("NoNewPrivileges=yes"),
+          std::string("SystemCallFilter=@system-service")}) {
+      EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
     }
-    if (canVerify) {
-      // verify exits 0 on settings it ignores, so anything it says counts as a failure too.
-      const auto verify = runCommand("systemd-analyze verify '" + path.string() + "'", scratch_);
-      EXPECT_EQ(verify.exitStatus, 0) << verify.err;
-      EXPECT_EQ(verify.err, "");
-    }
+    // verify exits 0 on settings it ignores, so anything it says counts as a failure too.
+    const auto verify = run("systemd-analyze verify '" + path + "'");
+    EXPECT_EQ(verify.exitStatus, 0) << verify.err;
+    EXPECT_EQ(verify.err, "");
   }
-  if (!canVerify) {
-    GTEST_SKIP() << "systemd-analyze is not installed; the units were not verified";
-  }
-}
 
-// roff writes each hyphen of an option as "\-", so that it prints as a hyphen-minus.
-TEST_F(Install, ManualPagesRenderCleanAndDocumentEveryOptionOfHelp) {
-  if (runCommand("command -v groff", scratch_).exitStatus != 0) {
-    GTEST_SKIP() << "groff is not installed (package groff-base)";
-  }
+  const std::regex option("--[a-z-]+");
   for (const std::string program : {"QuorbelHelper", "quorbel-status"}) {
     SCOPED_TRACE(program);
-    const std::string page = (*prefix_ / "share/man/man1" / (program + ".1.gz")).string();
+    const std::string page =
+        "gzip -dc '" + (prefix / "share/man/man1" / program).string() + ".1.gz'";
     // The default device is what `groff -man` checks; utf8 is what `man` renders in a terminal.
     for (const std::string device : {"ps", "utf8"}) {
-      const auto lint =
-          runCommand("gzip -dc '" + page + "' | groff -ww -z -man -T" + device, scratch_);
+      const auto lint = run(page + " | groff -ww -z -man -T" + device);
       EXPECT_EQ(lint.exitStatus, 0) << device;
       EXPECT_EQ(lint.err, "") << device;
     }
-    const std::string source = runCommand("gzip -dc '" + page + "'", scratch_).out;
-    const std::string help = runCommand("timeout 5 " + bin(program) + " --help", scratch_).out;
-    const std::regex option("--[a-z-]+");
+    // roff writes each hyphen of an option as "\-".
+    const std::string source = run(page).out;
+    const std::string help = run("timeout 5 " + bin(program) + " --help").out;
     int options = 0;
     for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end;
          ++it, ++options) {
@@ -82,36 +59,21 @@ TEST_F(Install, ManualPagesRenderCleanAndDocumentEveryOptionOfHelp) {
     }
     EXPECT_GE(options, 2) << help;
   }
-}
 
-TEST_F(Install, ProgramsAnswerVersionHelpAndBadArgumentsWithoutStartingAnything) {
-  const std::string version(kHelperVersion);
-  const std::string helper = bin("QuorbelHelper");
-  struct Case {
-    std::string commandLine;
-    int exitStatus;
-    std::string out;      // all of it, or its start for --help
-    std::string errStart; // empty: nothing on standard error
-  };
-  const Case cases[] = {
-      {helper + " --version", 0, "QuorbelHelper " + version + "\n", ""},
-      {helper + " --help", 0, "Usage: QuorbelHelper [--help | --version]\n", ""},
-      {helper + " --verbose", 2, "",
-       "QuorbelHelper: bad argument '--verbose'\nUsage: QuorbelHelper"},
-      {helper + " --version now", 2, "", "QuorbelHelper: bad argument 'now'\nUsage: QuorbelHelper"},
-      {bin("quorbel-status") + " --version", 0, "quorbel-status " + version + "\n", ""},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.commandLine);
-    // With the self-check variable set, a start slipping through shows and ends by itself.
-    const auto result = runCommand("env -i HOME='" + scratch_.path().string() + "' TMPDIR='" +
-                                       scratch_.path().string() +
-                                       "' QUORBEL_HELPER_DRYTEST=1 timeout 5 " + c.commandLine,
-                                   scratch_);
-    EXPECT_EQ(result.exitStatus, c.exitStatus);
-    EXPECT_EQ(c.commandLine.ends_with("--help") ? result.out.substr(0, c.out.size()) : result.out,
-              c.out);
-    EXPECT_TRUE(c.errStart.empty() ? result.err.empty() : result.err.starts_with(c.errStart))
+  // With the self-check variable set, a start slipping through shows and ends by itself.
+  const std::string helper = "env -i QUORBEL_HELPER_DRYTEST=1 TMPDIR='" + scratch.path().string() +
+                             "' timeout 5 " + bin("QuorbelHelper");
+  const std::tuple<std::string, int, std::string, std::string> cases[] = {
+      {" --help", 0, "Usage: QuorbelHelper [--help | --version]\n", ""},
+      {" --verbose", 2, "", "QuorbelHelper: bad argument '--verbose'\nUsage: QuorbelHelper"},
+      {" --version now", 2, "", "QuorbelHelper: bad argument 'now'\nUsage: QuorbelHelper"}};
+  for (const auto &[arguments, exitStatus, outStart, errStart] : cases) {
+    SCOPED_TRACE(arguments);
+    const auto result = run(helper + arguments);
+    EXPECT_EQ(result.exitStatus, exitStatus);
+    EXPECT_TRUE(result.out.starts_with(outStart) && result.out.empty() == outStart.empty())
+        << result.out;
+    EXPECT_TRUE(result.err.starts_with(errStart) && result.err.empty() == errStart.empty())
         << result.err;
   }
 }

@@ -2,14 +2,15 @@
 #include "model/helper_version.hpp"
 #include "model/snapshot_json.hpp"
 #include "selfcheck/dry_test_scenarios.hpp"
-#include "support/command.hpp"
 #include "support/deadline.hpp"
 #include "support/loopback_server.hpp"
 #include "support/secrets.hpp"
+#include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <grp.h>
 #include <pwd.h>
 
 namespace quorbel {
@@ -183,24 +184,23 @@ TEST_F(Executable, ASecondSignalEndsTheProcessWhereverItIsStuck) {
 // Without a home the file could only go to a shared directory, where another local user could
 // plant or read it; both programs refuse instead, with the same message.
 TEST(NoHome, BothProgramsRefuseWithOneMessageAndWriteNothing) {
-  const std::string stranger = "4000123";
-  if (::geteuid() != 0 || ::getpwuid(std::stoi(stranger)) != nullptr) {
+  constexpr uid_t kStranger = 4000123;
+  if (::geteuid() != 0 || ::getpwuid(kStranger) != nullptr) {
     GTEST_SKIP() << "needs root, to run as a user the password database does not know";
   }
-  testing::ScopedTempDir scratch, cwd;
+  testing::ScopedTempDir cwd;
   fs::permissions(cwd.path(), fs::perms::all);
   const bool sharedDirectoryExisted = fs::exists("/tmp/QuorbelHelper");
   const std::tuple<std::string, std::string, int> cases[] = {
       {"QuorbelHelper", QUORBEL_HELPER_BINARY, 1}, {"quorbel-status", QUORBEL_STATUS_BINARY, 2}};
   for (const auto &[name, program, exitStatus] : cases) {
     SCOPED_TRACE(name);
-    const auto result = testing::runCommand(
-        "cd '" + cwd.path().string() + "' && env -i HOME=relative/home XDG_DATA_HOME=relative " +
-            "timeout 5 setpriv --reuid " + stranger + " --regid " + stranger + " --clear-groups " +
-            program,
-        scratch);
-    EXPECT_EQ(result.exitStatus, exitStatus);
-    EXPECT_EQ(result.err + result.out,
+    ChildProcess child(program, {"HOME=relative/home", "XDG_DATA_HOME=relative"}, {.prepare = [&] {
+                         return ::chdir(cwd.path().c_str()) == 0 && ::setgroups(0, nullptr) == 0 &&
+                                ::setgid(kStranger) == 0 && ::setuid(kStranger) == 0;
+                       }});
+    EXPECT_EQ(child.waitForExit(kTestDeadline), exitStatus);
+    EXPECT_EQ(child.standardError() + child.standardOutput(),
               name + ": no home directory to keep plan-snapshot.json in: set HOME (or "
                      "XDG_DATA_HOME) to an absolute path\n");
     EXPECT_TRUE(fs::is_empty(cwd.path()));

@@ -1,5 +1,4 @@
 #include "model/helper_version.hpp"
-#include "model/snapshot_json.hpp"
 #include "support/command.hpp"
 
 #include <gtest/gtest.h>
@@ -61,17 +60,10 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
       run("gzip -dc '" + (root / "usr/share/doc/quorbel-helper/changelog.gz").string() + "'")
           .out.starts_with("quorbel-helper (" + version + ") "));
 
-  const Instant now = std::chrono::system_clock::now();
-  testing::writeFile(work / "plan-snapshot.json",
-                     encodeSnapshot(PlanSnapshot{now, PlanWindow{41, now + std::chrono::hours(2)},
-                                                 PlanWindow{14, now + std::chrono::hours(50)},
-                                                 "max", std::nullopt, PlanStatus::active}));
   const std::pair<std::string, std::string> runs[] = {
       {"QuorbelHelper --version", "QuorbelHelper " + version},
       {"QuorbelHelper", "== Result: ALL PASSED \u2705 =="},
       {"quorbel-status --version", "quorbel-status " + version},
-      {"quorbel-status --file '" + (work / "plan-snapshot.json").string() + "'",
-       "5h 41% \u00b7 7d 14%"},
   };
   for (const auto &[arguments, lastLine] : runs) {
     SCOPED_TRACE(arguments);

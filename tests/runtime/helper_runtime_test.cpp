@@ -92,31 +92,6 @@ TEST_F(HelperRuntimeTest, EachTickLogsWhatHappenedAndWhatFailedToBeWritten) {
   EXPECT_NE(hints_.text().find("Sign in by running `claude`"), std::string::npos);
 }
 
-TEST_F(HelperRuntimeTest, RateLimitsBackOffUpToTheCapsAndAnyOtherOutcomeStartsOver) {
-  const auto limited = [](std::optional<double> retryAfter = std::nullopt) {
-    return Fake::failure(PlanUsageError::rateLimited(retryAfter));
-  };
-  const auto timedOut =
-      Fake::failure(PlanUsageError::network({TransportError::Kind::timedOut, ""}));
-  const auto expired = Fake::failure(PlanUsageError::credentialExpired());
-  const auto unauthorized = Fake::failure(PlanUsageError::unauthorized());
-  // A longer Retry-After wins, up to an hour; a shorter one does not shorten the step.
-  const std::pair<Fake::Behavior, double> cases[] = {
-      {limited(), 180},    {limited(), 360},
-      {limited(), 720},    {limited(), 1440},
-      {limited(), 1440},   {limited(99999), 3600},
-      {limited(60), 1440}, {timedOut, 300},
-      {limited(), 180},    {expired, 300},
-      {limited(), 180},    {unauthorized, 300},
-      {limited(), 180},    {Fake::success(dryTestSnapshotA()), 300},
-      {limited(), 180}};
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(i);
-    provider_->next = cases[i].first;
-    EXPECT_EQ(runtime_.tick(), cases[i].second);
-  }
-}
-
 struct ScriptedTimer final : TickTimer {
   WakeUp wait(std::chrono::nanoseconds delay, std::stop_token, bool watchCredentials) override {
     return onWait(std::chrono::duration<double>(delay).count(), watchCredentials);
@@ -124,20 +99,31 @@ struct ScriptedTimer final : TickTimer {
   std::function<WakeUp(double, bool)> onWait;
 };
 
-TEST_F(HelperRuntimeTest, OnlyASignedOutStatusWaitsForTheCredentialsToChange) {
+// Rate limits back off up to their caps and any other outcome starts over; only while signed out
+// does a change of the credentials end the wait, as a token refresh must not add a request.
+TEST_F(HelperRuntimeTest, EachOutcomeSetsTheNextWaitAndWhetherItWatchesTheCredentials) {
+  const auto limited = [](std::optional<double> retryAfter = std::nullopt) {
+    return Fake::failure(PlanUsageError::rateLimited(retryAfter));
+  };
   const auto timedOut =
       Fake::failure(PlanUsageError::network({TransportError::Kind::timedOut, ""}));
+  const auto missing = Fake::failure(PlanUsageError::credentialMissing());
+  const auto expired = Fake::failure(PlanUsageError::credentialExpired());
+  const auto unauthorized = Fake::failure(PlanUsageError::unauthorized());
+  const auto success = Fake::success(dryTestSnapshotA());
   struct Case {
     Fake::Behavior next;
     double delay;
     bool watchCredentials;
   };
-  const Case cases[] = {{Fake::failure(PlanUsageError::credentialMissing()), 300, true},
-                        {timedOut, 300, true}, // keeps the status
-                        {Fake::success(dryTestSnapshotA()), 300, false},
-                        {timedOut, 300, false},
-                        {Fake::failure(PlanUsageError::rateLimited()), 180, false},
-                        {Fake::failure(PlanUsageError::unauthorized()), 300, true}};
+  // A longer Retry-After wins, up to an hour; a shorter one does not shorten the step.
+  const Case cases[] = {
+      {missing, 300, true},     {timedOut, 300, true},         {limited(), 180, false},
+      {limited(), 360, false},  {limited(), 720, false},       {limited(), 1440, false},
+      {limited(), 1440, false}, {limited(99999), 3600, false}, {limited(60), 1440, false},
+      {timedOut, 300, false},   {limited(), 180, false},       {expired, 300, true},
+      {limited(), 180, false},  {unauthorized, 300, true},     {limited(), 180, false},
+      {success, 300, false},    {timedOut, 300, false},        {limited(), 180, false}};
   std::size_t at = 0;
   provider_->next = cases[0].next;
   ScriptedTimer timer;

@@ -38,6 +38,12 @@ protected:
 };
 
 TEST_F(HelperRuntimeTest, EachTickLogsWhatHappenedAndWhatFailedToBeWritten) {
+  // Without a file, seeding leaves a marker that holds no data, or says it could not.
+  HelperRuntime(provider_, store_, 300, log_).seed();
+  const auto marker = store_->load();
+  EXPECT_TRUE(marker && marker->status == PlanStatus::noData && !marker->hasData());
+  std::filesystem::remove(temp_ / "plan-snapshot.json");
+  log_.clear();
   store_->failing = true;
   runtime_.seed();
   EXPECT_EQ(log_.text(),

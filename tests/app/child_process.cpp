@@ -3,31 +3,27 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace quorbel::testing {
 
 namespace {
 
+// Pointers into `values`, ended by a null one, as execve() takes them.
 std::vector<char *> cStrings(std::vector<std::string> &values) {
-  std::vector<char *> pointers;
-  for (auto &value : values) {
-    pointers.push_back(value.data());
-  }
-  pointers.push_back(nullptr);
+  std::vector<char *> pointers(values.size() + 1, nullptr);
+  std::transform(values.begin(), values.end(), pointers.begin(), [](auto &v) { return v.data(); });
   return pointers;
 }
 
 void closeIfOpen(int &fd) {
   if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
+    ::close(std::exchange(fd, -1));
   }
 }
 
@@ -38,22 +34,19 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
 
 ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &environment,
                            Options options) {
-  const std::optional<std::size_t> stdoutRoom = options.stdoutRoom;
   int outPipe[2];
   int errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    throw std::runtime_error("cannot make the output pipes");
   }
-  if (stdoutRoom) {
+  if (options.stdoutRoom) {
     // The smallest pipe is one page, so the filler and the room are exact byte counts.
     ::fcntl(outPipe[1], F_SETPIPE_SZ, 4096);
-    const int capacity = ::fcntl(outPipe[1], F_GETPIPE_SZ);
-    if (capacity <= 0 || std::size_t(capacity) <= *stdoutRoom) {
-      throw std::runtime_error("cannot size the standard output pipe");
-    }
-    fillerToDrop_ = std::size_t(capacity) - *stdoutRoom;
+    const std::size_t capacity = std::size_t(std::max(::fcntl(outPipe[1], F_GETPIPE_SZ), 0));
+    fillerToDrop_ = capacity - std::min(capacity, *options.stdoutRoom);
     const std::string filler(fillerToDrop_, '#');
-    if (::write(outPipe[1], filler.data(), filler.size()) != ssize_t(filler.size())) {
+    if (capacity <= *options.stdoutRoom ||
+        ::write(outPipe[1], filler.data(), filler.size()) != ssize_t(filler.size())) {
       throw std::runtime_error("cannot fill the standard output pipe");
     }
     stdoutHeld_ = true;
@@ -61,12 +54,12 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
   std::vector<std::string> argvStrings{program};
   argvStrings.insert(argvStrings.end(), options.arguments.begin(), options.arguments.end());
   std::vector<std::string> envStrings = environment;
-  auto argv = cStrings(argvStrings);
-  auto envp = cStrings(envStrings);
+  const auto argv = cStrings(argvStrings);
+  const auto envp = cStrings(envStrings);
 
   pid_ = ::fork();
   if (pid_ < 0) {
-    throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    throw std::runtime_error("cannot fork");
   }
   if (pid_ == 0) {
     // The test runner may block signals; the child must start with the defaults.
@@ -97,20 +90,17 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::sendSignal(int signal) const { ::kill(pid_, signal); }
-
 void ChildProcess::releaseStandardOutput() { stdoutHeld_ = false; }
-
 void ChildProcess::closeStandardOutput() { closeIfOpen(outFd_); }
 bool ChildProcess::exited() { return rawStatus_ || reap(false); }
 
 bool ChildProcess::reap(bool block) {
   int status = 0;
-  const pid_t got = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
-  if (got == pid_) {
-    rawStatus_ = status;
-    return true;
+  if (::waitpid(pid_, &status, block ? 0 : WNOHANG) != pid_) {
+    return false;
   }
-  return false;
+  rawStatus_ = status;
+  return true;
 }
 
 // One poll round: whatever is readable now, or nothing before the deadline.
@@ -118,28 +108,16 @@ void ChildProcess::pump(Clock::time_point deadline) {
   pollfd fds[2] = {{stdoutHeld_ ? -1 : outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   // Short rounds so a caller's condition on the exit status is seen soon after the exit.
-  const int timeout = int(std::clamp<long long>(left.count(), 0, 20));
-  if (::poll(fds, 2, timeout) <= 0) {
-    return;
-  }
-  std::string *sinks[2] = {&out_, &err_};
-  int *owners[2] = {&outFd_, &errFd_};
+  ::poll(fds, 2, int(std::clamp<long long>(left.count(), 0, 20)));
   for (int i = 0; i < 2; ++i) {
-    if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-      continue;
-    }
     char buffer[4096];
-    const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+    const ssize_t got = fds[i].revents != 0 ? ::read(fds[i].fd, buffer, sizeof buffer) : -1;
     if (got > 0) {
-      std::string_view chunk(buffer, std::size_t(got));
-      if (i == 0) {
-        const std::size_t dropped = std::min(fillerToDrop_, chunk.size());
-        chunk.remove_prefix(dropped);
-        fillerToDrop_ -= dropped;
-      }
-      sinks[i]->append(chunk);
-    } else if (got == 0 || errno != EINTR) {
-      closeIfOpen(*owners[i]);
+      const std::size_t dropped = i == 0 ? std::min(fillerToDrop_, std::size_t(got)) : 0;
+      fillerToDrop_ -= dropped;
+      (i == 0 ? out_ : err_).append(buffer + dropped, std::size_t(got) - dropped);
+    } else if (fds[i].revents != 0 && (got == 0 || errno != EINTR)) {
+      closeIfOpen(i == 0 ? outFd_ : errFd_);
     }
   }
 }
@@ -156,9 +134,8 @@ bool ChildProcess::waitFor(const std::function<bool()> &done, std::chrono::milli
 }
 
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
-  const bool exited =
-      waitFor([this] { return outFd_ < 0 && errFd_ < 0 && (rawStatus_ || reap(false)); }, timeout);
-  if (!exited || !WIFEXITED(*rawStatus_)) {
+  const bool ended = waitFor([this] { return outFd_ < 0 && errFd_ < 0 && exited(); }, timeout);
+  if (!ended || !WIFEXITED(*rawStatus_)) {
     return std::nullopt;
   }
   return WEXITSTATUS(*rawStatus_);

@@ -2,53 +2,79 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <regex>
 
 namespace quorbel {
 namespace {
 
-using testing::readFile;
-using testing::runCommand;
-using testing::ScopedTempDir;
-
-TEST(Install, PutsBothProgramsTheirManualPagesAndUserUnitsThatStartTheInstalledPrograms) {
-  ScopedTempDir prefix;
-  ScopedTempDir scratch;
-  const auto install = runCommand(std::string("cmake --install '") + QUORBEL_BUILD_DIR +
-                                      "' --prefix '" + prefix.path().string() + "'",
-                                  scratch);
-  ASSERT_EQ(install.exitStatus, 0) << install.out << install.err;
-
-  EXPECT_TRUE(std::filesystem::exists(prefix / "bin/QuorbelHelper"));
-  EXPECT_TRUE(std::filesystem::exists(prefix / "bin/quorbel-status"));
-  for (const char *page : {"QuorbelHelper.1.gz", "quorbel-status.1.gz"}) {
-    EXPECT_TRUE(std::filesystem::exists(prefix / "share/man/man1" / page)) << page;
-  }
-  const bool canVerify = runCommand("command -v systemd-analyze", scratch).exitStatus == 0;
-  struct Unit {
-    const char *name;
-    std::string execStart;
+// What a user finds under the prefix: units, manual pages and programs that answer before
+// starting anything.
+TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
+  testing::ScopedTempDir prefix;
+  testing::ScopedTempDir scratch;
+  const auto run = [&](const std::string &command) {
+    return testing::runCommand(command, scratch);
   };
-  for (const Unit &unit :
-       {Unit{"quorbel-helper.service", (prefix / "bin/QuorbelHelper").string()},
-        Unit{"quorbel-notify.service", (prefix / "bin/quorbel-status").string() + " --notify"}}) {
-    SCOPED_TRACE(unit.name);
-    const auto path = prefix / "share/systemd/user" / unit.name;
-    ASSERT_TRUE(std::filesystem::exists(path));
-    const std::string text = readFile(path);
-    EXPECT_NE(text.find("\nExecStart=" + unit.execStart + "\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\nType=exec\n"), std::string::npos);
-    EXPECT_NE(text.find("\nNoNewPrivileges=yes\n"), std::string::npos);
-    EXPECT_NE(text.find("\nSystemCallFilter=@system-service\n"), std::string::npos);
-    if (canVerify) {
-      // verify exits 0 on settings it ignores, so anything it says counts as a failure too.
-      const auto verify = runCommand("systemd-analyze verify '" + path.string() + "'", scratch);
-      EXPECT_EQ(verify.exitStatus, 0) << verify.err;
-      EXPECT_EQ(verify.err, "");
+  const auto install = run(std::string("cmake --install '") + QUORBEL_BUILD_DIR + "' --prefix '" +
+                           prefix.path().string() + "'");
+  ASSERT_EQ(install.exitStatus, 0) << install.out << install.err;
+  const auto bin = [&](const std::string &program) { return (prefix / "bin" / program).string(); };
+  for (const auto &[unit, execStart] :
+       {std::pair<std::string, std::string>{"quorbel-helper", bin("QuorbelHelper")},
+        {"quorbel-notify", bin("quorbel-status") + " --notify"}}) {
+    SCOPED_TRACE(unit);
+    const auto path = (prefix / "share/systemd/user" / (unit + ".service")).string();
+    const std::string text = testing::readFile(path);
+    for (const std::string &line :
+         {"ExecStart=" + execStart, std::string("Type=exec"), std::string("NoNewPrivileges=yes"),
+          std::string("SystemCallFilter=@system-service")}) {
+      EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
     }
+    // verify exits 0 on settings it ignores, so anything it says counts as a failure too.
+    const auto verify = run("systemd-analyze verify '" + path + "'");
+    EXPECT_EQ(verify.exitStatus, 0) << verify.err;
+    EXPECT_EQ(verify.err, "");
   }
-  if (!canVerify) {
-    GTEST_SKIP() << "systemd-analyze is not installed; the units were not verified";
+
+  const std::regex option("--[a-z-]+");
+  for (const std::string program : {"QuorbelHelper", "quorbel-status"}) {
+    SCOPED_TRACE(program);
+    const std::string page =
+        "gzip -dc '" + (prefix / "share/man/man1" / program).string() + ".1.gz'";
+    // The default device is what `groff -man` checks; utf8 is what `man` renders in a terminal.
+    for (const std::string device : {"ps", "utf8"}) {
+      const auto lint = run(page + " | groff -ww -z -man -T" + device);
+      EXPECT_EQ(lint.exitStatus, 0) << device;
+      EXPECT_EQ(lint.err, "") << device;
+    }
+    // roff writes each hyphen of an option as "\-".
+    const std::string source = run(page).out;
+    const std::string help = run("timeout 5 " + bin(program) + " --help").out;
+    int options = 0;
+    for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end;
+         ++it, ++options) {
+      EXPECT_NE(source.find(std::regex_replace(it->str(), std::regex("-"), "\\-")),
+                std::string::npos)
+          << it->str();
+    }
+    EXPECT_GE(options, 2) << help;
+  }
+
+  // With the self-check variable set, a start slipping through shows and ends by itself.
+  const std::string helper = "env -i QUORBEL_HELPER_DRYTEST=1 TMPDIR='" + scratch.path().string() +
+                             "' timeout 5 " + bin("QuorbelHelper");
+  const std::tuple<std::string, int, std::string, std::string> cases[] = {
+      {" --help", 0, "Usage: QuorbelHelper [--help | --version]\n", ""},
+      {" --verbose", 2, "", "QuorbelHelper: bad argument '--verbose'\nUsage: QuorbelHelper"},
+      {" --version now", 2, "", "QuorbelHelper: bad argument 'now'\nUsage: QuorbelHelper"}};
+  for (const auto &[arguments, exitStatus, outStart, errStart] : cases) {
+    SCOPED_TRACE(arguments);
+    const auto result = run(helper + arguments);
+    EXPECT_EQ(result.exitStatus, exitStatus);
+    EXPECT_TRUE(result.out.starts_with(outStart) && result.out.empty() == outStart.empty())
+        << result.out;
+    EXPECT_TRUE(result.err.starts_with(errStart) && result.err.empty() == errStart.empty())
+        << result.err;
   }
 }
 

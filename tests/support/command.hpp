@@ -20,11 +20,7 @@ inline CommandResult runCommand(const std::string &commandLine, const ScopedTemp
   const auto err = scratch / "command.err";
   const int status =
       std::system((commandLine + " >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
-  CommandResult result;
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = readFile(out);
-  result.err = readFile(err);
-  return result;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
 }
 
 } // namespace quorbel::testing

@@ -25,6 +25,10 @@ public:
     const auto all = lines();
     return std::accumulate(all.begin(), all.end(), std::string());
   }
+  void clear() {
+    const std::lock_guard lock(mutex_);
+    lines_.clear();
+  }
 
 private:
   mutable std::mutex mutex_;

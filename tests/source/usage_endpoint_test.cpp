@@ -36,9 +36,11 @@ public:
   Instant now() const override { return instantFromUnixSeconds(kNowSeconds); }
 };
 
-// A credentials document whose token expires `seconds` from now, or never says when.
+// A credentials document, refresh token included, whose token expires `seconds` from now, or never
+// says when.
 std::string expiringIn(std::optional<double> seconds, const std::string &more = "") {
-  return R"({"claudeAiOauth":{"accessToken":")" + kToken + '"' + more +
+  return std::string(R"({"claudeAiOauth":{"refreshToken":")") + testing::kTestRefreshToken +
+         R"(","accessToken":")" + kToken + '"' + more +
          (seconds ? ",\"expiresAt\":" + std::to_string((kNowSeconds + *seconds) * 1000) : "") +
          "}}";
 }

@@ -22,15 +22,14 @@ namespace quorbel::testing {
 
 // Outside the class, so its defaults can serve as a default argument inside it.
 struct LoopbackServerOptions {
-  int listener = -1;                   // a listening socket to serve, taken over
   std::filesystem::path certificate{}; // TLS with this chain; its key beside it, as ".key"
 };
 
-// The one server the tests talk to: a TCP listener on 127.0.0.1 (or a socket made elsewhere, e.g.
-// in a network namespace), plain or TLS, served by a child process, so that a client that stalls
-// cannot stall the server and the server cannot outlive the test. Each connection gets its head
-// read and then its answer, any bytes at all, or none; the connection closes after it. Counters
-// and the first request head live in memory shared with the child.
+// The one server the tests talk to: a TCP listener on 127.0.0.1, plain or TLS, served by a child
+// process, so that a client that stalls cannot stall the server and the server cannot outlive the
+// test. Each connection gets its head read and then its answer, any bytes at all, or none; the
+// connection closes after it. Counters and the first request head live in memory shared with the
+// child.
 class LoopbackServer {
 public:
   // The raw answer to connection i is script[i], the last one repeating; none: never answer.
@@ -41,13 +40,12 @@ public:
     void *memory =
         ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     shared_ = memory == MAP_FAILED ? throw std::runtime_error("mmap") : new (memory) Shared{};
-    int listener = options_.listener;
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (listener < 0 && ((listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) < 0 ||
-                         ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) ||
-                         ::listen(listener, 8))) {
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) ||
+        ::listen(listener, 8)) {
       throw std::runtime_error("cannot listen on 127.0.0.1");
     }
     socklen_t length = sizeof address;

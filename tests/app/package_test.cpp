@@ -1,5 +1,6 @@
 #include "model/helper_version.hpp"
 #include "support/command.hpp"
+#include "support/text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,10 +20,10 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
                          "/CPackConfig.cmake' -B '" +
                          (work / "out").string() + "'");
   ASSERT_EQ(cpack.exitStatus, 0) << cpack.out << cpack.err;
-  std::string architecture = run("dpkg --print-architecture").out;
-  architecture.pop_back();
-  const std::string package =
-      "'" + (work / "out/quorbel-helper_").string() + version + "_" + architecture + ".deb'";
+  const std::string architecture = testing::linesOf(run("dpkg --print-architecture").out).at(0);
+  const std::string deb =
+      (work / "out/quorbel-helper_").string() + version + "_" + architecture + ".deb";
+  const std::string package = "'" + deb + "'";
 
   const std::string fields =
       run("dpkg-deb -W --showformat='${Package} ${Version} ${Architecture} ${Section} "

@@ -10,7 +10,7 @@
 
 #include "source/claude_code_version.hpp"
 #include "source/credentials_file_linux.hpp"
-#include "source/curl_http_session_linux.hpp"
+#include "http/curl_http_session_linux.hpp"
 #include "source/live_plan_usage_provider.hpp"
 
 #include <curl/curl.h>

@@ -1,3 +1,4 @@
+#include "http/http_session.hpp"
 #include "model/helper_version.hpp"
 #include "platform/environment.hpp"
 #include "platform/tick_timer_linux.hpp"
@@ -6,7 +7,6 @@
 #include "selfcheck/dry_test_run.hpp"
 #include "source/claude_code_version.hpp"
 #include "source/credentials_file_linux.hpp"
-#include "source/http_session.hpp"
 #include "source/live_plan_usage_provider.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
@@ -114,7 +114,7 @@ int failAtStart(const std::string &message) {
 int runLiveHelper() {
   const std::optional<std::filesystem::path> snapshotPath = SnapshotStore::defaultFileURL();
   if (!snapshotPath) {
-    return failAtStart(std::string(kNoHomeMessage));
+    return failAtStart(snapshotNoHomeMessage());
   }
   auto credentials = std::make_shared<CredentialsFile>(CredentialsFile::atDefaultLocation());
   std::optional<LinuxTickTimer> timer;

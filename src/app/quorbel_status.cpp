@@ -1,11 +1,12 @@
 // quorbel-status: prints the helper's snapshot for bars, terminals and scripts.
 
+#include "app/watch_command.hpp"
 #include "model/clock.hpp"
 #include "model/helper_version.hpp"
-#include "status/usage_view.hpp"
-#include "status/watch_command.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
+#include "view/snapshot_reading.hpp"
+#include "view/usage_formats.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <getopt.h>
 #include <string>
-#include <sys/stat.h>
 
 namespace {
 
@@ -187,7 +187,7 @@ int main(int argc, char **argv) {
   const std::optional<std::filesystem::path> location =
       file.empty() ? SnapshotStore::defaultFileURL() : std::filesystem::path(file);
   if (!location) {
-    std::fprintf(stderr, "quorbel-status: %s\n", std::string(kNoHomeMessage).c_str());
+    std::fprintf(stderr, "quorbel-status: %s\n", snapshotNoHomeMessage().c_str());
     return kExitUsage;
   }
   const std::filesystem::path &path = *location;
@@ -197,14 +197,9 @@ int main(int argc, char **argv) {
   if (notify) {
     return runUsageNotifier(path, options);
   }
-  const SnapshotStore store(path);
-  const auto snapshot = store.load();
-  if (!snapshot) {
-    struct stat info {};
-    const bool missing = ::stat(path.c_str(), &info) != 0 && errno == ENOENT;
-    const std::string reason =
-        missing ? "no snapshot at " + path.string() + " yet; is QuorbelHelper running?"
-                : "cannot read a snapshot from " + path.string();
+  const SnapshotReading reading = SnapshotReading::of(path);
+  if (!reading.snapshot) {
+    const std::string &reason = reading.problem;
     std::fprintf(stderr, "quorbel-status: %s\n", reason.c_str());
     if (format == OutputFormat::text || format == OutputFormat::waybar ||
         format == OutputFormat::json) {
@@ -215,8 +210,8 @@ int main(int argc, char **argv) {
     if (format == OutputFormat::waybar) {
       return kExitOk;
     }
-    return missing ? kExitNoSnapshot : kExitUnreadable;
+    return reading.missing ? kExitNoSnapshot : kExitUnreadable;
   }
-  printLine(formatView(UsageView::of(*snapshot, systemClock().now(), options), format));
+  printLine(formatView(UsageView::of(*reading.snapshot, systemClock().now(), options), format));
   return kExitOk;
 }

@@ -23,10 +23,6 @@ public:
   const std::string &field() const { return field_; }
   const std::string &raw() const { return raw_; }
 
-  bool operator==(const PlanSnapshotError &other) const {
-    return field_ == other.field_ && raw_ == other.raw_;
-  }
-
 private:
   std::string field_;
   std::string raw_;

@@ -1,8 +1,9 @@
 #include "platform/file_watch_linux.hpp"
 
+#include "platform/errno_text.hpp"
+
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -24,12 +25,6 @@ constexpr std::uint32_t kAncestorEvents =
 // times so that a directory created and removed in a loop cannot hold the watch.
 constexpr int kArmAttempts = 16;
 constexpr std::size_t kEventBufferSize = 16 * 1024;
-
-std::string failure(std::string what, int error) {
-  what += ": ";
-  what += std::strerror(error);
-  return what;
-}
 
 bool isDirectory(const fs::path &path) {
   std::error_code ignored;
@@ -55,7 +50,7 @@ FileWatch::FileWatch(const fs::path &file)
     : file_(fs::absolute(file).lexically_normal()),
       inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
   if (!inotify_.valid()) {
-    throw WatchError(failure("cannot start inotify", errno));
+    throw WatchError(failureText("cannot start inotify", errno));
   }
   arm();
 }
@@ -75,7 +70,7 @@ void FileWatch::arm() {
       if (errno == ENOENT || errno == ENOTDIR) {
         continue; // removed between the look and the watch
       }
-      throw WatchError(failure("cannot watch " + target.string(), errno));
+      throw WatchError(failureText("cannot watch " + target.string(), errno));
     }
     watched_ = target;
     // The next directory down may have appeared before the watch was in place.

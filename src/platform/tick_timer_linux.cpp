@@ -1,5 +1,7 @@
 #include "platform/tick_timer_linux.hpp"
 
+#include "platform/poll_wait.hpp"
+
 #include <cerrno>
 #include <cstdint>
 #include <poll.h>
@@ -67,10 +69,7 @@ TickTimer::WakeUp LinuxTickTimer::wait(std::chrono::nanoseconds delay, std::stop
   const int watched = credentials_ && watchCredentials ? credentials_->fd() : -1;
   for (;;) {
     pollfd fds[3] = {{stopEvent_.fd(), POLLIN, 0}, {watched, POLLIN, 0}, {timer_.get(), POLLIN, 0}};
-    if (::poll(fds, 3, -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
+    if (pollRetrying(fds, 3) < 0) {
       throw std::system_error(errno, std::generic_category(), "poll");
     }
     if ((fds[0].revents & POLLIN) != 0) {

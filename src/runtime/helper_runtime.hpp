@@ -73,7 +73,7 @@ private:
 };
 
 // The short text of an error, as logged and kept in RefreshResult. Errors other than
-// PlanUsageError, such as a failed save's SnapshotStoreError, are their what() unchanged.
+// PlanUsageError, such as a failed save's FileWriteError, are their what() unchanged.
 std::string describe(const std::exception &error);
 std::string describe(std::exception_ptr error);
 

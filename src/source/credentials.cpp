@@ -1,8 +1,9 @@
 #include "source/credentials.hpp"
 
+#include "platform/errno_text.hpp"
+
 #include <nlohmann/json.hpp>
 
-#include <cstring>
 #include <utility>
 
 namespace quorbel {
@@ -12,8 +13,8 @@ CredentialsError::CredentialsError(Kind kind, int status, std::string message)
 
 CredentialsError CredentialsError::unexpectedStatus(int status) {
   return CredentialsError(Kind::unexpectedStatus, status,
-                          "credentials could not be read: " + std::string(std::strerror(status)) +
-                              " (status " + std::to_string(status) + ")");
+                          "credentials could not be read: " + errnoText(status) + " (status " +
+                              std::to_string(status) + ")");
 }
 
 CredentialsError CredentialsError::noToken() {

@@ -17,9 +17,7 @@ constexpr long kStatusUnauthorized = 401;
 constexpr long kStatusTooManyRequests = 429;
 constexpr double kMillisecondsPerSecond = 1000.0;
 
-[[noreturn]] void failDecoding(std::string message) {
-  throw PlanUsageError::decoding(DecodingFailure{std::move(message), std::nullopt});
-}
+[[noreturn]] void failDecoding(std::string message) { throw PlanUsageError::decoding(message); }
 
 // A window the endpoint reports without a reset time has not started: nothing was sent for its
 // whole length. It comes as null, without "resets_at", or with "resets_at": null, and is not an
@@ -51,8 +49,8 @@ std::optional<PlanWindow> decodeWindow(const json &body, const char *key) {
     return PlanWindow::fromUsageWindow(
         UsageWindow{utilization->get<double>(), resetsAt->get<std::string>()}, key);
   } catch (const PlanSnapshotError &error) {
-    throw PlanUsageError::decoding(DecodingFailure{
-        "unreadable reset date for \"" + error.field() + "\": \"" + error.raw() + "\"", error});
+    throw PlanUsageError::decoding("unreadable reset date for \"" + error.field() + "\": \"" +
+                                   error.raw() + "\"");
   }
 }
 

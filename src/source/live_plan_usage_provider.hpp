@@ -1,8 +1,8 @@
 #pragma once
 
+#include "http/http_session.hpp"
 #include "model/clock.hpp"
 #include "source/credentials.hpp"
-#include "source/http_session.hpp"
 #include "source/plan_usage_provider.hpp"
 
 #include <chrono>
@@ -37,8 +37,6 @@ public:
   // Throws PlanUsageError for every failure it classifies.
   PlanSnapshot fetch() override;
   double minimumInterval() const override { return kLiveMinimumInterval; }
-
-  const std::string &userAgentVersion() const { return userAgentVersion_; }
 
 private:
   ClaudeAiOauth readOAuth() const;

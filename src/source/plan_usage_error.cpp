@@ -1,27 +1,34 @@
 #include "source/plan_usage_error.hpp"
 
-#include <array>
-#include <utility>
+#include "model/enum_names.hpp"
 
 namespace quorbel {
+namespace {
 
-std::string_view kindName(TransportError::Kind kind) {
-  switch (kind) {
-  case TransportError::Kind::timedOut:
-    return "timedOut";
-  case TransportError::Kind::notConnectedToInternet:
-    return "notConnectedToInternet";
-  case TransportError::Kind::cannotConnectToHost:
-    return "cannotConnectToHost";
-  case TransportError::Kind::badServerResponse:
-    return "badServerResponse";
-  case TransportError::Kind::cancelled:
-    return "cancelled";
-  case TransportError::Kind::other:
-    break;
-  }
-  return "other";
-}
+constexpr EnumNames kTransportKindNames{
+    std::array<std::pair<TransportError::Kind, std::string_view>, 6>{{
+        {TransportError::Kind::timedOut, "timedOut"},
+        {TransportError::Kind::notConnectedToInternet, "notConnectedToInternet"},
+        {TransportError::Kind::cannotConnectToHost, "cannotConnectToHost"},
+        {TransportError::Kind::badServerResponse, "badServerResponse"},
+        {TransportError::Kind::cancelled, "cancelled"},
+        {TransportError::Kind::other, "other"},
+    }}};
+
+constexpr EnumNames kUsageErrorKindNames{
+    std::array<std::pair<PlanUsageError::Kind, std::string_view>, 7>{{
+        {PlanUsageError::Kind::network, "network"},
+        {PlanUsageError::Kind::unexpectedStatus, "unexpectedStatus"},
+        {PlanUsageError::Kind::decoding, "decoding"},
+        {PlanUsageError::Kind::credentialMissing, "credentialMissing"},
+        {PlanUsageError::Kind::credentialExpired, "credentialExpired"},
+        {PlanUsageError::Kind::unauthorized, "unauthorized"},
+        {PlanUsageError::Kind::rateLimited, "rateLimited"},
+    }}};
+
+} // namespace
+
+std::string_view kindName(TransportError::Kind kind) { return kTransportKindNames.nameOf(kind); }
 
 std::string TransportError::describe() const {
   std::string description(kindName(kind));
@@ -31,12 +38,7 @@ std::string TransportError::describe() const {
   return description;
 }
 
-std::string_view kindName(PlanUsageError::Kind kind) {
-  static constexpr std::array<std::string_view, 7> kNames{
-      "network",           "unexpectedStatus", "decoding",   "credentialMissing",
-      "credentialExpired", "unauthorized",     "rateLimited"};
-  return kNames.at(static_cast<std::size_t>(kind));
-}
+std::string_view kindName(PlanUsageError::Kind kind) { return kUsageErrorKindNames.nameOf(kind); }
 
 PlanUsageError::PlanUsageError(Kind kind) : kind_(kind), description_(kindName(kind)) {}
 
@@ -54,10 +56,9 @@ PlanUsageError PlanUsageError::unexpectedStatus(long httpStatus) {
   return result;
 }
 
-PlanUsageError PlanUsageError::decoding(DecodingFailure failure) {
+PlanUsageError PlanUsageError::decoding(const std::string &why) {
   PlanUsageError result(Kind::decoding);
-  result.description_ = "decoding failed: " + failure.message;
-  result.decoding_ = std::move(failure);
+  result.description_ = "decoding failed: " + why;
   return result;
 }
 

@@ -28,13 +28,6 @@ struct TransportError {
 
 std::string_view kindName(TransportError::Kind kind);
 
-// Why a 200 answer could not become a snapshot: a body of the wrong shape, or a window whose reset
-// date could not be read (then `resetDate` names the window and the raw text).
-struct DecodingFailure {
-  std::string message;
-  std::optional<PlanSnapshotError> resetDate;
-};
-
 // The error of every usage provider. The kind tells the refresh cycle what happened.
 class PlanUsageError : public std::exception {
 public:
@@ -50,7 +43,9 @@ public:
 
   static PlanUsageError network(TransportError error);
   static PlanUsageError unexpectedStatus(long httpStatus);
-  static PlanUsageError decoding(DecodingFailure failure);
+  // `why` a 200 answer could not become a snapshot: a body of the wrong shape, or a window whose
+  // reset date could not be read.
+  static PlanUsageError decoding(const std::string &why);
   static PlanUsageError credentialMissing();
   static PlanUsageError credentialExpired();
   static PlanUsageError unauthorized();
@@ -61,7 +56,6 @@ public:
   // Meaningful only for the kinds that carry them.
   long httpStatus() const { return httpStatus_; }
   const std::optional<TransportError> &transportError() const { return transport_; }
-  const std::optional<DecodingFailure> &decodingFailure() const { return decoding_; }
   const std::optional<double> &retryAfter() const { return retryAfter_; }
 
   // The default textual description, used after "FAILED: " and for errors of other types.
@@ -73,7 +67,6 @@ private:
   Kind kind_;
   long httpStatus_ = 0;
   std::optional<TransportError> transport_;
-  std::optional<DecodingFailure> decoding_;
   std::optional<double> retryAfter_;
   std::string description_;
 };

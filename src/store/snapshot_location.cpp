@@ -2,6 +2,7 @@
 
 #include "platform/environment.hpp"
 #include "platform/home_directory.hpp"
+#include "platform/xdg_directories.hpp"
 
 namespace quorbel {
 
@@ -14,16 +15,14 @@ resolveSnapshotLocation(const LocationEnvironment &environment) {
   if (environment.appGroupContainer) {
     return *environment.appGroupContainer / kSnapshotFileName;
   }
-  std::filesystem::path dataDirectory;
-  // A relative XDG_DATA_HOME is invalid by the XDG rules and must be ignored.
-  if (isAbsolutePath(environment.xdgDataHome)) {
-    dataDirectory = *environment.xdgDataHome;
-  } else if (environment.home) {
-    dataDirectory = *environment.home / ".local" / "share";
-  } else {
+  const auto dataDirectory =
+      resolveXdgDirectory(XdgDirectory::data, environment.xdgDataHome, environment.home);
+  if (!dataDirectory) {
     return std::nullopt;
   }
-  return dataDirectory / kFallbackDirectoryName / kSnapshotFileName;
+  return *dataDirectory / kFallbackDirectoryName / kSnapshotFileName;
 }
+
+std::string snapshotNoHomeMessage() { return noHomeMessage(kSnapshotFileName, XdgDirectory::data); }
 
 } // namespace quorbel

@@ -13,11 +13,6 @@ inline constexpr std::string_view kAppGroupIdentifier = "group.dev.quorbel.helpe
 inline constexpr std::string_view kSnapshotFileName = "plan-snapshot.json";
 inline constexpr std::string_view kFallbackDirectoryName = "QuorbelHelper";
 
-// Why there is no default location, for both programs to print after their name.
-inline constexpr std::string_view kNoHomeMessage =
-    "no home directory to keep plan-snapshot.json in: set HOME (or XDG_DATA_HOME) to an "
-    "absolute path";
-
 // What the location depends on, read from the process so the logic stays a pure function.
 struct LocationEnvironment {
   std::optional<std::filesystem::path> appGroupContainer; // never found on Linux
@@ -32,5 +27,8 @@ struct LocationEnvironment {
 // shared directory such as /tmp would let another local user plant or read the file.
 std::optional<std::filesystem::path>
 resolveSnapshotLocation(const LocationEnvironment &environment);
+
+// Why there is no default location, for both programs to print after their name.
+std::string snapshotNoHomeMessage();
 
 } // namespace quorbel

@@ -1,33 +1,11 @@
 #include "store/snapshot_store.hpp"
 
 #include "model/snapshot_json.hpp"
-#include "platform/fd_io.hpp"
-#include "store/atomic_file.hpp"
+#include "platform/atomic_file.hpp"
+#include "platform/small_file.hpp"
 #include "store/snapshot_location.hpp"
 
-#include <sys/stat.h>
-#include <system_error>
-
 namespace quorbel {
-namespace {
-
-// Reads a regular file of at most `limit` bytes; anything else is nothing.
-std::optional<std::string> readSmallRegularFile(const std::filesystem::path &path,
-                                                std::uintmax_t limit) {
-  const UniqueFd file = openForReading(path);
-  struct stat info {};
-  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      std::uintmax_t(info.st_size) > limit) {
-    return std::nullopt;
-  }
-  BoundedRead read = readBounded(file.get(), limit);
-  if (!read.complete()) {
-    return std::nullopt;
-  }
-  return std::move(read.content);
-}
-
-} // namespace
 
 SnapshotStore::SnapshotStore(std::filesystem::path fileURL) : fileURL_(std::move(fileURL)) {}
 
@@ -36,19 +14,7 @@ std::optional<std::filesystem::path> SnapshotStore::defaultFileURL() {
 }
 
 void SnapshotStore::save(const PlanSnapshot &snapshot) {
-  const std::string bytes = encodeSnapshot(snapshot, JsonLayout::pretty);
-  const auto directory = fileURL_.parent_path();
-  if (!directory.empty()) {
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
-    if (error) {
-      throw SnapshotStoreError("cannot create directory " + directory.string() + " for " +
-                               fileURL_.string() + ": " + error.message());
-    }
-  }
-  AtomicFile file(fileURL_);
-  file.write(bytes);
-  file.commit();
+  replaceFile(fileURL_, encodeSnapshot(snapshot, JsonLayout::pretty));
 }
 
 void SnapshotStore::removeStaleTemporaries() const noexcept {
@@ -56,12 +22,12 @@ void SnapshotStore::removeStaleTemporaries() const noexcept {
 }
 
 std::optional<PlanSnapshot> SnapshotStore::load() const {
-  const auto bytes = readSmallRegularFile(fileURL_, kMaxFileSize);
-  if (!bytes) {
+  const SmallFile file = readSmallFile(fileURL_, kMaxFileSize);
+  if (!file.found()) {
     return std::nullopt;
   }
   try {
-    return decodeSnapshot(*bytes);
+    return decodeSnapshot(file.content);
   } catch (const std::exception &) {
     return std::nullopt;
   }

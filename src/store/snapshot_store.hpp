@@ -2,24 +2,17 @@
 
 #include "store/snapshot_persisting.hpp"
 
-#include <cstdint>
+#include <cstddef>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 
 namespace quorbel {
-
-// Raised by save(); the message names the path and the cause.
-class SnapshotStoreError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
 
 // plan-snapshot.json on disk: replaced atomically on save, read tolerantly on load.
 class SnapshotStore final : public SnapshotPersisting {
 public:
   // A bigger file is not a snapshot; refusing it keeps a stray huge file from costing memory.
-  static constexpr std::uintmax_t kMaxFileSize = 1 << 20;
+  static constexpr std::size_t kMaxFileSize = 1 << 20;
 
   explicit SnapshotStore(std::filesystem::path fileURL);
 

@@ -1,4 +1,5 @@
 // The self-check proves the cycle's outcomes and files; here, its log, its caps and its waits.
+#include "platform/atomic_file.hpp"
 #include "runtime/helper_runtime.hpp"
 #include "selfcheck/dry_test_scenarios.hpp"
 #include "support/capturing_log.hpp"
@@ -19,7 +20,7 @@ struct FlakyStore final : SnapshotPersisting {
   explicit FlakyStore(std::filesystem::path file) : inner(std::move(file)) {}
   void save(const PlanSnapshot &snapshot) override {
     if (failing) {
-      throw SnapshotStoreError(kCause);
+      throw FileWriteError(kCause);
     }
     inner.save(snapshot);
   }

@@ -1,11 +1,11 @@
 // The usage endpoint end to end: a credentials file, the live provider over the real libcurl
 // session and one tick of the refresh cycle, against the test's own loopback servers. One table
 // per concern.
+#include "http/curl_http_session_linux.hpp"
 #include "model/snapshot_json.hpp"
 #include "runtime/helper_runtime.hpp"
 #include "source/claude_code_version.hpp"
 #include "source/credentials_file_linux.hpp"
-#include "source/curl_http_session_linux.hpp"
 #include "source/live_plan_usage_provider.hpp"
 #include "store/snapshot_store.hpp"
 #include "support/capturing_log.hpp"

@@ -1,5 +1,5 @@
 #include "model/snapshot_json.hpp"
-#include "store/atomic_file.hpp"
+#include "platform/atomic_file.hpp"
 #include "store/snapshot_store.hpp"
 #include "support/deadline.hpp"
 #include "support/temp_dir.hpp"
@@ -41,8 +41,8 @@ TEST(SnapshotStore, SavesReplaceTheFileWholeOrNotAtAllAndLoadsTakeOnlyASnapshot)
   store.save(snapshot(2));
   AtomicFile(file).write("uncommitted");
   // A rename cannot replace a directory, and no directory can be made under a file.
-  EXPECT_THROW(SnapshotStore(temp / "a/b").save(snapshot(3)), SnapshotStoreError);
-  EXPECT_THROW(SnapshotStore(file / "x").save(snapshot(3)), SnapshotStoreError);
+  EXPECT_THROW(SnapshotStore(temp / "a/b").save(snapshot(3)), FileWriteError);
+  EXPECT_THROW(SnapshotStore(file / "x").save(snapshot(3)), FileWriteError);
   EXPECT_EQ(readFile(temp / "reader"), encodeSnapshot(snapshot(1)));
   EXPECT_EQ(readFile(file), encodeSnapshot(snapshot(2)));
   EXPECT_EQ(entries(file.parent_path()), Names{"plan-snapshot.json"});

@@ -1,0 +1,187 @@
+#include "notify/notification_rules.hpp"
+
+#include "model/duration_text.hpp"
+
+#include <utility>
+#include <vector>
+
+namespace quorbel {
+namespace {
+
+constexpr std::int64_t kFullPercent = 100;
+// Reset times come with a fraction of a second that may move between two answers. A window's next
+// period starts after the last one has ended and runs for hours, so a reset time within this of
+// the recorded one belongs to the same period.
+constexpr auto kSamePeriodTolerance = std::chrono::hours(1);
+constexpr std::string_view kModelKeyPrefix = "model:";
+
+struct Shown {
+  std::string key;
+  const WindowView *window;
+};
+
+std::vector<Shown> shownWindows(const UsageView &view) {
+  std::vector<Shown> shown;
+  if (view.session) {
+    shown.push_back({"session", &*view.session});
+  }
+  if (view.allModels) {
+    shown.push_back({"allModels", &*view.allModels});
+  }
+  for (const WindowView &window : view.models) {
+    shown.push_back({std::string(kModelKeyPrefix) + window.label, &window});
+  }
+  return shown;
+}
+
+const WindowView *findShown(const UsageView &view, const std::string &key) {
+  for (const Shown &shown : shownWindows(view)) {
+    if (shown.key == key) {
+      return shown.window;
+    }
+  }
+  return nullptr;
+}
+
+// How a notification names a window.
+std::string titleOf(const std::string &key) {
+  if (key == "session") {
+    return "5-hour window";
+  }
+  if (key == "allModels") {
+    return "weekly window";
+  }
+  return key.substr(std::min(key.size(), kModelKeyPrefix.size())) + " weekly limit";
+}
+
+std::string periodOf(const WindowView &window) {
+  return window.resetsAt ? formatInternetDate(*window.resetsAt) : std::string();
+}
+
+bool samePeriod(const std::string &recorded, const std::string &current) {
+  if (recorded.empty() || current.empty()) {
+    return recorded == current;
+  }
+  const auto before = PlanDateParser::dateFrom(recorded);
+  const auto after = PlanDateParser::dateFrom(current);
+  if (!before || !after) {
+    return recorded == current;
+  }
+  return *after - *before < kSamePeriodTolerance && *before - *after < kSamePeriodTolerance;
+}
+
+std::string resetSentence(const WindowView &window) {
+  if (!window.resetsAt) {
+    return "No reset time reported.";
+  }
+  return window.reset ? "Its reset time has passed."
+                      : "Resets in " + formatDuration(window.untilReset) + ".";
+}
+
+DesktopNotification levelNotification(const std::string &key, const WindowView &window,
+                                      UsageLevel level) {
+  using Urgency = DesktopNotification::Urgency;
+  const std::string title = "Claude " + titleOf(key);
+  if (level == UsageLevel::full) {
+    return {title + " used up", resetSentence(window), Urgency::critical};
+  }
+  std::string body = resetSentence(window);
+  if (window.pace) {
+    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for "\n" + temporary.
+    body += '\n';
+    body += paceText(*window.pace);
+    body += '.';
+  }
+  return {title + " at " + std::to_string(window.shownPercent) + "%", body,
+          level == UsageLevel::critical ? Urgency::critical : Urgency::normal};
+}
+
+} // namespace
+
+NotifierState settledState(const NotifierState &state, const UsageView &view) {
+  NotifierState settled = state;
+  for (const Shown &shown : shownWindows(view)) {
+    const std::string period = periodOf(*shown.window);
+    const auto found = settled.windows.find(shown.key);
+    if (found == settled.windows.end()) {
+      settled.windows.emplace(shown.key, WindowRecord{period});
+      continue;
+    }
+    WindowRecord &record = found->second;
+    const bool resetUntold = record.notified == UsageLevel::full && !record.resetSent;
+    if (!samePeriod(record.period, period) && !resetUntold) {
+      record = WindowRecord{period};
+    }
+  }
+  return settled;
+}
+
+std::optional<DueNotification> nextNotification(const NotifierState &state, const UsageView &view,
+                                                const ViewOptions &options) {
+  using Urgency = DesktopNotification::Urgency;
+  const PlanStatus status = view.snapshot.effectiveStatus();
+  if (status == PlanStatus::sessionInactive && !state.signedOut) {
+    NotifierState after = state;
+    after.signedOut = true;
+    return DueNotification{{"Claude Code signed out",
+                            "QuorbelHelper cannot update your usage until you sign in again: "
+                            "run `claude`.",
+                            Urgency::normal},
+                           after};
+  }
+  if (status == PlanStatus::active && state.signedOut) {
+    NotifierState after = state;
+    after.signedOut = false;
+    return DueNotification{{"Claude Code signed in again",
+                            "QuorbelHelper is updating your usage again.", Urgency::normal},
+                           after};
+  }
+  for (const auto &[key, record] : state.windows) {
+    if (record.notified != UsageLevel::full || record.resetSent) {
+      continue;
+    }
+    const auto resetsAt = PlanDateParser::dateFrom(record.period);
+    const WindowView *window = findShown(view, key);
+    const bool passed = resetsAt && *resetsAt <= view.now;
+    const bool newPeriod = window != nullptr && !samePeriod(record.period, periodOf(*window)) &&
+                           window->percent < kFullPercent;
+    if (passed || newPeriod) {
+      NotifierState after = state;
+      after.windows[key].resetSent = true;
+      return DueNotification{{"Claude " + titleOf(key) + " available again",
+                              "It had reached 100%; its limit has reset.", Urgency::normal},
+                             after};
+    }
+  }
+  for (const Shown &shown : shownWindows(view)) {
+    const auto found = state.windows.find(shown.key);
+    if (found == state.windows.end() ||
+        !samePeriod(found->second.period, periodOf(*shown.window))) {
+      continue; // not settled yet: what is owed to the old period comes first
+    }
+    const UsageLevel level =
+        usageLevelOf(shown.window->shownPercent, options.warn, options.critical);
+    if (level > found->second.notified) {
+      NotifierState after = state;
+      after.windows[shown.key].notified = level;
+      return DueNotification{levelNotification(shown.key, *shown.window, level), after};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Instant> nextNotificationTime(const NotifierState &state, Instant now) {
+  std::optional<Instant> next;
+  for (const auto &[key, record] : state.windows) {
+    if (record.notified != UsageLevel::full || record.resetSent) {
+      continue;
+    }
+    const auto resetsAt = PlanDateParser::dateFrom(record.period);
+    if (resetsAt && *resetsAt > now && (!next || *resetsAt < *next)) {
+      next = resetsAt;
+    }
+  }
+  return next;
+}
+
+} // namespace quorbel

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "platform/unique_fd.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quorbel {
+
+// Raised when a file cannot be written; the message names the file and the cause.
+class FileWriteError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Replaces one file as a whole: bytes go to a uniquely named temporary file beside the target,
+// which is fsynced and renamed over it on commit(). Without a commit the temporary file is removed.
+// The file is made 0600 whatever the umask: what we keep describes the user's account.
+// Errors throw FileWriteError naming the target and the cause.
+class AtomicFile {
+public:
+  explicit AtomicFile(std::filesystem::path target);
+  ~AtomicFile();
+  AtomicFile(const AtomicFile &) = delete;
+  AtomicFile &operator=(const AtomicFile &) = delete;
+
+  void write(std::string_view bytes);
+  void commit();
+
+  // A writer renames its temporary file within milliseconds; one this old was left by a writer
+  // killed between creating and renaming it.
+  static constexpr std::chrono::minutes kStaleTemporaryAge{5};
+
+  // Temporary names are this prefix, the writer's process id, "-" and a random suffix, so that
+  // leftovers can be recognised and a person can tell whose they were.
+  static std::string temporaryPrefix(const std::filesystem::path &target);
+
+  // Removes temporary files beside `target` last modified more than kStaleTemporaryAge ago. Age
+  // rather than a process id decides: a pid from another pid namespace or another host sharing
+  // the home would be misjudged. Meant for start-up. Best effort: errors are ignored.
+  static void removeStaleTemporaries(const std::filesystem::path &target) noexcept;
+
+private:
+  [[noreturn]] void fail(const char *step, int error);
+  void discard() noexcept;
+
+  std::filesystem::path target_;
+  std::filesystem::path temporary_;
+  UniqueFd fd_;
+  bool committed_ = false;
+};
+
+// Creates the missing directories on the way to `file` (0700, whatever the umask), then replaces
+// `file` with `bytes` through AtomicFile. Throws FileWriteError.
+void replaceFile(const std::filesystem::path &file, std::string_view bytes);
+
+} // namespace quorbel

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "view/usage_view.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorbel {
+
+enum class OutputFormat { text, longText, waybar, json };
+
+std::optional<OutputFormat> outputFormatNamed(std::string_view name);
+
+// One line for tmux, polybar and the Claude Code status line, e.g. "5h 41% · 7d 14%".
+std::string formatText(const UsageView &view);
+// A few lines for a person: bars, reset times in local time, plan, status in words, data age.
+std::string formatLong(const UsageView &view);
+// One JSON object as waybar's custom module reads it with "return-type": "json". Its class is
+// an array: the status class unless the data is plainly up to date, then the level when there
+// are numbers, e.g. ["rateLimited", "warning"] or ["ok"].
+std::string formatWaybar(const UsageView &view);
+// The snapshot plus what a script would otherwise compute, one JSON object.
+std::string formatJson(const UsageView &view);
+
+std::string formatView(const UsageView &view, OutputFormat format);
+
+// What a bar format prints when there is no snapshot to show; one well-formed line, no newline.
+std::string formatUnavailable(OutputFormat format, std::string_view reason);
+
+} // namespace quorbel

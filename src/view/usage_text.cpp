@@ -1,0 +1,230 @@
+#include "view/usage_formats.hpp"
+
+#include "model/duration_text.hpp"
+#include "model/enum_names.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <ctime>
+#include <vector>
+
+namespace quorbel {
+namespace {
+
+using std::chrono::seconds;
+
+constexpr EnumNames kFormatNames{std::array<std::pair<OutputFormat, std::string_view>, 4>{{
+    {OutputFormat::text, "text"},
+    {OutputFormat::longText, "long"},
+    {OutputFormat::waybar, "waybar"},
+    {OutputFormat::json, "json"},
+}}};
+
+constexpr int kBarCells = 20;
+constexpr std::string_view kFullCell = "\u2588";
+constexpr std::string_view kEmptyCell = "\u2591";
+constexpr std::string_view kSeparator = " \u00b7 ";
+// A plan window the endpoint reports without a reset time: nothing was sent for its whole length.
+constexpr std::string_view kNotRunning = "idle";
+
+std::string percentText(const UsageView &view, const std::optional<WindowView> &window) {
+  if (window) {
+    return std::to_string(window->shownPercent) + "%";
+  }
+  return view.fetched ? std::string(kNotRunning) : std::string("\u2014");
+}
+
+std::string localClock(Instant instant, Instant now) {
+  const std::time_t when = std::chrono::system_clock::to_time_t(instant);
+  const std::time_t today = std::chrono::system_clock::to_time_t(now);
+  std::tm whenLocal{};
+  std::tm nowLocal{};
+  localtime_r(&when, &whenLocal);
+  localtime_r(&today, &nowLocal);
+  const bool sameDay =
+      whenLocal.tm_yday == nowLocal.tm_yday && whenLocal.tm_year == nowLocal.tm_year;
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, sameDay ? "%H:%M" : "%a %H:%M", &whenLocal);
+  return buffer;
+}
+
+std::string bar(std::int64_t percent) {
+  const auto clamped = std::clamp<std::int64_t>(percent, 0, 100);
+  const auto filled = int((clamped * kBarCells + 50) / 100);
+  std::string text;
+  for (int i = 0; i < kBarCells; ++i) {
+    text += i < filled ? kFullCell : kEmptyCell;
+  }
+  return text;
+}
+
+std::string statusWords(const UsageView &view) {
+  switch (view.snapshot.effectiveStatus()) {
+  case PlanStatus::active:
+    return view.stale ? "stale: nothing fetched for " + formatDuration(view.age) +
+                            "; is the helper running?"
+                      : "up to date";
+  case PlanStatus::rateLimited:
+    return "rate limited by the usage endpoint; the numbers shown are the last good ones";
+  case PlanStatus::sessionInactive:
+    return "signed out of Claude Code; run `claude` to sign in";
+  case PlanStatus::noData:
+    break;
+  }
+  return "the helper has started but has no numbers yet";
+}
+
+std::string marker(const UsageView &view) {
+  switch (view.snapshot.effectiveStatus()) {
+  case PlanStatus::active:
+    return view.stale ? " (stale)" : "";
+  case PlanStatus::rateLimited:
+    return " (rate limited)";
+  case PlanStatus::sessionInactive:
+    return " (signed out)";
+  case PlanStatus::noData:
+    break;
+  }
+  return " (no data yet)";
+}
+
+std::string paddedLabel(std::string_view label, std::size_t width) {
+  std::string text(label);
+  // Names are padded by bytes; a name in another script only shifts its own bar.
+  text.append(width > text.size() ? width - text.size() : 0, ' ');
+  return text;
+}
+
+std::string windowLine(const WindowView &window, std::size_t labelWidth, Instant now) {
+  const std::string percent = std::to_string(window.shownPercent) + "%";
+  std::string line = paddedLabel(window.label, labelWidth) + "  " + bar(window.shownPercent) + " " +
+                     std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') + percent;
+  if (!window.resetsAt) {
+    line += "  no reset time reported";
+  } else if (window.reset) {
+    line += "  reset at " + localClock(*window.resetsAt, now);
+  } else {
+    line += "  resets " + localClock(*window.resetsAt, now) + ", in " +
+            formatDuration(window.untilReset);
+  }
+  if (window.pace) {
+    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for "\n" + temporary.
+    line += '\n';
+    line.append(labelWidth + 2, ' ');
+    line += paceText(*window.pace);
+  }
+  return line;
+}
+
+std::string planWindowLine(const UsageView &view, std::string_view label,
+                           const std::optional<WindowView> &window, std::size_t labelWidth) {
+  if (window) {
+    return windowLine(*window, labelWidth, view.now);
+  }
+  return paddedLabel(label, labelWidth) +
+         (view.fetched ? "  not running: starts with your next message" : "  no data");
+}
+
+} // namespace
+
+std::optional<OutputFormat> outputFormatNamed(std::string_view name) {
+  return kFormatNames.named(name);
+}
+
+std::string formatText(const UsageView &view) {
+  if (!view.fetched) {
+    return "Claude" + marker(view);
+  }
+  std::string text = "5h " + percentText(view, view.session) + std::string(kSeparator) + "7d " +
+                     percentText(view, view.allModels);
+  // A model's limit can block the user while both plan windows look fine; below the warning
+  // level it would only crowd a bar.
+  for (const WindowView &window : view.models) {
+    if (window.shownPercent >= view.warn) {
+      text +=
+          std::string(kSeparator) + window.label + " " + std::to_string(window.shownPercent) + "%";
+    }
+  }
+  return text + marker(view);
+}
+
+std::string formatLong(const UsageView &view) {
+  std::size_t labelWidth = 2;
+  for (const WindowView &window : view.models) {
+    labelWidth = std::max(labelWidth, window.label.size());
+  }
+  std::string text = planWindowLine(view, "5h", view.session, labelWidth) + "\n" +
+                     planWindowLine(view, "7d", view.allModels, labelWidth) + "\n";
+  for (const WindowView &window : view.models) {
+    text += windowLine(window, labelWidth, view.now) + "\n";
+  }
+  if (view.snapshot.subscriptionType || view.snapshot.rateLimitTier) {
+    text += "Plan: " + view.snapshot.subscriptionType.value_or("unknown");
+    if (view.snapshot.rateLimitTier) {
+      text += " (" + *view.snapshot.rateLimitTier + ")";
+    }
+    text += "\n";
+  }
+  text += "Status: " + statusWords(view) + "\n";
+  const std::string ageText =
+      view.age < seconds{60} ? "just now" : formatDuration(view.age) + " ago";
+  text += (view.fetched ? "Data fetched " : "Written ") + ageText + "\n";
+  return text;
+}
+
+std::string formatWaybar(const UsageView &view) {
+  std::string tooltip = formatLong(view);
+  tooltip.pop_back();
+  // A bar can colour the level and mark the status at once, so a rate limit at 88 % still warns.
+  std::vector<std::string> classes;
+  if (view.cssClass != view.level) {
+    classes.push_back(view.cssClass);
+  }
+  if (view.fetched || classes.empty()) {
+    classes.push_back(view.level);
+  }
+  const nlohmann::json object = {{"text", formatText(view)},
+                                 {"tooltip", tooltip},
+                                 {"class", classes},
+                                 {"percentage", view.percentage}};
+  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string formatView(const UsageView &view, OutputFormat format) {
+  switch (format) {
+  case OutputFormat::text:
+    return formatText(view);
+  case OutputFormat::longText: {
+    std::string text = formatLong(view);
+    text.pop_back();
+    return text;
+  }
+  case OutputFormat::waybar:
+    return formatWaybar(view);
+  case OutputFormat::json:
+    break;
+  }
+  return formatJson(view);
+}
+
+std::string formatUnavailable(OutputFormat format, std::string_view reason) {
+  switch (format) {
+  case OutputFormat::text:
+    return "Claude ?";
+  case OutputFormat::waybar:
+    return nlohmann::json{{"text", "Claude ?"},
+                          {"tooltip", std::string(reason)},
+                          {"class", nlohmann::json::array({"unavailable"})},
+                          {"percentage", 0}}
+        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  case OutputFormat::json:
+    return nlohmann::json{{"error", std::string(reason)}}.dump(
+        -1, ' ', false, nlohmann::json::error_handler_t::replace);
+  case OutputFormat::longText:
+    break;
+  }
+  return "";
+}
+
+} // namespace quorbel

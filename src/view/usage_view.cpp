@@ -1,0 +1,96 @@
+#include "view/usage_view.hpp"
+
+#include "view/usage_level.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <vector>
+
+namespace quorbel {
+namespace {
+
+using std::chrono::seconds;
+
+WindowView viewOf(std::string label, std::int64_t percent, std::optional<Instant> resetsAt,
+                  Instant now) {
+  WindowView view{std::move(label), percent, resetsAt, percent, false, seconds{0}, std::nullopt};
+  if (!resetsAt) {
+    return view;
+  }
+  if (*resetsAt <= now) {
+    view.reset = true;
+    view.shownPercent = 0;
+  } else {
+    view.untilReset = std::chrono::duration_cast<seconds>(*resetsAt - now);
+  }
+  return view;
+}
+
+std::optional<WindowView> planWindowView(std::string label, const std::optional<PlanWindow> &window,
+                                         Instant now) {
+  if (!window) {
+    return std::nullopt;
+  }
+  return viewOf(std::move(label), window->percent, window->resetsAt, now);
+}
+
+WindowView withPace(WindowView window, std::chrono::seconds length, Instant now) {
+  window.pace = paceOf(window.percent, window.resetsAt, length, now);
+  return window;
+}
+
+// What the one-line text shows for a plan window.
+} // namespace
+
+UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options) {
+  UsageView view;
+  view.snapshot = snapshot;
+  view.now = now;
+  view.warn = options.warn;
+  view.session = planWindowView("5h", snapshot.session, now);
+  view.allModels = planWindowView("7d", snapshot.allModels, now);
+  for (const ModelWindow &window : snapshot.modelWindows) {
+    view.models.push_back(viewOf(window.model, window.percent, window.resetsAt, now));
+  }
+  if (view.session) {
+    view.session = withPace(*view.session, kSessionWindowLength, now);
+  }
+  if (view.allModels) {
+    view.allModels = withPace(*view.allModels, kWeeklyWindowLength, now);
+  }
+  for (WindowView &window : view.models) {
+    window = withPace(window, kWeeklyWindowLength, now);
+  }
+  view.fetched = view.session || view.allModels || !view.models.empty() ||
+                 snapshot.effectiveStatus() == PlanStatus::active;
+  view.age = std::max(seconds{0}, std::chrono::duration_cast<seconds>(now - snapshot.fetchedAt));
+  view.stale = view.fetched && view.age > options.staleAfter;
+  for (const auto *window : {&view.session, &view.allModels}) {
+    if (*window) {
+      view.percentage = std::max(view.percentage, (*window)->shownPercent);
+    }
+  }
+  for (const WindowView &window : view.models) {
+    view.percentage = std::max(view.percentage, window.shownPercent);
+  }
+  view.level =
+      std::string(levelClass(usageLevelOf(view.percentage, options.warn, options.critical)));
+  switch (snapshot.effectiveStatus()) {
+  case PlanStatus::active:
+    view.cssClass = view.stale ? "stale" : view.level;
+    break;
+  case PlanStatus::rateLimited:
+    view.cssClass = "rateLimited";
+    break;
+  case PlanStatus::sessionInactive:
+    view.cssClass = "sessionInactive";
+    break;
+  case PlanStatus::noData:
+    view.cssClass = "noData";
+    break;
+  }
+  return view;
+}
+
+} // namespace quorbel

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "model/plan_snapshot.hpp"
+#include "view/window_pace.hpp"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorbel {
+
+// How a reader judges a snapshot: the two percent levels and how old data may be.
+struct ViewOptions {
+  std::int64_t warn = 80;
+  std::int64_t critical = 95;
+  std::chrono::seconds staleAfter{15 * 60};
+};
+
+// One window as a reader should show it at a given moment: a plan window or a model's.
+struct WindowView {
+  std::string label;               // "5h", "7d" or the model's name
+  std::int64_t percent = 0;        // as fetched
+  std::optional<Instant> resetsAt; // a model window may come without one
+  std::int64_t shownPercent = 0;   // 0 once the reset has passed: the allowance is whole again
+  bool reset = false;
+  std::chrono::seconds untilReset{0}; // never negative
+  std::optional<WindowPace> pace;     // while the window runs toward a known reset
+};
+
+// What every output format needs, computed once from a snapshot and "now".
+struct UsageView {
+  PlanSnapshot snapshot;
+  Instant now;
+  // Whether the snapshot holds what a fetch returned. In a fetched snapshot an absent plan window
+  // is one that is not running; in a marker or a signed-out start there is simply no data.
+  bool fetched = false;
+  std::optional<WindowView> session;
+  std::optional<WindowView> allModels;
+  std::vector<WindowView> models;
+  std::chrono::seconds age{0};
+  bool stale = false;
+  std::int64_t percentage = 0; // the highest shown percent of every window, model windows included
+  std::string cssClass;        // ok, warning, critical, stale, rateLimited, sessionInactive, noData
+  std::int64_t warn = 0;       // the level from which a model window joins the one-line text
+  std::string level;           // ok, warning or critical by `percentage`, whatever the status
+
+  static UsageView of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options);
+};
+
+} // namespace quorbel

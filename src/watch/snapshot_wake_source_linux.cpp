@@ -1,0 +1,69 @@
+#include "watch/snapshot_wake_source_linux.hpp"
+
+#include "platform/errno_text.hpp"
+#include "platform/poll_wait.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <poll.h>
+#include <string>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace quorbel {
+
+SnapshotWakeSource::SnapshotWakeSource(const std::filesystem::path &file, int outputFd)
+    : watch_(file), timerFd_(::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC)),
+      outputFd_(outputFd) {
+  if (!timerFd_.valid()) {
+    throw WatchError(failureText("cannot create a timer", errno));
+  }
+}
+
+void SnapshotWakeSource::setTimer(std::optional<Instant> deadline) {
+  itimerspec expiry{};
+  int flags = 0;
+  if (deadline) {
+    const auto sinceEpoch = deadline->time_since_epoch();
+    const auto wholeSeconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
+    expiry.it_value.tv_sec = time_t(wholeSeconds.count());
+    expiry.it_value.tv_nsec = long(std::chrono::nanoseconds(sinceEpoch - wholeSeconds).count());
+    if (expiry.it_value.tv_sec <= 0 && expiry.it_value.tv_nsec == 0) {
+      expiry.it_value.tv_nsec = 1; // zero would disarm instead of firing at once
+    }
+    // A clock that is set (by hand or by NTP after a long suspend) cancels the timer, which wakes
+    // the loop to work out its deadlines afresh.
+    flags = TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET;
+  }
+  if (::timerfd_settime(timerFd_.get(), flags, &expiry, nullptr) != 0) {
+    throw WatchError(failureText("cannot set the timer", errno));
+  }
+}
+
+WakeSource::Wake SnapshotWakeSource::wait(std::optional<Instant> deadline) {
+  setTimer(deadline);
+  for (;;) {
+    pollfd fds[3] = {{outputFd_, 0, 0}, {watch_.fd(), POLLIN, 0}, {timerFd_.get(), POLLIN, 0}};
+    if (pollRetrying(fds, 3) < 0) {
+      throw WatchError(failureText("cannot wait for changes", errno));
+    }
+    if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      return Wake::stop;
+    }
+    const bool changed = (fds[1].revents & POLLIN) != 0 && watch_.takeChanges();
+    bool due = false;
+    if ((fds[2].revents & POLLIN) != 0) {
+      std::uint64_t expirations = 0;
+      // ECANCELED: the clock was set; the deadline is worked out again either way.
+      due = ::read(timerFd_.get(), &expirations, sizeof expirations) > 0 || errno == ECANCELED;
+    }
+    if (changed) {
+      return Wake::changed;
+    }
+    if (due) {
+      return Wake::due;
+    }
+  }
+}
+
+} // namespace quorbel

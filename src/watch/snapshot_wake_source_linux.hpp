@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/file_watch_linux.hpp"
+#include "platform/unique_fd.hpp"
+#include "watch/wake_source.hpp"
+
+#include <filesystem>
+
+namespace quorbel {
+
+// Wakes when the snapshot file is replaced, written, or removed, seen by inotify on its directory,
+// and at deadlines on the real-time clock. The helper replaces the file by rename, which a watch
+// on the file itself would lose, so the directory is watched and events are picked by name. While
+// the directory does not exist yet, the nearest existing ancestor is watched instead, and the
+// watch moves down as directories appear.
+class SnapshotWakeSource final : public WakeSource {
+public:
+  // Ends the watch when `outputFd` (if not -1) loses its reader, such as a bar that has gone away.
+  // Stop signals end the process from their handler, so there is no stop descriptor to poll.
+  explicit SnapshotWakeSource(const std::filesystem::path &file, int outputFd = -1);
+  SnapshotWakeSource(const SnapshotWakeSource &) = delete;
+  SnapshotWakeSource &operator=(const SnapshotWakeSource &) = delete;
+
+  Wake wait(std::optional<Instant> deadline) override;
+
+private:
+  void setTimer(std::optional<Instant> deadline);
+
+  FileWatch watch_;
+  UniqueFd timerFd_;
+  int outputFd_ = -1;
+};
+
+} // namespace quorbel

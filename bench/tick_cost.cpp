@@ -8,9 +8,9 @@
 // Usage: quorbel_tick_bench [ticks] [--default-curl]
 //   --default-curl  also measures a reused libcurl handle left at its defaults, for comparison.
 
+#include "http/curl_http_session_linux.hpp"
 #include "source/claude_code_version.hpp"
 #include "source/credentials_file_linux.hpp"
-#include "http/curl_http_session_linux.hpp"
 #include "source/live_plan_usage_provider.hpp"
 
 #include <curl/curl.h>

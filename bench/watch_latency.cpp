@@ -4,6 +4,7 @@
 //
 // Usage: quorbel_watch_bench [renames]
 
+#include "model/clock.hpp"
 #include "model/snapshot_json.hpp"
 
 #include <sys/wait.h>
@@ -21,22 +22,22 @@
 
 namespace fs = std::filesystem;
 using namespace quorbel;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
 std::string snapshotText(std::int64_t percent) {
-  const Instant now = std::chrono::system_clock::now();
+  const Instant now = quorbel::systemClock().now();
   return encodeSnapshot(PlanSnapshot{now, PlanWindow{percent, now + std::chrono::hours(2)},
                                      PlanWindow{14, now + std::chrono::hours(50)}, std::nullopt,
                                      std::nullopt, PlanStatus::active});
 }
 
 // Replaces `target` by rename, as the helper does, and returns the moment just before the rename.
-Clock::time_point publish(const fs::path &target, std::int64_t percent) {
+SteadyClock::time_point publish(const fs::path &target, std::int64_t percent) {
   const fs::path temporary = target.parent_path() / ".bench.tmp";
   std::ofstream(temporary, std::ios::binary) << snapshotText(percent);
-  const auto before = Clock::now();
+  const auto before = SteadyClock::now();
   fs::rename(temporary, target);
   return before;
 }
@@ -90,7 +91,7 @@ int main(int argc, char **argv) {
       return 1;
     }
     milliseconds.push_back(
-        std::chrono::duration<double, std::milli>(Clock::now() - before).count());
+        std::chrono::duration<double, std::milli>(SteadyClock::now() - before).count());
   }
   ::kill(child, SIGTERM);
   int status = 0;

@@ -65,12 +65,20 @@ bool parsePercent(const char *text, std::int64_t &value) {
   return true;
 }
 
-bool parseDuration(const char *text, std::chrono::seconds &value) {
+// Longer than anyone waits for a helper; the bound also keeps every sum with an instant in range.
+constexpr std::chrono::seconds kMaxStaleAfter{10LL * 366 * 86400};
+
+enum class DurationParse { ok, malformed, tooLong };
+
+DurationParse parseDuration(const char *text, std::chrono::seconds &value) {
   char *end = nullptr;
   errno = 0;
   const long long parsed = std::strtoll(text, &end, 10);
+  if (errno == ERANGE && end != text && *text != '-') {
+    return DurationParse::tooLong;
+  }
   if (errno != 0 || end == text || parsed < 0) {
-    return false;
+    return DurationParse::malformed;
   }
   const std::string unit(end);
   long long factor = 0;
@@ -81,13 +89,13 @@ bool parseDuration(const char *text, std::chrono::seconds &value) {
   } else if (unit == "h") {
     factor = 3600;
   } else {
-    return false;
+    return DurationParse::malformed;
   }
-  if (parsed > (1LL << 40) / factor) {
-    return false;
+  if (parsed > kMaxStaleAfter.count() / factor) {
+    return DurationParse::tooLong;
   }
   value = std::chrono::seconds(parsed * factor);
-  return true;
+  return DurationParse::ok;
 }
 
 void printLine(const std::string &line) {
@@ -150,9 +158,15 @@ int main(int argc, char **argv) {
       }
       break;
     case 's':
-      if (!parseDuration(optarg, options.staleAfter)) {
+      switch (parseDuration(optarg, options.staleAfter)) {
+      case DurationParse::ok:
+        break;
+      case DurationParse::malformed:
         return usageError(std::string("--stale-after takes a duration such as 900, 15m or 1h, "
                                       "not '") +
+                          optarg + "'");
+      case DurationParse::tooLong:
+        return usageError(std::string("--stale-after is at most ten years (87840h), not '") +
                           optarg + "'");
       }
       break;

@@ -13,7 +13,9 @@ public:
 
 class SystemClock final : public Clock {
 public:
-  Instant now() const override { return std::chrono::system_clock::now(); }
+  Instant now() const override {
+    return std::chrono::time_point_cast<Instant::duration>(std::chrono::system_clock::now());
+  }
 };
 
 // The process-wide system clock, for callers that are not given one.

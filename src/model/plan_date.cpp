@@ -37,9 +37,6 @@ bool expect(std::string_view text, std::size_t &pos, char c) {
 
 constexpr std::size_t kMaxFractionDigits = 9;
 
-constexpr sys_seconds kEarliest = sys_days{1678y / January / 1};
-constexpr sys_seconds kLatest = sys_days{2262y / January / 1} - seconds{1};
-
 } // namespace
 
 std::optional<Instant> PlanDateParser::dateFrom(std::string_view text) {
@@ -59,7 +56,8 @@ std::optional<Instant> PlanDateParser::dateFrom(std::string_view text) {
     return std::nullopt;
   }
 
-  // The fraction is kept to the nanosecond; the endpoint sends microseconds.
+  // The fraction is read to the nanosecond and kept to the millisecond; the endpoint sends
+  // microseconds, the file writes whole seconds.
   std::int64_t fractionNanos = 0;
   if (expect(text, pos, '.')) {
     std::size_t digits = 0;
@@ -100,13 +98,9 @@ std::optional<Instant> PlanDateParser::dateFrom(std::string_view text) {
     return std::nullopt;
   }
 
+  // Every four-digit year fits an Instant, offsets included; the sum cannot overflow.
   const auto utc = sys_days{ymd} + hours{hour} + minutes{minute} + seconds{second} - offset;
-  // Instants are kept in nanoseconds, which reach only from 1677 to 2262; a date outside that
-  // cannot be represented and is as unreadable as a malformed one.
-  if (utc < kEarliest || utc > kLatest) {
-    return std::nullopt;
-  }
-  return time_point_cast<system_clock::duration>(utc) + nanoseconds{fractionNanos};
+  return Instant{utc} + duration_cast<milliseconds>(nanoseconds{fractionNanos});
 }
 
 std::string formatInternetDate(Instant instant) {
@@ -129,20 +123,24 @@ std::string formatLogDate(Instant instant) {
 }
 
 Instant instantFromUnixSeconds(double secondsSinceEpoch) {
-  using Duration = system_clock::duration;
   // Saturate instead of overflowing: a far-off expiry must stay far off, not wrap around.
-  // About 291 years either side of 1970, safely inside a nanosecond clock's range.
-  constexpr double kLimit = 9.22e9;
-  if (std::isnan(secondsSinceEpoch)) {
-    return Instant::min();
+  const double earliest = duration<double>(kEarliestInstant.time_since_epoch()).count();
+  const double latest = duration<double>(kLatestInstant.time_since_epoch()).count();
+  if (std::isnan(secondsSinceEpoch) || secondsSinceEpoch <= earliest) {
+    return kEarliestInstant;
   }
-  if (secondsSinceEpoch >= kLimit) {
-    return Instant::max();
+  if (secondsSinceEpoch >= latest) {
+    return kLatestInstant;
   }
-  if (secondsSinceEpoch <= -kLimit) {
-    return Instant::min();
-  }
-  return Instant{duration_cast<Duration>(duration<double>(secondsSinceEpoch))};
+  return Instant{duration_cast<milliseconds>(duration<double>(secondsSinceEpoch))};
+}
+
+std::time_t toTimeT(Instant instant) {
+  return std::time_t(floor<seconds>(instant).time_since_epoch().count());
+}
+
+Instant instantFromTimeT(std::time_t secondsSinceEpoch) {
+  return Instant{seconds{secondsSinceEpoch}};
 }
 
 } // namespace quorbel

@@ -8,7 +8,7 @@
 namespace quorbel {
 namespace {
 
-using std::chrono::nanoseconds;
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 // The view counts whole seconds; data is stale once its age exceeds the limit by one.
@@ -22,8 +22,8 @@ Instant nextCountdownStep(Instant target, Instant now) {
   if (step == 0) {
     return target;
   }
-  // Shown as `below` while that much or more is left; a nanosecond later it is less.
-  return target - seconds(shown / step * step) + nanoseconds(1);
+  // Shown as `below` while that much or more is left; a moment later it is less.
+  return target - seconds(shown / step * step) + milliseconds(1);
 }
 
 // The data age reads "just now" for a minute, then minutes, then hours beyond a day.
@@ -48,10 +48,10 @@ std::time_t localMidnight(std::time_t moment, int daysLater) {
 // A reset time reads "17:00" on its own day and "Tue 17:00" on any other, so the text changes at
 // the next midnight for a reset that falls today or tomorrow.
 std::optional<Instant> nextDayNameChange(Instant resetsAt, Instant now) {
-  const std::time_t today = std::chrono::system_clock::to_time_t(now);
-  const Instant start = std::chrono::system_clock::from_time_t(localMidnight(today, 0));
-  const Instant tomorrow = std::chrono::system_clock::from_time_t(localMidnight(today, 1));
-  const Instant dayAfter = std::chrono::system_clock::from_time_t(localMidnight(today, 2));
+  const std::time_t today = toTimeT(now);
+  const Instant start = instantFromTimeT(localMidnight(today, 0));
+  const Instant tomorrow = instantFromTimeT(localMidnight(today, 1));
+  const Instant dayAfter = instantFromTimeT(localMidnight(today, 2));
   if (resetsAt >= start && resetsAt < dayAfter) {
     return tomorrow;
   }

@@ -36,8 +36,8 @@ std::string percentText(const UsageView &view, const std::optional<WindowView> &
 }
 
 std::string localClock(Instant instant, Instant now) {
-  const std::time_t when = std::chrono::system_clock::to_time_t(instant);
-  const std::time_t today = std::chrono::system_clock::to_time_t(now);
+  const std::time_t when = toTimeT(instant);
+  const std::time_t today = toTimeT(now);
   std::tm whenLocal{};
   std::tm nowLocal{};
   localtime_r(&when, &whenLocal);

@@ -8,7 +8,7 @@
 namespace quorbel {
 namespace {
 
-using std::chrono::nanoseconds;
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 using SecondsF = std::chrono::duration<double>;
 
@@ -17,23 +17,23 @@ constexpr std::int64_t kFullPercent = 100;
 constexpr std::int64_t kProjectionFromElapsedPercent = 10;
 // Projections are worked out in floating point and may land a hair before the change they
 // predict; waking a moment later costs nothing, waking early costs a second wake.
-constexpr nanoseconds kFloatMargin = std::chrono::milliseconds(1);
+constexpr milliseconds kFloatMargin{1};
 
 // Where a window stands: its start, its length and how much of it has run, within 0..length.
 struct Span {
   Instant start;
-  nanoseconds length;
-  nanoseconds elapsed;
+  milliseconds length;
+  milliseconds elapsed;
 
   Span(Instant resetsAt, seconds windowLength, Instant now)
       : start(resetsAt - windowLength), length(windowLength),
-        elapsed(std::clamp<nanoseconds>(now - start, nanoseconds{0}, length)) {}
+        elapsed(std::clamp<milliseconds>(now - start, milliseconds{0}, length)) {}
 
   std::int64_t elapsedPercent() const { return elapsed.count() * 100 / length.count(); }
   double elapsedSeconds() const { return SecondsF(elapsed).count(); }
   double lengthSeconds() const { return SecondsF(length).count(); }
   Instant at(double secondsFromStart) const {
-    return start + std::chrono::duration_cast<nanoseconds>(SecondsF(secondsFromStart));
+    return start + std::chrono::duration_cast<milliseconds>(SecondsF(secondsFromStart));
   }
 };
 

@@ -3,6 +3,7 @@
 #include "platform/errno_text.hpp"
 #include "platform/poll_wait.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <poll.h>
@@ -24,12 +25,15 @@ void SnapshotWakeSource::setTimer(std::optional<Instant> deadline) {
   itimerspec expiry{};
   int flags = 0;
   if (deadline) {
-    const auto sinceEpoch = deadline->time_since_epoch();
+    // A deadline at or before 1970 is due at once; zero would disarm the timer instead, and a
+    // negative time is refused.
+    const auto sinceEpoch =
+        std::max(deadline->time_since_epoch(), std::chrono::milliseconds::zero());
     const auto wholeSeconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
     expiry.it_value.tv_sec = time_t(wholeSeconds.count());
     expiry.it_value.tv_nsec = long(std::chrono::nanoseconds(sinceEpoch - wholeSeconds).count());
-    if (expiry.it_value.tv_sec <= 0 && expiry.it_value.tv_nsec == 0) {
-      expiry.it_value.tv_nsec = 1; // zero would disarm instead of firing at once
+    if (expiry.it_value.tv_sec == 0 && expiry.it_value.tv_nsec == 0) {
+      expiry.it_value.tv_nsec = 1;
     }
     // A clock that is set (by hand or by NTP after a long suspend) cancels the timer, which wakes
     // the loop to work out its deadlines afresh.

@@ -1,6 +1,7 @@
 // quorbel-status as bars, terminals and the desktop run it: the one-shot, --watch and --notify.
 
 #include "app/child_process.hpp"
+#include "model/clock.hpp"
 #include "model/snapshot_json.hpp"
 #include "store/snapshot_store.hpp"
 #include "support/command.hpp"
@@ -24,7 +25,7 @@ using testing::ChildProcess;
 constexpr const char *kSnapshotInHome = ".local/share/QuorbelHelper/plan-snapshot.json";
 
 PlanSnapshot fetchedNow(std::int64_t session) {
-  const Instant now = std::chrono::system_clock::now();
+  const Instant now = systemClock().now();
   return {
       now, PlanWindow{session, now + 2h}, PlanWindow{14, now + 50h}, "max", {}, PlanStatus::active};
 }

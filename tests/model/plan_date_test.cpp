@@ -8,7 +8,7 @@
 namespace quorbel {
 namespace {
 
-using std::chrono::nanoseconds;
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 const Instant kFive{seconds(1782752400)}; // 2026-06-29T17:00:00Z
@@ -18,12 +18,14 @@ TEST(PlanDateParser, ReadsTheInternetDateFormsAndNothingElse) {
     const char *text;
     Instant expected;
   };
-  // The last two: what the live endpoint sends, and the latest instant nanoseconds can hold.
-  const Case cases[] = {
-      {"2026-06-29T17:00:00.5Z", kFive + nanoseconds(500'000'000)},
-      {"2026-06-29T12:30:00-04:30", kFive},
-      {"2026-06-29T17:00:00.528743+00:00", kFive + nanoseconds(528'743'000)},
-      {"2261-12-31T23:59:59.999999999Z", Instant{seconds(9214646399) + nanoseconds(999'999'999)}}};
+  // What the live endpoint sends, kept to the millisecond, and the ends of four-digit years,
+  // which no instant arithmetic may overflow on.
+  const Case cases[] = {{"2026-06-29T17:00:00.5Z", kFive + milliseconds(500)},
+                        {"2026-06-29T12:30:00-04:30", kFive},
+                        {"2026-06-29T17:00:00.528743+00:00", kFive + milliseconds(528)},
+                        {"9999-12-31T23:59:59.999999999Z", kLatestInstant},
+                        {"0000-01-01T00:00:00Z", kEarliestInstant},
+                        {"1678-01-01T00:00:00+01:00", Instant{seconds(-9214563600)}}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(PlanDateParser::dateFrom(c.text), c.expected);
@@ -33,7 +35,7 @@ TEST(PlanDateParser, ReadsTheInternetDateFormsAndNothingElse) {
         "2026-06-29T17:00:00+0000", "2026-06-29T17:00:00.Z", "2026-06-29T17:00:00.1234567890Z",
         "2026-06-29T17:00:00z", "2025-02-29T00:00:00Z", "2026-06-29T24:00:00Z",
         "2026-06-29T17:60:00Z", "2026-06-29T17:00:60Z", "2026-06-29T17:00:00+24:00",
-        "2026-06-29T17:00:00Z ", "1677-12-31T23:59:59Z", "2261-12-31T23:59:59-01:00"}) {
+        "2026-06-29T17:00:00Z ", "-001-12-31T23:59:59Z", "10000-01-01T00:00:00Z"}) {
     SCOPED_TRACE(text);
     EXPECT_EQ(PlanDateParser::dateFrom(text), std::nullopt);
   }
@@ -41,10 +43,13 @@ TEST(PlanDateParser, ReadsTheInternetDateFormsAndNothingElse) {
 
 // The log's form of a date is checked in the helper's log lines.
 TEST(PlanDateFormatting, CutsToTheWholeSecondInUtcAndSaturates) {
-  EXPECT_EQ(formatInternetDate(Instant{} - nanoseconds(1)), "1969-12-31T23:59:59Z");
+  EXPECT_EQ(formatInternetDate(Instant{} - milliseconds(1)), "1969-12-31T23:59:59Z");
+  EXPECT_EQ(formatInternetDate(kLatestInstant), "9999-12-31T23:59:59Z");
+  EXPECT_EQ(formatInternetDate(kEarliestInstant), "0000-01-01T00:00:00Z");
   // A far-off expiry must stay far off, not wrap around.
-  EXPECT_EQ(instantFromUnixSeconds(1e300), Instant::max());
-  EXPECT_EQ(instantFromUnixSeconds(-1e300), Instant::min());
+  EXPECT_EQ(instantFromUnixSeconds(1e300), kLatestInstant);
+  EXPECT_EQ(instantFromUnixSeconds(-1e300), kEarliestInstant);
+  EXPECT_EQ(instantFromUnixSeconds(std::nan("")), kEarliestInstant);
 }
 
 // An unreadable reset is checked with the endpoint's replies, where it is reported.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "source/plan_usage_error.hpp"
+#include "http/transport_error.hpp"
 
 #include <chrono>
 #include <exception>

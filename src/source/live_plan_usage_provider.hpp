@@ -3,6 +3,7 @@
 #include "http/http_session.hpp"
 #include "model/clock.hpp"
 #include "source/credentials.hpp"
+#include "source/plan_usage_error.hpp"
 #include "source/plan_usage_provider.hpp"
 
 #include <chrono>

@@ -5,16 +5,6 @@
 namespace quorbel {
 namespace {
 
-constexpr EnumNames kTransportKindNames{
-    std::array<std::pair<TransportError::Kind, std::string_view>, 6>{{
-        {TransportError::Kind::timedOut, "timedOut"},
-        {TransportError::Kind::notConnectedToInternet, "notConnectedToInternet"},
-        {TransportError::Kind::cannotConnectToHost, "cannotConnectToHost"},
-        {TransportError::Kind::badServerResponse, "badServerResponse"},
-        {TransportError::Kind::cancelled, "cancelled"},
-        {TransportError::Kind::other, "other"},
-    }}};
-
 constexpr EnumNames kUsageErrorKindNames{
     std::array<std::pair<PlanUsageError::Kind, std::string_view>, 7>{{
         {PlanUsageError::Kind::network, "network"},
@@ -27,16 +17,6 @@ constexpr EnumNames kUsageErrorKindNames{
     }}};
 
 } // namespace
-
-std::string_view kindName(TransportError::Kind kind) { return kTransportKindNames.nameOf(kind); }
-
-std::string TransportError::describe() const {
-  std::string description(kindName(kind));
-  if (!text.empty()) {
-    description += ": " + text;
-  }
-  return description;
-}
 
 std::string_view kindName(PlanUsageError::Kind kind) { return kUsageErrorKindNames.nameOf(kind); }
 

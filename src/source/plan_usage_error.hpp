@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/transport_error.hpp"
 #include "model/plan_window.hpp"
 
 #include <optional>
@@ -7,26 +8,6 @@
 #include <string>
 
 namespace quorbel {
-
-// A failure of the HTTP transport, before any status code was read.
-struct TransportError {
-  enum class Kind {
-    timedOut,
-    notConnectedToInternet,
-    cannotConnectToHost,
-    badServerResponse,
-    cancelled, // the helper is stopping
-    other
-  };
-
-  Kind kind = Kind::other;
-  std::string text; // what the transport said, e.g. libcurl's error buffer
-
-  std::string describe() const;
-  bool operator==(const TransportError &) const = default;
-};
-
-std::string_view kindName(TransportError::Kind kind);
 
 // The error of every usage provider. The kind tells the refresh cycle what happened.
 class PlanUsageError : public std::exception {

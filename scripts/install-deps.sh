@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libssl-dev openssl systemd
   libsystemd-dev dbus
   clang-14 libclang-rt-14-dev
-  dpkg-dev file groff-base
+  dpkg-dev file groff-base python3
 )
 
 missing=()

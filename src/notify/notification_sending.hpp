@@ -7,22 +7,11 @@
 
 namespace quorbel {
 
-// Why a notification could not be shown; the message says what to check.
+// Why a notification could not be shown (no session bus, no notification service on it, or the
+// call refused); the message says what to check. Every cause is handled alike: try again later.
 class NotificationError : public std::runtime_error {
 public:
-  enum class Kind {
-    noBus,     // no session bus to connect to
-    noService, // the bus has no notification service
-    failed,    // the service or the bus refused the call
-  };
-
-  NotificationError(Kind kind, const std::string &message)
-      : std::runtime_error(message), kind_(kind) {}
-
-  Kind kind() const { return kind_; }
-
-private:
-  Kind kind_;
+  using std::runtime_error::runtime_error;
 };
 
 // Shows desktop notifications. A seam, so the notifier's rules run without a desktop.

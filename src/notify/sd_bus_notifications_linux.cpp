@@ -76,8 +76,7 @@ void SdBusNotifications::disconnect() {
 void SdBusNotifications::send(const DesktopNotification &notification) {
   const SdBus &sd = sdBus();
   if (!sd.loadError.empty()) {
-    throw NotificationError(NotificationError::Kind::noBus,
-                            "cannot load sd-bus from libsystemd: " + sd.loadError);
+    throw NotificationError("cannot load sd-bus from libsystemd: " + sd.loadError);
   }
   for (;;) {
     const bool fresh = bus_ == nullptr;
@@ -86,9 +85,8 @@ void SdBusNotifications::send(const DesktopNotification &notification) {
       const int opened = sd.openUser(&bus_);
       if (opened < 0) {
         bus_ = nullptr;
-        throw NotificationError(NotificationError::Kind::noBus,
-                                std::string("cannot connect to the session bus: ") +
-                                    std::strerror(-opened));
+        throw NotificationError(std::string("cannot connect to the session bus: ") +
+                                std::strerror(-opened));
       }
       sd.setMethodCallTimeout(bus_, kCallTimeoutMicroseconds);
     }
@@ -111,13 +109,12 @@ void SdBusNotifications::send(const DesktopNotification &notification) {
         sd.errorIsSet(&error) && error.message != nullptr ? error.message : std::strerror(-called);
     sd.errorFree(&error);
     if (noService) {
-      throw NotificationError(NotificationError::Kind::noService,
-                              std::string("no notification service (") + kService +
-                                  ") on the session bus");
+      throw NotificationError(std::string("no notification service (") + kService +
+                              ") on the session bus");
     }
     disconnect();
     if (fresh) {
-      throw NotificationError(NotificationError::Kind::failed, "Notify failed: " + cause);
+      throw NotificationError("Notify failed: " + cause);
     }
   }
 }

@@ -22,7 +22,6 @@ struct BoundedRead {
   std::string content;
   int error = 0;         // the errno of a failed read
   bool tooLarge = false; // more than the limit was there
-  bool complete() const { return error == 0 && !tooLarge; }
 };
 
 // Reads `fd` to its end. More than `limit` bytes is tooLarge, and reading stops there: the file

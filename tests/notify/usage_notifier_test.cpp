@@ -24,7 +24,7 @@ class UsageNotifierTest : public ::testing::Test, public NotificationSending {
 protected:
   void send(const DesktopNotification &notification) override {
     if (refuse_) {
-      throw NotificationError(NotificationError::Kind::noService, "no service");
+      throw NotificationError("no service");
     }
     shown_ += (shown_.empty() ? "" : "; ") + notification.summary + " " +
               std::to_string(int(notification.urgency));

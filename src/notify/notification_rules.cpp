@@ -1,5 +1,6 @@
 #include "notify/notification_rules.hpp"
 
+#include "model/display_text.hpp"
 #include "model/duration_text.hpp"
 
 #include <utility>
@@ -43,7 +44,8 @@ const WindowView *findShown(const UsageView &view, const std::string &key) {
   return nullptr;
 }
 
-// How a notification names a window.
+// How a notification names a window. A key may come from a state file written before model names
+// were cleaned, so the name is cleaned here as well.
 std::string titleOf(const std::string &key) {
   if (key == "session") {
     return "5-hour window";
@@ -51,7 +53,7 @@ std::string titleOf(const std::string &key) {
   if (key == "allModels") {
     return "weekly window";
   }
-  return key.substr(std::min(key.size(), kModelKeyPrefix.size())) + " weekly limit";
+  return displayText(key.substr(std::min(key.size(), kModelKeyPrefix.size()))) + " weekly limit";
 }
 
 std::string periodOf(const WindowView &window) {

@@ -1,5 +1,6 @@
 #include "notify/notifier_state.hpp"
 
+#include "model/display_text.hpp"
 #include "platform/atomic_file.hpp"
 #include "platform/small_file.hpp"
 #include "platform/xdg_directories.hpp"
@@ -37,11 +38,11 @@ NotifierState decodeNotifierState(std::string_view text) {
     if (!value.is_object() || !value.contains("period") || !value["period"].is_string() ||
         !value.contains("notified") || !value["notified"].is_string() ||
         !value.contains("resetSent") || !value["resetSent"].is_boolean()) {
-      throw NotifierStateError("window '" + key + "' is not a window record");
+      throw NotifierStateError("window '" + displayText(key) + "' is not a window record");
     }
     const auto level = usageLevelNamed(value["notified"].get<std::string>());
     if (!level) {
-      throw NotifierStateError("window '" + key + "' has an unknown level");
+      throw NotifierStateError("window '" + displayText(key) + "' has an unknown level");
     }
     state.windows[key] =
         WindowRecord{value["period"].get<std::string>(), *level, value["resetSent"].get<bool>()};

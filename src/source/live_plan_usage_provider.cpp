@@ -1,5 +1,7 @@
 #include "source/live_plan_usage_provider.hpp"
 
+#include "model/display_text.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -50,14 +52,16 @@ std::optional<PlanWindow> decodeWindow(const json &body, const char *key) {
         UsageWindow{utilization->get<double>(), resetsAt->get<std::string>()}, key);
   } catch (const PlanSnapshotError &error) {
     throw PlanUsageError::decoding("unreadable reset date for \"" + error.field() + "\": \"" +
-                                   error.raw() + "\"");
+                                   displayText(error.raw()) + "\"");
   }
 }
 
 // The per-model part of the answer is young and changes shape, so whatever does not read as a
-// model window is skipped, quietly: it must never cost the user the two plan windows.
-std::optional<ModelWindow> modelWindowFrom(std::string model, const json &percent,
+// model window is skipped, quietly: it must never cost the user the two plan windows. The name is
+// display text from outside, cleaned here so that no snapshot ever carries a control character.
+std::optional<ModelWindow> modelWindowFrom(std::string_view name, const json &percent,
                                            const json *resetsAt) {
+  std::string model = displayText(name);
   if (model.empty() || !percent.is_number()) {
     return std::nullopt;
   }
@@ -94,7 +98,8 @@ std::optional<ModelWindow> scopedLimit(const json &entry) {
   if (name == nullptr || !name->is_string() || percent == nullptr) {
     return std::nullopt;
   }
-  return modelWindowFrom(name->get<std::string>(), *percent, objectMember(entry, "resets_at"));
+  return modelWindowFrom(name->get_ref<const std::string &>(), *percent,
+                         objectMember(entry, "resets_at"));
 }
 
 std::optional<ModelWindow> legacyModelWindow(const json &body, const char *key, const char *model) {

@@ -1,5 +1,6 @@
 #include "view/usage_formats.hpp"
 
+#include "model/display_text.hpp"
 #include "model/duration_text.hpp"
 #include "model/enum_names.hpp"
 
@@ -126,6 +127,34 @@ std::string planWindowLine(const UsageView &view, std::string_view label,
          (view.fetched ? "  not running: starts with your next message" : "  no data");
 }
 
+// waybar reads a module's text and tooltip as Pango markup: names are shown as written, never
+// parsed. The same five characters as g_markup_escape_text().
+std::string markupText(std::string_view text) {
+  std::string escaped;
+  for (const char c : text) {
+    switch (c) {
+    case '&':
+      escaped += "&amp;";
+      break;
+    case '<':
+      escaped += "&lt;";
+      break;
+    case '>':
+      escaped += "&gt;";
+      break;
+    case '"':
+      escaped += "&quot;";
+      break;
+    case '\'':
+      escaped += "&apos;";
+      break;
+    default:
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
 } // namespace
 
 std::optional<OutputFormat> outputFormatNamed(std::string_view name) {
@@ -184,8 +213,8 @@ std::string formatWaybar(const UsageView &view) {
   if (view.fetched || classes.empty()) {
     classes.push_back(view.level);
   }
-  const nlohmann::json object = {{"text", formatText(view)},
-                                 {"tooltip", tooltip},
+  const nlohmann::json object = {{"text", markupText(formatText(view))},
+                                 {"tooltip", markupText(tooltip)},
                                  {"class", classes},
                                  {"percentage", view.percentage}};
   return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -214,12 +243,12 @@ std::string formatUnavailable(OutputFormat format, std::string_view reason) {
     return "Claude ?";
   case OutputFormat::waybar:
     return nlohmann::json{{"text", "Claude ?"},
-                          {"tooltip", std::string(reason)},
+                          {"tooltip", markupText(displayText(reason))},
                           {"class", nlohmann::json::array({"unavailable"})},
                           {"percentage", 0}}
         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   case OutputFormat::json:
-    return nlohmann::json{{"error", std::string(reason)}}.dump(
+    return nlohmann::json{{"error", displayText(reason)}}.dump(
         -1, ' ', false, nlohmann::json::error_handler_t::replace);
   case OutputFormat::longText:
     break;

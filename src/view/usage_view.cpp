@@ -1,5 +1,6 @@
 #include "view/usage_view.hpp"
 
+#include "model/display_text.hpp"
 #include "view/usage_level.hpp"
 
 #include <algorithm>
@@ -40,17 +41,29 @@ WindowView withPace(WindowView window, std::chrono::seconds length, Instant now)
   return window;
 }
 
-// What the one-line text shows for a plan window.
+// The file's strings are data from outside: every format and notification shows them cleaned.
+PlanSnapshot shownSnapshot(PlanSnapshot snapshot) {
+  for (std::optional<std::string> *text : {&snapshot.subscriptionType, &snapshot.rateLimitTier}) {
+    if (*text) {
+      **text = displayText(**text);
+    }
+  }
+  for (ModelWindow &window : snapshot.modelWindows) {
+    window.model = displayText(window.model);
+  }
+  return snapshot;
+}
+
 } // namespace
 
 UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options) {
   UsageView view;
-  view.snapshot = snapshot;
+  view.snapshot = shownSnapshot(snapshot);
   view.now = now;
   view.warn = options.warn;
   view.session = planWindowView("5h", snapshot.session, now);
   view.allModels = planWindowView("7d", snapshot.allModels, now);
-  for (const ModelWindow &window : snapshot.modelWindows) {
+  for (const ModelWindow &window : view.snapshot.modelWindows) {
     view.models.push_back(viewOf(window.model, window.percent, window.resetsAt, now));
   }
   if (view.session) {

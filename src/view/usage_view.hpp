@@ -31,7 +31,7 @@ struct WindowView {
 
 // What every output format needs, computed once from a snapshot and "now".
 struct UsageView {
-  PlanSnapshot snapshot;
+  PlanSnapshot snapshot; // as read, its strings cleaned for display (displayText)
   Instant now;
   // Whether the snapshot holds what a fetch returned. In a fetched snapshot an absent plan window
   // is one that is not running; in a marker or a signed-out start there is simply no data.

@@ -52,7 +52,7 @@ protected:
 
 TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBeShown) {
   PlanSnapshot withOpus = usage(100, 10);
-  withOpus.modelWindows = {{"Opus", 97, kWeeklyReset}};
+  withOpus.modelWindows = {{"\x1b]0;x\aOpus\xc2\x9b", 97, kWeeklyReset}};
   PlanSnapshot signedOut = usage(100, 10);
   signedOut.status = PlanStatus::sessionInactive;
   const Instant next = kSessionReset + 5h; // the 5-hour window's next reset
@@ -67,7 +67,7 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
       {usage(90, 10), kT0, ""},
       {usage(95, 10), kT0, "Claude 5-hour window at 95% 2"},
       {usage(100, 10), kT0, "Claude 5-hour window used up 2"},
-      {withOpus, kT0, "Claude Opus weekly limit at 97% 2"},
+      {withOpus, kT0, "Claude ]0;xOpus weekly limit at 97% 2"},
       {signedOut, kT0, "Claude Code signed out 1"},
       {signedOut, kT0, ""},
       {usage(100, 10), kT0, "Claude Code signed in again 1"},
@@ -94,6 +94,18 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
   EXPECT_EQ(errors_, std::vector<std::string>{"quorbel-status: cannot show desktop notifications: "
                                               "no service; will try again when the next one is "
                                               "due"});
+  // A state file written before names were cleaned still names its windows in plain text.
+  testing::writeFile(temp_ / "old-state.json",
+                     R"({"signedOut": false, "windows": {"model:\u001b[2JOpus": {"period":
+                     "2026-06-29T15:00:00Z", "notified": "full", "resetSent": false}}})");
+  UsageNotifier old{temp_ / "snapshot.json",
+                    NotifierStateFile(temp_ / "old-state.json"),
+                    {},
+                    *this,
+                    [](std::string_view) {}};
+  shown_.clear();
+  old.update(next);
+  EXPECT_EQ(shown_, "Claude [2JOpus weekly limit available again 1");
 }
 
 TEST(NotifierState, LivesUnderTheXdgStateHomeOrTheHomeAndNowhereElse) {

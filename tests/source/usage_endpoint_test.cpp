@@ -106,7 +106,8 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
   const auto ok = [](const std::string &body) { return replying(200, body); };
   // As the endpoint sends it in the field: fractions and offsets in dates, keys beside the two
   // windows, and per-model limits among entries of other kinds, entries that do not read, and a
-  // second, emptier entry for one model.
+  // second, emptier entry for one model; names lose their controls, and one of controls only is
+  // skipped.
   const std::string fieldAnswer =
       R"({"seven_day_opus": null, "seven_day_sonnet": {"utilization": 3},
   "five_hour": {"utilization": 33.0, "resets_at": "2026-05-28T23:00:00.528743+00:00"},
@@ -120,7 +121,9 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
   {"kind": "weekly_scoped", "percent": "lots", "scope": {"model": {"display_name": "Haiku"}}},
   {"kind": "weekly_scoped", "percent": 5, "resets_at": "soon", "scope": {"model":
    {"display_name": "Haiku"}}}, {"kind": "weekly_scoped", "percent": 9, "scope": {"model":
-   {"display_name": 7}}}]})";
+   {"display_name": 7}}}, {"kind": "weekly_scoped", "percent": 7, "scope": {"model":
+   {"display_name": "\u001bHai\tku\u009b\u0007"}}}, {"kind": "weekly_scoped", "percent": 8,
+   "scope": {"model": {"display_name": "\u001b\u009b\u007f"}}}]})";
   const std::string bad = "Transient error (decoding)";
   const auto retryAfter = [](const char *seconds) {
     return replying(429, "", std::string("Retry-After: ") + seconds + "\r\n");
@@ -128,7 +131,8 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
   expectOutcomes({
       {"field answer", ok(fieldAnswer),
        R"({"allModels":{"percent":8,"resetsAt":"2026-06-01T07:00:00Z"},)"
-       R"("fetchedAt":"2026-05-28T20:26:40Z","modelWindows":[{"model":"Opus","percent":100,)"
+       R"("fetchedAt":"2026-05-28T20:26:40Z","modelWindows":[{"model":"Haiku","percent":7},)"
+       R"({"model":"Opus","percent":100,)"
        R"("resetsAt":"2026-05-30T07:00:00Z"},{"model":"Sonnet","percent":13}],)"
        R"("rateLimitTier":"default_claude_max_20x","session":{"percent":33,)"
        R"("resetsAt":"2026-05-28T23:00:00Z"},"status":"active","subscriptionType":"max"})",

@@ -1,4 +1,5 @@
 #include "model/duration_text.hpp"
+#include "model/snapshot_json.hpp"
 #include "view/usage_formats.hpp"
 
 #include "support/scoped_environment.hpp"
@@ -6,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <ctime>
+#include <iterator>
 
 namespace quorbel {
 namespace {
@@ -118,6 +121,98 @@ TEST(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
   // A path need not be UTF-8; what is printed for it must still parse.
   EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::waybar, "no snapshot at /x\xff yet")));
   EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::json, "no snapshot at /x\xff yet")));
+}
+
+// What a terminal could take for a control: a C0 byte (but the line feeds `newlines` allows),
+// DEL, or a C1 character in UTF-8.
+bool controlFree(std::string_view text, bool newlines) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const bool c1 = byte == 0xc2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9f;
+    if ((byte < 0x20 && !(newlines && byte == '\n')) || byte == 0x7f || c1) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The text Pango shows for `markup` that holds no tags, or nothing when it holds a tag or a
+// stray "&".
+std::optional<std::string> pangoPlainText(std::string_view markup) {
+  static const std::pair<std::string_view, char> kEntities[] = {
+      {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+  std::string text;
+  for (std::size_t i = 0; i < markup.size(); ++i) {
+    if (markup[i] == '<' || markup[i] == '>') {
+      return std::nullopt;
+    }
+    if (markup[i] != '&') {
+      text += markup[i];
+      continue;
+    }
+    const auto *entity = std::find_if(std::begin(kEntities), std::end(kEntities), [&](auto &e) {
+      return markup.substr(i).starts_with(e.first);
+    });
+    if (entity == std::end(kEntities)) {
+      return std::nullopt;
+    }
+    text += entity->second;
+    i += entity->first.size() - 1;
+  }
+  return text;
+}
+
+// Every string a JSON value holds, however deep.
+void collectStrings(const json &value, std::vector<std::string> &strings) {
+  if (value.is_string()) {
+    strings.push_back(value.get<std::string>());
+  }
+  for (const json &element : value.is_structured() ? value : json::array()) {
+    collectStrings(element, strings);
+  }
+}
+
+// The file's strings are data: in no format can one reach a terminal as a control or waybar as
+// markup, and what is left of them is shown as written.
+TEST(UsageViewTest, EveryFormatShowsTheFileStringsAsPlainText) {
+  const PlanSnapshot hostile = decodeSnapshot(R"({"fetchedAt": "2026-06-29T14:45:00Z",
+      "session": {"percent": 41, "resetsAt": "2026-06-29T17:00:00Z"},
+      "allModels": {"percent": 14, "resetsAt": "2026-07-02T12:00:00Z"},
+      "modelWindows": [{"model": "\u001b]0;owned\u0007Op<i>us\u009b2J &amp;", "percent": 97}],
+      "subscriptionType": "max & pro\u001b[2J\r\n\t\u007f",
+      "rateLimitTier": "<span>tier\u0085\u009d0;t\u009c'\""})");
+  const std::string model = "]0;ownedOp<i>us2J &amp;";
+  const UsageView view = UsageView::of(hostile, kNow, {});
+  EXPECT_EQ(formatText(view), "5h 41% · 7d 14% · " + model + " 97%");
+  const std::string longText = formatView(view, OutputFormat::longText);
+  EXPECT_NE(longText.find("\nPlan: max & pro[2J (<span>tier0;t'\")\n"), std::string::npos)
+      << longText;
+  for (const OutputFormat format :
+       {OutputFormat::text, OutputFormat::longText, OutputFormat::waybar, OutputFormat::json}) {
+    SCOPED_TRACE(int(format));
+    const std::string out = formatView(view, format);
+    EXPECT_TRUE(controlFree(out, format == OutputFormat::longText)) << out;
+    if (format == OutputFormat::waybar || format == OutputFormat::json) {
+      std::vector<std::string> strings;
+      collectStrings(json::parse(out), strings);
+      for (const std::string &text : strings) {
+        EXPECT_TRUE(controlFree(text, true)) << text;
+      }
+    }
+  }
+  const json waybar = json::parse(formatWaybar(view));
+  EXPECT_EQ(pangoPlainText(waybar.at("text").get<std::string>()), formatText(view));
+  EXPECT_EQ(pangoPlainText(waybar.at("tooltip").get<std::string>()), longText);
+  const json scripted = json::parse(formatJson(view));
+  EXPECT_EQ(scripted.at("modelWindows").at(0).at("model"), model);
+  EXPECT_EQ(scripted.at("subscriptionType"), "max & pro[2J");
+  EXPECT_EQ(scripted.at("rateLimitTier"), "<span>tier0;t'\"");
+  // A path is not the file's, but waybar reads it as markup all the same.
+  const json unavailable =
+      json::parse(formatUnavailable(OutputFormat::waybar, "no snapshot at /a&b<c>\x1b[2J yet"));
+  EXPECT_EQ(unavailable.at("tooltip"), "no snapshot at /a&amp;b&lt;c&gt;[2J yet");
 }
 
 TEST(FormatDuration, PicksTheTwoLargestUnits) {

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quorbel {
+
+// `text` as it may reach a terminal, a bar or a desktop: without C0 and C1 control characters and
+// DEL, tabs and line feeds included, so that a name from the endpoint or a file can neither rewrite
+// a terminal nor break a one-line format. What is not well-formed UTF-8 becomes U+FFFD, one per
+// maximal ill-formed part: a lone 0x9B is a CSI to a terminal that reads 8-bit controls, and an
+// overlong form could hide a control from this filter but not from a lenient decoder.
+std::string displayText(std::string_view text);
+
+} // namespace quorbel

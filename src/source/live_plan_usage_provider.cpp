@@ -1,5 +1,7 @@
 #include "source/live_plan_usage_provider.hpp"
 
+#include "source/extra_usage_answer.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -218,6 +220,7 @@ PlanSnapshot LivePlanUsageProvider::fetch() {
   snapshot.session = decodeWindow(body, "five_hour");
   snapshot.allModels = decodeWindow(body, "seven_day");
   snapshot.modelWindows = decodeModelWindows(body);
+  snapshot.extraUsage = extraUsageFromAnswer(body);
   snapshot.subscriptionType = oauth.subscriptionType;
   snapshot.rateLimitTier = oauth.rateLimitTier;
   snapshot.status = PlanStatus::active;

@@ -54,9 +54,8 @@ std::optional<std::int64_t> exponentOf(const json &object, const char *key) {
   if (exponent == nullptr) {
     return kDefaultExponent;
   }
-  // Read as 64 bits, a value beyond them turns negative and is refused with the others.
-  if (!exponent->is_number_integer() || exponent->get<std::int64_t>() < 0 ||
-      exponent->get<std::int64_t>() > kMaxMoneyExponent) {
+  // The range is ExtraUsage's to judge; a value beyond 64 bits turns negative and fails it.
+  if (!exponent->is_number_integer()) {
     return std::nullopt;
   }
   return exponent->get<std::int64_t>();

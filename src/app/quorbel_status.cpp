@@ -28,6 +28,7 @@ constexpr int kExitUnreadable = 4;
 constexpr const char *kUsage =
     "Usage: quorbel-status [--format text|long|waybar|json] [--file PATH]\n"
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
+    "                      [--show used|remaining]\n"
     "                      [--watch | --notify]\n"
     "       quorbel-status --help | --version\n"
     "\n"
@@ -38,10 +39,13 @@ constexpr const char *kUsage =
     "  --warn         percent from which the class is \"warning\" (default 80)\n"
     "  --critical     percent from which the class is \"critical\" (default 95)\n"
     "  --stale-after  age after which data counts as stale: 900, 900s, 15m or 1h (default 15m)\n"
+    "  --show         used (default): the percent of each window used; remaining: the percent\n"
+    "                 left (\"5h 55% left\"), in text, long and waybar; levels still measure use\n"
     "  --watch        print again each time the output would change, until stopped\n"
     "  --notify       print nothing; show desktop notifications when a window reaches --warn,\n"
-    "                 --critical or 100 %, when a full window resets, and when Claude Code\n"
-    "                 signs out or back in\n"
+    "                 --critical or 100 %, when a full window resets, when Claude Code\n"
+    "                 signs out or back in, when extra usage starts being spent and when it\n"
+    "                 crosses --warn, --critical or 100 % of its monthly cap\n"
     "  --help         print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
@@ -118,6 +122,7 @@ int main(int argc, char **argv) {
       {"warn", required_argument, nullptr, 'w'},
       {"critical", required_argument, nullptr, 'c'},
       {"stale-after", required_argument, nullptr, 's'},
+      {"show", required_argument, nullptr, 'S'},
       {"watch", no_argument, nullptr, 'W'},
       {"notify", no_argument, nullptr, 'N'},
       {"help", no_argument, nullptr, 'h'},
@@ -170,6 +175,14 @@ int main(int argc, char **argv) {
                           optarg + "'");
       }
       break;
+    case 'S': {
+      const auto shown = percentShownNamed(optarg);
+      if (!shown) {
+        return usageError(std::string("--show takes used or remaining, not '") + optarg + "'");
+      }
+      options.shown = *shown;
+      break;
+    }
     case 'W':
       watch = true;
       break;

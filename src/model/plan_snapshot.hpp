@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/extra_usage.hpp"
 #include "model/model_window.hpp"
 #include "model/plan_date.hpp"
 #include "model/plan_status.hpp"
@@ -21,6 +22,7 @@ struct PlanSnapshot {
   std::optional<std::string> rateLimitTier;
   std::optional<PlanStatus> status;        // absent in files written before the status existed
   std::vector<ModelWindow> modelWindows{}; // sorted by model name; empty when none are reported
+  std::optional<ExtraUsage> extraUsage{};  // present only while extra usage is enabled
 
   // Only a snapshot with both windows has numbers to show.
   bool hasData() const { return session.has_value() && allModels.has_value(); }

@@ -95,6 +95,16 @@ std::string renderWindow(const PlanWindow &window, JsonLayout layout) {
                       layout, 1);
 }
 
+std::string renderExtraUsage(const ExtraUsage &money, JsonLayout layout) {
+  Members members{{"currency", jsonString(money.currency)},
+                  {"exponent", std::to_string(money.exponent)}};
+  if (money.limit) {
+    members.emplace_back("limit", std::to_string(*money.limit));
+  }
+  members.emplace_back("used", std::to_string(money.used));
+  return renderObject(members, layout, 1);
+}
+
 std::string renderModelWindow(const ModelWindow &window, JsonLayout layout, int depth) {
   Members members{{"model", jsonString(window.model)}, {"percent", std::to_string(window.percent)}};
   if (window.resetsAt) {
@@ -201,6 +211,41 @@ std::vector<ModelWindow> readModelWindows(const Json &object) {
   return windows;
 }
 
+std::optional<std::int64_t> integerMember(const Json &object, const char *key) {
+  const auto value = object.find(key);
+  if (value == object.end() || !value->is_number_integer() ||
+      (value->is_number_unsigned() &&
+       value->get<std::uint64_t>() > std::uint64_t(std::numeric_limits<std::int64_t>::max()))) {
+    return std::nullopt;
+  }
+  return value->get<std::int64_t>();
+}
+
+// Unlike the other members, one that does not read is dropped, not fatal: the money is an aside to
+// the two windows, and a file that a newer writer gave a currency or precision this reader refuses
+// must still show them (and still seed the helper).
+std::optional<ExtraUsage> readExtraUsage(const Json &object) {
+  const Json *value = member(object, "extraUsage");
+  if (value == nullptr || !value->is_object()) {
+    return std::nullopt;
+  }
+  const auto currency = value->find("currency");
+  const auto exponent = integerMember(*value, "exponent");
+  const auto used = integerMember(*value, "used");
+  const Json *limit = member(*value, "limit");
+  if (currency == value->end() || !currency->is_string() || !exponent || !used) {
+    return std::nullopt;
+  }
+  ExtraUsage money{currency->get<std::string>(), *exponent, *used, std::nullopt};
+  if (limit != nullptr) {
+    money.limit = integerMember(*value, "limit");
+    if (!money.limit) {
+      return std::nullopt;
+    }
+  }
+  return money.wellFormed() ? std::optional(std::move(money)) : std::nullopt;
+}
+
 std::optional<std::string> readString(const Json &object, const char *key) {
   const Json *value = member(object, key);
   if (value == nullptr) {
@@ -219,6 +264,9 @@ std::string encodeSnapshot(const PlanSnapshot &snapshot, JsonLayout layout) {
   Members members;
   if (snapshot.allModels) {
     members.emplace_back("allModels", renderWindow(*snapshot.allModels, layout));
+  }
+  if (snapshot.extraUsage) {
+    members.emplace_back("extraUsage", renderExtraUsage(*snapshot.extraUsage, layout));
   }
   members.emplace_back("fetchedAt", jsonString(formatInternetDate(snapshot.fetchedAt)));
   if (!snapshot.modelWindows.empty()) {
@@ -259,6 +307,7 @@ PlanSnapshot decodeSnapshot(std::string_view text) {
   snapshot.subscriptionType = readString(document, "subscriptionType");
   snapshot.rateLimitTier = readString(document, "rateLimitTier");
   snapshot.modelWindows = readModelWindows(document);
+  snapshot.extraUsage = readExtraUsage(document);
   if (const Json *status = member(document, "status")) {
     if (!status->is_string()) {
       reject("\"status\" is not a string");

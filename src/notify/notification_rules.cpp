@@ -2,6 +2,7 @@
 
 #include "model/display_text.hpp"
 #include "model/duration_text.hpp"
+#include "view/money_text.hpp"
 
 #include <utility>
 #include <vector>
@@ -98,6 +99,44 @@ DesktopNotification levelNotification(const std::string &key, const WindowView &
           level == UsageLevel::critical ? Urgency::critical : Urgency::normal};
 }
 
+std::optional<DueNotification> extraUsageNotification(const NotifierState &state,
+                                                      const UsageView &view,
+                                                      const ViewOptions &options) {
+  using Urgency = DesktopNotification::Urgency;
+  const std::optional<ExtraUsage> &money = view.snapshot.extraUsage;
+  if (!money || !state.extraUsage) {
+    return std::nullopt;
+  }
+  const std::string sentence = extraUsageSentence(*money) + ".";
+  NotifierState after = state;
+  if (view.payingExtra && money->used > 0 && !state.extraUsage->spendingSent) {
+    after.extraUsage->spendingSent = true;
+    return DueNotification{
+        {"Claude is now using extra usage: " +
+             formatMoney(money->used, money->exponent, money->currency) + " this month",
+         "A usage window is at 100%: each message is paid for until it resets.\n" + sentence,
+         Urgency::normal},
+        after};
+  }
+  const auto percent = money->percentOfCap();
+  if (!percent) {
+    return std::nullopt;
+  }
+  const UsageLevel level = usageLevelOf(*percent, options.warn, options.critical);
+  if (level <= state.extraUsage->capNotified) {
+    return std::nullopt;
+  }
+  after.extraUsage->capNotified = level;
+  if (level == UsageLevel::full) {
+    return DueNotification{
+        {"Claude extra usage has reached its monthly cap", sentence, Urgency::critical}, after};
+  }
+  return DueNotification{
+      {"Claude extra usage at " + std::to_string(*percent) + "% of its monthly cap", sentence,
+       level == UsageLevel::critical ? Urgency::critical : Urgency::normal},
+      after};
+}
+
 } // namespace
 
 NotifierState settledState(const NotifierState &state, const UsageView &view) {
@@ -113,6 +152,15 @@ NotifierState settledState(const NotifierState &state, const UsageView &view) {
     const bool resetUntold = record.notified == UsageLevel::full && !record.resetSent;
     if (!samePeriod(record.period, period) && !resetUntold) {
       record = WindowRecord{period};
+    }
+  }
+  if (const auto &money = view.snapshot.extraUsage) {
+    auto &record = settled.extraUsage;
+    if (!record || record->currency != money->currency || record->exponent != money->exponent ||
+        money->used < record->used) {
+      record = ExtraUsageRecord{money->currency, money->exponent, money->used};
+    } else {
+      record->used = money->used;
     }
   }
   return settled;
@@ -169,7 +217,7 @@ std::optional<DueNotification> nextNotification(const NotifierState &state, cons
       return DueNotification{levelNotification(shown.key, *shown.window, level), after};
     }
   }
-  return std::nullopt;
+  return extraUsageNotification(state, view, options);
 }
 
 std::optional<Instant> nextNotificationTime(const NotifierState &state, Instant now) {

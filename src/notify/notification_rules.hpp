@@ -19,10 +19,23 @@ struct WindowRecord {
   bool operator==(const WindowRecord &) const = default;
 };
 
+// What the user has been told about extra usage this month. A month is known by its amount: one
+// that falls (or comes in other units) belongs to a new month, which starts with nothing told.
+struct ExtraUsageRecord {
+  std::string currency;
+  std::int64_t exponent = 0;
+  std::int64_t used = 0; // at the last look
+  bool spendingSent = false;
+  UsageLevel capNotified = UsageLevel::none; // the highest share of the cap told
+
+  bool operator==(const ExtraUsageRecord &) const = default;
+};
+
 // Everything the notifier remembers, so that neither a new look nor a restart repeats itself.
 struct NotifierState {
   std::map<std::string, WindowRecord> windows; // "session", "allModels", "model:<name>"
   bool signedOut = false;                      // the user has been told the session signed out
+  std::optional<ExtraUsageRecord> extraUsage;  // absent until extra usage is first seen on
 
   bool operator==(const NotifierState &) const = default;
 };
@@ -50,7 +63,8 @@ NotifierState settledState(const NotifierState &state, const UsageView &view);
 
 // The first notification that `view` calls for, given what `state` says was told already: the
 // session signed out or back, a full window that has reset, a window that has risen to a new
-// level. Nothing when all has been told.
+// level, extra usage being spent while a window is full, extra usage rising through a level of its
+// cap. Nothing when all has been told.
 std::optional<DueNotification> nextNotification(const NotifierState &state, const UsageView &view,
                                                 const ViewOptions &options);
 

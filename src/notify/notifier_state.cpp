@@ -22,7 +22,14 @@ std::string encodeNotifierState(const NotifierState &state) {
                     {"notified", std::string(usageLevelName(record.notified))},
                     {"resetSent", record.resetSent}};
   }
-  const nlohmann::json object = {{"signedOut", state.signedOut}, {"windows", windows}};
+  nlohmann::json object = {{"signedOut", state.signedOut}, {"windows", windows}};
+  if (const auto &money = state.extraUsage) {
+    object["extraUsage"] = {{"currency", money->currency},
+                            {"exponent", money->exponent},
+                            {"used", money->used},
+                            {"spendingSent", money->spendingSent},
+                            {"capNotified", std::string(usageLevelName(money->capNotified))}};
+  }
   return object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
@@ -46,6 +53,25 @@ NotifierState decodeNotifierState(std::string_view text) {
     }
     state.windows[key] =
         WindowRecord{value["period"].get<std::string>(), *level, value["resetSent"].get<bool>()};
+  }
+  // Files written before extra usage was told of have no such member.
+  if (object.contains("extraUsage")) {
+    const nlohmann::json &money = object["extraUsage"];
+    const auto integer = [&](const char *key) {
+      return money.contains(key) && money[key].is_number_integer();
+    };
+    const auto level =
+        money.is_object() && money.contains("capNotified") && money["capNotified"].is_string()
+            ? usageLevelNamed(money["capNotified"].get<std::string>())
+            : std::nullopt;
+    if (!money.is_object() || !money.contains("currency") || !money["currency"].is_string() ||
+        !integer("exponent") || !integer("used") || !money.contains("spendingSent") ||
+        !money["spendingSent"].is_boolean() || !level) {
+      throw NotifierStateError("'extraUsage' is not an extra usage record");
+    }
+    state.extraUsage = ExtraUsageRecord{
+        money["currency"].get<std::string>(), money["exponent"].get<std::int64_t>(),
+        money["used"].get<std::int64_t>(), money["spendingSent"].get<bool>(), *level};
   }
   return state;
 }

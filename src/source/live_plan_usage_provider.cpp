@@ -1,6 +1,7 @@
 #include "source/live_plan_usage_provider.hpp"
 
 #include "model/display_text.hpp"
+#include "source/extra_usage_answer.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -223,6 +224,7 @@ PlanSnapshot LivePlanUsageProvider::fetch() {
   snapshot.session = decodeWindow(body, "five_hour");
   snapshot.allModels = decodeWindow(body, "seven_day");
   snapshot.modelWindows = decodeModelWindows(body);
+  snapshot.extraUsage = extraUsageFromAnswer(body);
   snapshot.subscriptionType = oauth.subscriptionType;
   snapshot.rateLimitTier = oauth.rateLimitTier;
   snapshot.status = PlanStatus::active;

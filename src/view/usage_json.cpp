@@ -55,6 +55,21 @@ nlohmann::json modelWindowsJson(const UsageView &view) {
   return windows;
 }
 
+// The file's integers, and what a script would otherwise compute from them.
+nlohmann::json extraUsageJson(const UsageView &view) {
+  if (!view.snapshot.extraUsage) {
+    return nullptr;
+  }
+  const ExtraUsage &money = *view.snapshot.extraUsage;
+  const auto percent = money.percentOfCap();
+  return {{"currency", money.currency},
+          {"exponent", money.exponent},
+          {"used", money.used},
+          {"limit", money.limit ? nlohmann::json(*money.limit) : nlohmann::json(nullptr)},
+          {"percentOfCap", percent ? nlohmann::json(*percent) : nlohmann::json(nullptr)},
+          {"payingNow", view.payingExtra}};
+}
+
 template <typename T> nlohmann::json optionalJson(const std::optional<T> &value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
@@ -72,6 +87,7 @@ std::string formatJson(const UsageView &view) {
       {"session", planWindowJson(view, view.session)},
       {"allModels", planWindowJson(view, view.allModels)},
       {"modelWindows", modelWindowsJson(view)},
+      {"extraUsage", extraUsageJson(view)},
       {"subscriptionType", optionalJson(snapshot.subscriptionType)},
       {"rateLimitTier", optionalJson(snapshot.rateLimitTier)},
       {"ageSeconds", view.age.count()},

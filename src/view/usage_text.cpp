@@ -3,6 +3,7 @@
 #include "model/display_text.hpp"
 #include "model/duration_text.hpp"
 #include "model/enum_names.hpp"
+#include "view/money_text.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -29,9 +30,21 @@ constexpr std::string_view kSeparator = " \u00b7 ";
 // A plan window the endpoint reports without a reset time: nothing was sent for its whole length.
 constexpr std::string_view kNotRunning = "idle";
 
+// The figure a bar format shows for a window: its use, or with --show remaining what is left.
+std::int64_t shownFigure(const UsageView &view, const WindowView &window) {
+  return view.shown == PercentShown::remaining
+             ? std::max<std::int64_t>(0, 100 - window.shownPercent)
+             : window.shownPercent;
+}
+
+std::string figureText(const UsageView &view, const WindowView &window) {
+  return std::to_string(shownFigure(view, window)) +
+         (view.shown == PercentShown::remaining ? "% left" : "%");
+}
+
 std::string percentText(const UsageView &view, const std::optional<WindowView> &window) {
   if (window) {
-    return std::to_string(window->shownPercent) + "%";
+    return figureText(view, *window);
   }
   return view.fetched ? std::string(kNotRunning) : std::string("\u2014");
 }
@@ -97,10 +110,15 @@ std::string paddedLabel(std::string_view label, std::size_t width) {
   return text;
 }
 
-std::string windowLine(const WindowView &window, std::size_t labelWidth, Instant now) {
-  const std::string percent = std::to_string(window.shownPercent) + "%";
-  std::string line = paddedLabel(window.label, labelWidth) + "  " + bar(window.shownPercent) + " " +
+std::string windowLine(const UsageView &view, const WindowView &window, std::size_t labelWidth) {
+  const Instant now = view.now;
+  const std::int64_t figure = shownFigure(view, window);
+  const std::string percent = std::to_string(figure) + "%";
+  std::string line = paddedLabel(window.label, labelWidth) + "  " + bar(figure) + " " +
                      std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') + percent;
+  if (view.shown == PercentShown::remaining) {
+    line += " left";
+  }
   if (!window.resetsAt) {
     line += "  no reset time reported";
   } else if (window.reset) {
@@ -121,7 +139,7 @@ std::string windowLine(const WindowView &window, std::size_t labelWidth, Instant
 std::string planWindowLine(const UsageView &view, std::string_view label,
                            const std::optional<WindowView> &window, std::size_t labelWidth) {
   if (window) {
-    return windowLine(*window, labelWidth, view.now);
+    return windowLine(view, *window, labelWidth);
   }
   return paddedLabel(label, labelWidth) +
          (view.fetched ? "  not running: starts with your next message" : "  no data");
@@ -171,9 +189,13 @@ std::string formatText(const UsageView &view) {
   // level it would only crowd a bar.
   for (const WindowView &window : view.models) {
     if (window.shownPercent >= view.warn) {
-      text +=
-          std::string(kSeparator) + window.label + " " + std::to_string(window.shownPercent) + "%";
+      text += std::string(kSeparator) + window.label + " " + figureText(view, window);
     }
+  }
+  // At 100 % every message costs money, so the bar shows what the month has cost so far.
+  if (view.payingExtra) {
+    const ExtraUsage &money = *view.snapshot.extraUsage;
+    text += std::string(kSeparator) + formatMoney(money.used, money.exponent, money.currency);
   }
   return text + marker(view);
 }
@@ -186,7 +208,10 @@ std::string formatLong(const UsageView &view) {
   std::string text = planWindowLine(view, "5h", view.session, labelWidth) + "\n" +
                      planWindowLine(view, "7d", view.allModels, labelWidth) + "\n";
   for (const WindowView &window : view.models) {
-    text += windowLine(window, labelWidth, view.now) + "\n";
+    text += windowLine(view, window, labelWidth) + "\n";
+  }
+  if (view.snapshot.extraUsage) {
+    text += extraUsageSentence(*view.snapshot.extraUsage) + "\n";
   }
   if (view.snapshot.subscriptionType || view.snapshot.rateLimitTier) {
     text += "Plan: " + view.snapshot.subscriptionType.value_or("unknown");
@@ -212,6 +237,9 @@ std::string formatWaybar(const UsageView &view) {
   }
   if (view.fetched || classes.empty()) {
     classes.push_back(view.level);
+  }
+  if (view.payingExtra) {
+    classes.emplace_back("extraUsage");
   }
   const nlohmann::json object = {{"text", markupText(formatText(view))},
                                  {"tooltip", markupText(tooltip)},

@@ -1,6 +1,7 @@
 #include "view/usage_view.hpp"
 
 #include "model/display_text.hpp"
+#include "model/enum_names.hpp"
 #include "view/usage_level.hpp"
 
 #include <algorithm>
@@ -12,6 +13,13 @@ namespace quorbel {
 namespace {
 
 using std::chrono::seconds;
+
+constexpr std::int64_t kFullPercent = 100;
+
+constexpr EnumNames kPercentShownNames{std::array<std::pair<PercentShown, std::string_view>, 2>{{
+    {PercentShown::used, "used"},
+    {PercentShown::remaining, "remaining"},
+}}};
 
 WindowView viewOf(std::string label, std::int64_t percent, std::optional<Instant> resetsAt,
                   Instant now) {
@@ -56,11 +64,16 @@ PlanSnapshot shownSnapshot(PlanSnapshot snapshot) {
 
 } // namespace
 
+std::optional<PercentShown> percentShownNamed(std::string_view name) {
+  return kPercentShownNames.named(name);
+}
+
 UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options) {
   UsageView view;
   view.snapshot = shownSnapshot(snapshot);
   view.now = now;
   view.warn = options.warn;
+  view.shown = options.shown;
   view.session = planWindowView("5h", snapshot.session, now);
   view.allModels = planWindowView("7d", snapshot.allModels, now);
   for (const ModelWindow &window : view.snapshot.modelWindows) {
@@ -87,6 +100,10 @@ UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOpt
   for (const WindowView &window : view.models) {
     view.percentage = std::max(view.percentage, window.shownPercent);
   }
+  const auto full = [](const std::optional<WindowView> &window) {
+    return window && window->shownPercent >= kFullPercent;
+  };
+  view.payingExtra = snapshot.extraUsage && (full(view.session) || full(view.allModels));
   view.level =
       std::string(levelClass(usageLevelOf(view.percentage, options.warn, options.critical)));
   switch (snapshot.effectiveStatus()) {

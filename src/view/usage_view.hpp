@@ -11,11 +11,18 @@
 
 namespace quorbel {
 
+// What the bar formats count: the share of a window used (the default) or the share left.
+// Levels and classes measure use either way.
+enum class PercentShown { used, remaining };
+
+std::optional<PercentShown> percentShownNamed(std::string_view name);
+
 // How a reader judges a snapshot: the two percent levels and how old data may be.
 struct ViewOptions {
   std::int64_t warn = 80;
   std::int64_t critical = 95;
   std::chrono::seconds staleAfter{15 * 60};
+  PercentShown shown = PercentShown::used;
 };
 
 // One window as a reader should show it at a given moment: a plan window or a model's.
@@ -45,6 +52,9 @@ struct UsageView {
   std::string cssClass;        // ok, warning, critical, stale, rateLimited, sessionInactive, noData
   std::int64_t warn = 0;       // the level from which a model window joins the one-line text
   std::string level;           // ok, warning or critical by `percentage`, whatever the status
+  PercentShown shown = PercentShown::used;
+  // Extra usage is on and a plan window is used up: every message now costs money.
+  bool payingExtra = false;
 
   static UsageView of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options);
 };

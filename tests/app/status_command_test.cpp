@@ -65,6 +65,7 @@ TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
     std::string err;
   } cases[] = {
       {encodeSnapshot(fetchedNow(41)), "", 0, "5h 41% · 7d 14%\n", ""},
+      {encodeSnapshot(fetchedNow(41)), "--show remaining", 0, "5h 59% left · 7d 86% left\n", ""},
       {"", "--format waybar --file=" + other, 0, R"("class":["ok"],"percentage":77)", ""},
       {"", "--format=json --warn 70 --critical 77 --file=" + other, 0, R"("class":"critical")", ""},
       {"", "", 3, "Claude ?\n", missing},
@@ -87,9 +88,9 @@ TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
         << result.out;
     EXPECT_EQ(result.err, c.err);
   }
-  for (const char *arguments :
-       {"--format yaml", "--warn 101", "--critical 101", "--warn 90 --critical 80",
-        "--stale-after soon", "--bogus", "extra", "--file=", "--critical", "--watch --notify"}) {
+  for (const char *arguments : {"--format yaml", "--warn 101", "--critical 101",
+                                "--warn 90 --critical 80", "--stale-after soon", "--show left",
+                                "--bogus", "extra", "--file=", "--critical", "--watch --notify"}) {
     SCOPED_TRACE(arguments);
     const auto result = run(arguments);
     EXPECT_EQ(result.exitStatus, 2);
@@ -205,8 +206,14 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossAResta
   notifier = start();
   save(96);
   ASSERT_TRUE(served(2)) << notifier->standardError();
-  EXPECT_EQ(calls, (std::vector<std::string>{"Claude 5-hour window at 77% 1",
-                                             "Claude 5-hour window at 96% 2"}));
+  PlanSnapshot paying = fetchedNow(100);
+  paying.extraUsage = ExtraUsage{"USD", 2, 120, 30000};
+  SnapshotStore(home / kSnapshotInHome).save(paying);
+  ASSERT_TRUE(served(4)) << notifier->standardError();
+  EXPECT_EQ(calls, (std::vector<std::string>{
+                       "Claude 5-hour window at 77% 1", "Claude 5-hour window at 96% 2",
+                       "Claude 5-hour window used up 2",
+                       "Claude is now using extra usage: $1.20 this month 1"}));
   notifier->sendSignal(SIGINT);
   EXPECT_EQ(notifier->waitForExit(5s), 0);
 }

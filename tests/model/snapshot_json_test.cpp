@@ -47,6 +47,7 @@ TEST(SnapshotJson, ReadsWhatItWritesAndWhatOlderOrOtherWritersMay) {
   snapshot.modelWindows = {{"Opus", 100, at("2026-07-01T07:00:00Z")}, {"Sonnet", 3, std::nullopt}};
   snapshot.subscriptionType = "a\"b\\c\n\x01/é";
   snapshot.status.reset(); // as in files written before the status existed
+  snapshot.extraUsage = ExtraUsage{"JPY", 0, 1200, std::nullopt};
   for (const auto layout : {JsonLayout::pretty, JsonLayout::compact}) {
     EXPECT_EQ(decodeSnapshot(encodeSnapshot(snapshot, layout)), snapshot);
   }
@@ -56,6 +57,28 @@ TEST(SnapshotJson, ReadsWhatItWritesAndWhatOlderOrOtherWritersMay) {
                            R"("session":null,"allModels":null,"subscriptionType":"a\/b",)"
                            R"("rateLimitTier":null,"modelWindows":null,"future":{"x":[1]}})"),
             (PlanSnapshot{at("2026-06-29T12:00:00.5Z"), {}, {}, "a/b", {}, {}}));
+}
+
+// The money is an aside: a member this reader cannot take is dropped and the windows still show.
+TEST(SnapshotJson, DropsExtraUsageThatDoesNotReadAndKeepsTheRest) {
+  const std::string tail = R"(},"session":{"percent":41,"resetsAt":"2026-06-29T17:00:00Z"}})";
+  EXPECT_EQ(decodeSnapshot(kHead + R"("extraUsage":{"currency":"EUR","exponent":3,"used":0)" + tail)
+                .extraUsage,
+            (ExtraUsage{"EUR", 3, 0, std::nullopt}));
+  for (const std::string money :
+       {R"("currency":"eur","exponent":2,"used":1)", R"("currency":"EURO","exponent":2,"used":1)",
+        R"("exponent":2,"used":1)", R"("currency":"EUR","used":1)",
+        R"("currency":"EUR","exponent":2)", R"("currency":"EUR","exponent":5,"used":1)",
+        R"("currency":"EUR","exponent":-1,"used":1)", R"("currency":"EUR","exponent":2,"used":-1)",
+        R"("currency":"EUR","exponent":2,"used":1.5)",
+        R"("currency":"EUR","exponent":2,"used":1000000000000000001)",
+        R"("currency":"EUR","exponent":2,"used":1,"limit":"9")",
+        R"("currency":"EUR","exponent":2,"used":1,"limit":-9)"}) {
+    SCOPED_TRACE(money);
+    const PlanSnapshot snapshot = decodeSnapshot(kHead + R"("extraUsage":{)" + money + tail);
+    EXPECT_EQ(snapshot.extraUsage, std::nullopt);
+    EXPECT_EQ(snapshot.session, (PlanWindow{41, at("2026-06-29T17:00:00Z")}));
+  }
 }
 
 TEST(SnapshotJson, RejectsTheWholeFileOnAnyBrokenRule) {

@@ -108,6 +108,43 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
   EXPECT_EQ(shown_, "Claude [2JOpus weekly limit available again 1");
 }
 
+TEST_F(UsageNotifierTest, TellsWhenExtraUsageIsSpentAndEachLevelOfItsCapOncePerMonth) {
+  const auto paying = [](std::int64_t session, std::int64_t used, std::string currency = "USD") {
+    PlanSnapshot snapshot = usage(session, 10);
+    snapshot.extraUsage = ExtraUsage{std::move(currency), 2, used, 30000};
+    return snapshot;
+  };
+  const struct Step {
+    PlanSnapshot snapshot;
+    std::string shown;
+  } steps[] = {
+      {paying(50, 0), ""},
+      {paying(50, 120), ""}, // no window is full: nothing is paid for by the message
+      {paying(100, 0), "Claude 5-hour window used up 2"}, // full, yet nothing spent
+      {paying(100, 120), "Claude is now using extra usage: $1.20 this month 1"},
+      {paying(100, 500), ""},
+      {paying(100, 24000), "Claude extra usage at 80% of its monthly cap 1"},
+      {paying(100, 29999), "Claude extra usage at 99% of its monthly cap 2"}, // not yet the cap
+      {paying(100, 30000), "Claude extra usage has reached its monthly cap 2"},
+      {paying(100, 31000), ""},
+      {paying(100, 0), ""}, // a new month
+      {paying(100, 150), "Claude is now using extra usage: $1.50 this month 1"},
+      {paying(100, 29000, "EUR"), "Claude is now using extra usage: €290.00 this month 1; "
+                                  "Claude extra usage at 96% of its monthly cap 2"},
+  };
+  for (const Step &step : steps) {
+    SCOPED_TRACE(&step - steps);
+    EXPECT_EQ(look(step.snapshot), step.shown);
+  }
+  EXPECT_EQ(body_, "Extra usage: €290.00 of €300.00 this month (96 %).");
+  // A state file from before extra usage was told of still loads, and what is told now is kept.
+  const NotifierState told = *NotifierStateFile(temp_ / "state.json").load();
+  EXPECT_EQ(told.extraUsage, (ExtraUsageRecord{"EUR", 2, 29000, true, UsageLevel::critical}));
+  EXPECT_EQ(decodeNotifierState(encodeNotifierState(told)), told);
+  EXPECT_EQ(decodeNotifierState(R"({"signedOut": true, "windows": {}})"),
+            (NotifierState{{}, true, std::nullopt}));
+}
+
 TEST(NotifierState, LivesUnderTheXdgStateHomeOrTheHomeAndNowhereElse) {
   const std::filesystem::path inStateHome = "/state/QuorbelHelper/notify-state.json";
   const std::filesystem::path inHome = "/home/me/.local/state/QuorbelHelper/notify-state.json";

@@ -69,6 +69,8 @@ struct Exchange {
   bool sent = true;                          // whether the request reaches the server
   std::shared_ptr<HttpSession> session = {}; // none: one for plain http
   std::filesystem::path certificate = {};    // the server's; none: plain http
+  std::optional<std::string> written = {};   // the whole file the tick leaves, when it matters
+  int ticks = 1;                             // each one request, the script's next answer
 };
 
 void expectOutcomes(std::initializer_list<Exchange> exchanges) {
@@ -87,13 +89,19 @@ void expectOutcomes(std::initializer_list<Exchange> exchanges) {
                               server.url(), kTimeout, clock),
                           std::make_shared<SnapshotStore>(temp / "plan-snapshot.json"),
                           kLiveMinimumInterval, log, clock);
-    testing::finishesWithin("the tick", [&] { runtime.tick(); });
+    for (int tick = 0; tick < c.ticks; ++tick) {
+      testing::finishesWithin("the tick", [&] { runtime.tick(); });
+    }
     const std::string outcome = runtime.lastSnapshot()
                                     ? encodeSnapshot(*runtime.lastSnapshot(), JsonLayout::compact)
                                     : log.lines().back().substr(kCycle.size());
     EXPECT_EQ(outcome.substr(0, c.outcome.size()), c.outcome);
     EXPECT_FALSE(testing::holdsSecret(log.text())) << log.text();
-    EXPECT_EQ(server.requests(), c.sent ? 1 : 0) << "a request crossed where it must not";
+    EXPECT_EQ(server.requests(), c.sent ? c.ticks : 0) << "a request crossed where it must not";
+    if (c.written) {
+      EXPECT_EQ(testing::readFile(temp / "plan-snapshot.json"), *c.written);
+      EXPECT_EQ(log.lines().size(), std::size_t(c.ticks)) << log.text();
+    }
     // One GET with the three headers in order, and nothing after them.
     const std::string head = server.firstHead();
     EXPECT_TRUE(!c.sent ||
@@ -169,6 +177,106 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
       {"at the margin", ok(kIdleBody), "Session inactive", expiringIn(kDefaultExpiryMargin), false},
       {"a second past the margin", ok(kIdleBody), kIdleFile, expiringIn(kDefaultExpiryMargin + 1)},
   });
+}
+
+// The money comes in two shapes; what does not read is left out quietly and costs nothing else.
+TEST(UsageEndpoint, WritesExtraUsageFromEitherShapeInIntegers) {
+  const std::string weekly =
+      R"("five_hour": null, "seven_day": {"utilization": 8, "resets_at": "2026-06-01T07:00:00Z"})";
+  const auto ok = [&](const std::string &money) {
+    return replying(200, "{" + weekly + ", " + money + "}");
+  };
+  const auto file = [](const std::string &money, const char *status = "active") {
+    return R"({
+  "allModels" : {
+    "percent" : 8,
+    "resetsAt" : "2026-06-01T07:00:00Z"
+  },)" + (money.empty() ? "" : "\n  \"extraUsage\" : {\n" + money + "\n  },") +
+           "\n  \"fetchedAt\" : \"2026-05-28T20:26:40Z\",\n  \"status\" : \"" + status + "\"\n}";
+  };
+  const std::string usd = R"(    "currency" : "USD",
+    "exponent" : 2,
+    "limit" : 30000,
+    "used" : 10587)";
+  const std::string fieldUsd = R"("extra_usage": {"is_enabled": true, "monthly_limit": 30000,
+      "used_credits": 10587.0, "utilization": 35.29, "currency": "USD", "decimal_places": 2})";
+  const std::string off = R"("extra_usage": {"is_enabled": false, "monthly_limit": null,
+      "used_credits": null, "utilization": null})";
+  const auto spend = [](const std::string &used, const std::string &limit) {
+    return R"("spend": {"enabled": true, "used": )" + used + R"(, "limit": )" + limit +
+           R"(, "percent": 43, "severity": "normal"})";
+  };
+  const std::string gbp = R"({"amount_minor": 4321, "currency": "GBP", "exponent": 2})";
+  const auto extra = [](const std::string &members) {
+    return R"("extra_usage": {"is_enabled": true, )" + members + "}";
+  };
+  const auto row = [&](const char *name, const std::string &money, const std::string &member) {
+    const std::string written = file(member);
+    return Exchange{name,
+                    ok(money),
+                    encodeSnapshot(decodeSnapshot(written), JsonLayout::compact),
+                    expiringIn(3600),
+                    true,
+                    {},
+                    {},
+                    written};
+  };
+  expectOutcomes({
+      row("USD with a cap", fieldUsd, usd),
+      // The fraction rounds to the nearest minor unit; no code is "USD", no places are 2.
+      row("EUR without a cap", extra(R"("monthly_limit": null, "used_credits": 249.5,
+          "currency": "EUR")"),
+          R"(    "currency" : "EUR",
+    "exponent" : 2,
+    "used" : 250)"),
+      row("defaults", extra(R"("used_credits": 7)"), R"(    "currency" : "USD",
+    "exponent" : 2,
+    "used" : 7)"),
+      row("GBP from spend, which wins", spend(gbp, R"({"amount_minor": 10000, "currency": "GBP",
+          "exponent": 2})") + ", " + off,
+          R"(    "currency" : "GBP",
+    "exponent" : 2,
+    "limit" : 10000,
+    "used" : 4321)"),
+      row("JPY from spend, no cap",
+          spend(R"({"amount_minor": 1200, "currency": "JPY",
+          "exponent": 0})",
+                "null"),
+          R"(    "currency" : "JPY",
+    "exponent" : 0,
+    "used" : 1200)"),
+      row("spend without a boolean defers to extra_usage",
+          R"("spend": {"enabled": "yes"}, )" + fieldUsd, usd),
+      row("disabled", off, ""),
+      row("disabled in spend", R"("spend": {"enabled": false, "used": null}, )" + fieldUsd, ""),
+      row("lower-case code", extra(R"("used_credits": 5, "currency": "usd")"), ""),
+      row("a terminal escape for a code", extra(R"("used_credits": 5, "currency": "\u001b[2J")"),
+          ""),
+      row("absurd places", extra(R"("used_credits": 5, "decimal_places": 5)"), ""),
+      row("negative places", extra(R"("used_credits": 5, "decimal_places": -1)"), ""),
+      row("amount as text", extra(R"("used_credits": "105.87")"), ""),
+      row("no amount", extra(R"("used_credits": null, "monthly_limit": 100)"), ""),
+      row("negative amount", extra(R"("used_credits": -1)"), ""),
+      row("amount beyond any bill", extra(R"("used_credits": 1e300)"), ""),
+      row("amount beyond 64 bits", extra(R"("used_credits": 18446744073709551615)"), ""),
+      row("cap as text", extra(R"("used_credits": 5, "monthly_limit": "300")"), ""),
+      row("spend capped in another currency",
+          spend(gbp, R"({"amount_minor": 10000, "currency": "EUR", "exponent": 2})"), ""),
+      row("spend capped in other units",
+          spend(gbp, R"({"amount_minor": 10000, "currency": "GBP", "exponent": 3})"), ""),
+      row("spend without an amount", spend(R"({"currency": "GBP"})", "null"), ""),
+  });
+  // A failure publishes the last good snapshot whole: the money keeps its figures and fetchedAt,
+  // and only the file's status changes.
+  expectOutcomes({{"then a 429",
+                   {httpReply(200, "{" + weekly + ", " + fieldUsd + "}"), httpReply(429, "")},
+                   encodeSnapshot(decodeSnapshot(file(usd)), JsonLayout::compact),
+                   expiringIn(3600),
+                   true,
+                   {},
+                   {},
+                   file(usd, "rateLimited"),
+                   2}});
 }
 
 TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {

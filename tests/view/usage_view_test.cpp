@@ -1,5 +1,6 @@
 #include "model/duration_text.hpp"
 #include "model/snapshot_json.hpp"
+#include "view/money_text.hpp"
 #include "view/usage_formats.hpp"
 
 #include "support/scoped_environment.hpp"
@@ -40,6 +41,14 @@ PlanSnapshot withModels() {
   return data;
 }
 
+// $105.87 spent of a $300.00 cap.
+PlanSnapshot spending(std::int64_t session, std::int64_t allModels,
+                      std::optional<PlanStatus> status = active) {
+  PlanSnapshot data = snapshot(session, allModels, status);
+  data.extraUsage = ExtraUsage{"USD", 2, 10587, 30000};
+  return data;
+}
+
 TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
   const struct {
     PlanSnapshot snapshot;
@@ -64,6 +73,11 @@ TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
       {snapshot({}, {}, active, 20min), "5h idle · 7d idle (stale)", R"(["stale","ok"])"},
       // A model window from --warn joins the line and counts for the class.
       {withModels(), "5h 41% · 7d 14% · Opus 100% · Sonnet 80%", R"(["critical"])"},
+      // Money shows on the bar only while a plan window is full: then each message costs it.
+      {spending(99, 14), "5h 99% · 7d 14%", R"(["critical"])"},
+      {spending(100, 14), "5h 100% · 7d 14% · $105.87", R"(["critical","extraUsage"])"},
+      {spending(4, 100, rateLimited), "5h 4% · 7d 100% · $105.87 (rate limited)",
+       R"(["rateLimited","critical","extraUsage"])"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
@@ -93,10 +107,58 @@ TEST(UsageViewTest, LongFormatSpeaksToAPerson) {
             "Sonnet  ████████████████░░░░  80%  no reset time reported\n"
             "Haiku   ░░░░░░░░░░░░░░░░░░░░   0%  reset at 14:46\n"
             "Plan: max (default_claude_max_20x)\nStatus: up to date\nData fetched 2m ago");
+  const std::string money =
+      formatView(UsageView::of(spending(100, 14), kNow, {}), OutputFormat::longText);
+  EXPECT_NE(money.find("at reset\nExtra usage: $105.87 of $300.00 this month (35 %)\nPlan: "),
+            std::string::npos)
+      << money;
   const auto signedOut = PlanSnapshot::dataless(sessionInactive, kNow);
   EXPECT_EQ(formatView(UsageView::of(signedOut, kNow, {}), OutputFormat::longText),
             "5h  no data\n7d  no data\n"
             "Status: signed out of Claude Code; run `claude` to sign in\nWritten just now");
+}
+
+TEST(UsageViewTest, RemainingCountsWhatIsLeftWhileLevelsStillMeasureUse) {
+  PlanSnapshot data = withModels();
+  data.session->percent = 45;
+  data.allModels->percent = 130; // a file may hold any integer; nothing is left below 0
+  const UsageView view = UsageView::of(data, kNow, {.shown = PercentShown::remaining});
+  EXPECT_EQ(formatText(view), "5h 55% left · 7d 0% left · Opus 0% left · Sonnet 20% left");
+  const std::string text = formatView(view, OutputFormat::longText);
+  EXPECT_EQ(text.substr(0, text.find('\n')),
+            "5h      ███████████░░░░░░░░░  55% left  resets 17:00, in 2h 13m");
+  const auto waybar = json::parse(formatWaybar(view));
+  EXPECT_EQ(waybar.at("class").dump(), R"(["critical"])");
+  EXPECT_EQ(waybar.at("percentage"), 130);
+}
+
+TEST(MoneyText, PutsTheSymbolOrCodeAroundExactlyTheMinorUnits) {
+  const struct {
+    std::int64_t minor, exponent;
+    const char *currency, *text;
+  } cases[] = {
+      {10587, 2, "USD", "$105.87"},
+      {250, 2, "EUR", "€2.50"},
+      {5, 2, "GBP", "£0.05"},
+      {1200, 0, "JPY", "¥1200"},
+      {10587, 2, "CHF", "105.87 CHF"},
+      {1234, 3, "KWD", "1.234 KWD"},
+      {7, 3, "BHD", "0.007 BHD"},
+      {0, 2, "USD", "$0.00"},
+      {1'000'000'000'000'000, 4, "USD", "$100000000000.0000"},
+      {9'223'372'036'854'775'807, 2, "EUR", "€92233720368547758.07"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(formatMoney(c.minor, c.exponent, c.currency), c.text);
+  }
+  EXPECT_EQ(extraUsageSentence({"USD", 2, 10587, 30000}),
+            "Extra usage: $105.87 of $300.00 this month (35 %)");
+  EXPECT_EQ(extraUsageSentence({"EUR", 2, 250, std::nullopt}),
+            "Extra usage: €2.50 this month, no cap");
+  // Rounded down, so 100 % means the cap is reached and not merely near.
+  EXPECT_EQ(extraUsageSentence({"GBP", 2, 29999, 30000}),
+            "Extra usage: £299.99 of £300.00 this month (99 %)");
 }
 
 TEST(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
@@ -117,6 +179,10 @@ TEST(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
   };
   EXPECT_EQ(jsonOf(snapshot({}, 14)).at("session"), json({{"running", false}}));
   EXPECT_EQ(jsonOf(PlanSnapshot::dataless(noData, kNow)).at("session"), nullptr);
+  EXPECT_EQ(jsonOf(PlanSnapshot::dataless(noData, kNow)).at("extraUsage"), nullptr);
+  EXPECT_EQ(jsonOf(spending(100, 14)).at("extraUsage"),
+            json::parse(R"({"currency": "USD", "exponent": 2, "used": 10587, "limit": 30000,
+                "percentOfCap": 35, "payingNow": true})"));
   EXPECT_EQ(jsonOf(snapshot(1, 2, {})).at("status"), nullptr) << "a file from before statuses";
   // A path need not be UTF-8; what is printed for it must still parse.
   EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::waybar, "no snapshot at /x\xff yet")));

@@ -63,7 +63,7 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
   PlanSnapshot withOpus = usage(100, 10);
   withOpus.modelWindows = {{"Opus", 97, kWeeklyReset}};
   PlanSnapshot opusTwice = withOpus; // the first of a name is followed
-  opusTwice.modelWindows.push_back({"Opus", 50, kWeeklyReset + 168h});
+  opusTwice.modelWindows.push_back({"Opus", 90, kWeeklyReset + 168h});
   PlanSnapshot signedOut = usage(100, 10);
   signedOut.status = PlanStatus::sessionInactive;
   const Instant next = kSessionReset + 5h; // the 5-hour window's next reset

@@ -18,7 +18,8 @@ scripts/install-deps.sh
 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORBEL_FUZZ=ON -DQUORBEL_BUILD_TESTS=OFF -DQUORBEL_WERROR=ON
 cmake --build build-fuzz -j"$(nproc)" --target \
-  fuzz_snapshot_reader fuzz_credentials_decoder fuzz_usage_answer fuzz_date_parser fuzz_version_parser
+  fuzz_snapshot_reader fuzz_credentials_decoder fuzz_usage_answer fuzz_date_parser fuzz_version_parser \
+  fuzz_usage_view
 
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -40,4 +41,5 @@ run credentials_decoder credentials credentials
 run usage_answer usage usage
 run date_parser date date
 run version_parser version version
+run usage_view view view
 echo "fuzz: all targets ran clean"

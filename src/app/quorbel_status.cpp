@@ -69,9 +69,6 @@ bool parsePercent(const char *text, std::int64_t &value) {
   return true;
 }
 
-// Longer than anyone waits for a helper; the bound also keeps every sum with an instant in range.
-constexpr std::chrono::seconds kMaxStaleAfter{10LL * 366 * 86400};
-
 enum class DurationParse { ok, malformed, tooLong };
 
 DurationParse parseDuration(const char *text, std::chrono::seconds &value) {

@@ -100,7 +100,13 @@ std::optional<Instant> PlanDateParser::dateFrom(std::string_view text) {
 
   // Every four-digit year fits an Instant, offsets included; the sum cannot overflow.
   const auto utc = sys_days{ymd} + hours{hour} + minutes{minute} + seconds{second} - offset;
-  return Instant{utc} + duration_cast<milliseconds>(nanoseconds{fractionNanos});
+  const Instant instant = Instant{utc} + duration_cast<milliseconds>(nanoseconds{fractionNanos});
+  // An offset can carry the first or last day of the range into year -1 or 10000, which the
+  // four-digit form cannot write back.
+  if (instant < kEarliestInstant || instant > kLatestInstant) {
+    return std::nullopt;
+  }
+  return instant;
 }
 
 std::string formatInternetDate(Instant instant) {

@@ -4,6 +4,7 @@
 #include "model/duration_text.hpp"
 #include "view/money_text.hpp"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -31,7 +32,13 @@ std::vector<Shown> shownWindows(const UsageView &view) {
     shown.push_back({"allModels", &*view.allModels});
   }
   for (const WindowView &window : view.models) {
-    shown.push_back({std::string(kModelKeyPrefix) + window.label, &window});
+    std::string key = std::string(kModelKeyPrefix) + window.label;
+    // A file may name a model twice. Two periods under one key would each reset the other's
+    // record at every settling, and the notifier would tell the same level without end.
+    const auto sameKey = [&key](const Shown &other) { return other.key == key; };
+    if (std::none_of(shown.begin(), shown.end(), sameKey)) {
+      shown.push_back({std::move(key), &window});
+    }
   }
   return shown;
 }

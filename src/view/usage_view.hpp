@@ -25,6 +25,9 @@ struct ViewOptions {
   PercentShown shown = PercentShown::used;
 };
 
+// Longer than anyone waits for a helper; the bound also keeps every sum with an instant in range.
+inline constexpr std::chrono::seconds kMaxStaleAfter{10LL * 366 * 86400};
+
 // One window as a reader should show it at a given moment: a plan window or a model's.
 struct WindowView {
   std::string label;               // "5h", "7d" or the model's name

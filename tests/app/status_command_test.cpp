@@ -3,6 +3,7 @@
 #include "app/child_process.hpp"
 #include "model/clock.hpp"
 #include "model/snapshot_json.hpp"
+#include "platform/unique_fd.hpp"
 #include "store/snapshot_store.hpp"
 #include "support/command.hpp"
 #include "support/deadline.hpp"
@@ -15,6 +16,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <sys/inotify.h>
 
 namespace quorbel {
 namespace {
@@ -88,15 +90,20 @@ TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
         << result.out;
     EXPECT_EQ(result.err, c.err);
   }
-  for (const char *arguments : {"--format yaml", "--warn 101", "--critical 101",
-                                "--warn 90 --critical 80", "--stale-after soon", "--show left",
-                                "--bogus", "extra", "--file=", "--critical", "--watch --notify"}) {
+  for (const char *arguments :
+       {"--format yaml", "--warn 101", "--critical 101", "--warn 90 --critical 80",
+        "--stale-after soon", "--stale-after 999999999999", "--show left", "--bogus", "extra",
+        "--file=", "--critical", "--watch --notify"}) {
     SCOPED_TRACE(arguments);
     const auto result = run(arguments);
     EXPECT_EQ(result.exitStatus, 2);
     EXPECT_NE(result.err.find("Usage: quorbel-status"), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "");
   }
+  // A limit past what any instant plus it may reach is refused, saying why.
+  EXPECT_TRUE(run("--stale-after 999999999999")
+                  .err.starts_with("quorbel-status: --stale-after is at most ten years (87840h), "
+                                   "not '999999999999'\n"));
 }
 
 // Run as the README has waybar run it (checked above), the watch prints a line before the helper
@@ -203,18 +210,46 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossAResta
   EXPECT_EQ(notifier->standardOutput(), "");
   EXPECT_EQ(testing::linesOf(notifier->standardError()).size(), 2u) << notifier->standardError();
 
+  // Restarted on the same snapshot it tells nothing: once it has read the file, the next call is
+  // the one a change calls for. Calls from one connection arrive in order.
+  const UniqueFd reads(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  const auto file = home / kSnapshotInHome;
+  ASSERT_GE(::inotify_add_watch(reads.get(), file.parent_path().c_str(), IN_CLOSE_NOWRITE), 0);
+  const auto hasRead = [&] {
+    alignas(inotify_event) char events[4096];
+    const ssize_t size = ::read(reads.get(), events, sizeof events);
+    for (ssize_t at = 0; at < size;) {
+      const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+      if (event->len > 0 && file.filename() == event->name) {
+        return true;
+      }
+      at += ssize_t(sizeof(inotify_event) + event->len);
+    }
+    return false;
+  };
   notifier = start();
+  ASSERT_TRUE(testing::eventually(hasRead));
   save(96);
   ASSERT_TRUE(served(2)) << notifier->standardError();
+  EXPECT_EQ(calls, (std::vector<std::string>{"Claude 5-hour window at 77% 1",
+                                             "Claude 5-hour window at 96% 2"}));
+  notifier->sendSignal(SIGINT);
+  EXPECT_EQ(notifier->waitForExit(5s), 0);
+
+  // Only the state file kept it quiet: without it the same snapshot is told again.
+  ASSERT_TRUE(std::filesystem::remove(home / ".local/state/QuorbelHelper/notify-state.json"));
+  notifier = start();
+  ASSERT_TRUE(served(3)) << notifier->standardError();
+  EXPECT_EQ(calls.back(), "Claude 5-hour window at 96% 2");
+
   PlanSnapshot paying = fetchedNow(100);
   paying.extraUsage = ExtraUsage{"USD", 2, 120, 30000};
   SnapshotStore(home / kSnapshotInHome).save(paying);
-  ASSERT_TRUE(served(4)) << notifier->standardError();
-  EXPECT_EQ(calls, (std::vector<std::string>{
-                       "Claude 5-hour window at 77% 1", "Claude 5-hour window at 96% 2",
-                       "Claude 5-hour window used up 2",
-                       "Claude is now using extra usage: $1.20 this month 1"}));
-  notifier->sendSignal(SIGINT);
+  ASSERT_TRUE(served(5)) << notifier->standardError();
+  EXPECT_EQ(std::vector<std::string>(calls.begin() + 3, calls.end()),
+            (std::vector<std::string>{"Claude 5-hour window used up 2",
+                                      "Claude is now using extra usage: $1.20 this month 1"}));
+  notifier->sendSignal(SIGTERM);
   EXPECT_EQ(notifier->waitForExit(5s), 0);
 }
 

@@ -1,9 +1,12 @@
 #include "notify/usage_notifier.hpp"
 
 #include "store/snapshot_store.hpp"
+#include "support/deadline.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace quorbel {
 namespace {
@@ -35,24 +38,32 @@ protected:
   std::string look(const PlanSnapshot &snapshot, Instant now = kT0) {
     shown_.clear();
     SnapshotStore(temp_ / "snapshot.json").save(snapshot);
-    notifier_.update(now);
+    // A rule that keeps finding something to tell would have the notifier loop without end.
+    testing::finishesWithin("a look", [&] { notifier_->update(now); });
     return shown_;
   }
 
+  // A new notifier on the same files, as after a restart of the program.
+  void restart() {
+    errors_.clear();
+    notifier_.emplace(temp_ / "snapshot.json", NotifierStateFile(state_), ViewOptions{}, *this,
+                      [this](std::string_view error) { errors_.emplace_back(error); });
+  }
+
   testing::ScopedTempDir temp_;
+  const std::filesystem::path state_ = temp_ / "state.json";
   std::string shown_, body_; // of what was shown last
   bool refuse_ = false;
   std::vector<std::string> errors_;
-  UsageNotifier notifier_{temp_ / "snapshot.json",
-                          NotifierStateFile(temp_ / "state.json"),
-                          {},
-                          *this,
-                          [this](std::string_view error) { errors_.emplace_back(error); }};
+  std::optional<UsageNotifier> notifier_;
 };
 
 TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBeShown) {
+  restart();
   PlanSnapshot withOpus = usage(100, 10);
   withOpus.modelWindows = {{"\x1b]0;x\aOpus\xc2\x9b", 97, kWeeklyReset}};
+  PlanSnapshot opusTwice = withOpus; // the first of a name is followed
+  opusTwice.modelWindows.push_back({withOpus.modelWindows[0].model, 90, kWeeklyReset + 168h});
   PlanSnapshot signedOut = usage(100, 10);
   signedOut.status = PlanStatus::sessionInactive;
   const Instant next = kSessionReset + 5h; // the 5-hour window's next reset
@@ -68,6 +79,7 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
       {usage(95, 10), kT0, "Claude 5-hour window at 95% 2"},
       {usage(100, 10), kT0, "Claude 5-hour window used up 2"},
       {withOpus, kT0, "Claude ]0;xOpus weekly limit at 97% 2"},
+      {opusTwice, kT0, ""},
       {signedOut, kT0, "Claude Code signed out 1"},
       {signedOut, kT0, ""},
       {usage(100, 10), kT0, "Claude Code signed in again 1"},
@@ -109,6 +121,7 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
 }
 
 TEST_F(UsageNotifierTest, TellsWhenExtraUsageIsSpentAndEachLevelOfItsCapOncePerMonth) {
+  restart();
   const auto paying = [](std::int64_t session, std::int64_t used, std::string currency = "USD") {
     PlanSnapshot snapshot = usage(session, 10);
     snapshot.extraUsage = ExtraUsage{std::move(currency), 2, used, 30000};
@@ -143,6 +156,70 @@ TEST_F(UsageNotifierTest, TellsWhenExtraUsageIsSpentAndEachLevelOfItsCapOncePerM
   EXPECT_EQ(decodeNotifierState(encodeNotifierState(told)), told);
   EXPECT_EQ(decodeNotifierState(R"({"signedOut": true, "windows": {}})"),
             (NotifierState{{}, true, std::nullopt}));
+}
+
+// A restart with the snapshot unchanged tells nothing again, and only because of the state file. A
+// state file it cannot use is said once and set aside: at worst one notification comes again.
+TEST_F(UsageNotifierTest, RemembersAcrossARestartAndSetsAsideAStateItCannotUse) {
+  restart();
+  const PlanSnapshot high = usage(85, 10);
+  ASSERT_EQ(look(high), "Claude 5-hour window at 85% 1");
+  const std::string told = testing::readFile(state_);
+  const std::string again = "Claude 5-hour window at 85% 1";
+  const std::string ignoring = "quorbel-status: ignoring the notification state: ";
+  const std::string cannotRead = ignoring + "cannot read " + state_.string() + ": ";
+  const std::string notUsable = ignoring + state_.string() + ": ";
+  const struct {
+    const char *what;
+    std::function<void()> plant;
+    std::string error; // none when empty
+    std::string shown;
+  } cases[] = {
+      {"unchanged", [] {}, "", ""},
+      {"removed", [&] { std::filesystem::remove(state_); }, "", again},
+      {"corrupt", [&] { testing::writeFile(state_, told.substr(0, told.size() / 2)); },
+       notUsable + "not a notifier state", again},
+      {"wrong types", [&] { testing::writeFile(state_, R"({"signedOut": 0, "windows": {}})"); },
+       notUsable + "not a notifier state", again},
+      {"window of wrong types",
+       [&] {
+         testing::writeFile(state_, R"({"signedOut": false, "windows": {"session": {"period": 1,
+             "notified": "warning", "resetSent": false}}})");
+       },
+       notUsable + "window 'session' is not a window record", again},
+      {"unknown level",
+       [&] {
+         std::string text = told;
+         text.replace(text.find("\"warning\""), 9, "\"loud\"");
+         testing::writeFile(state_, text);
+       },
+       notUsable + "window 'session' has an unknown level", again},
+      // Readable JSON but for its size: only the bound rejects it.
+      {"oversized", [&] { testing::writeFile(state_, std::string(64 * 1024, ' ') + told); },
+       cannotRead + "too large", again},
+      {"FIFO",
+       [&] {
+         std::filesystem::remove(state_);
+         ASSERT_EQ(::mkfifo(state_.c_str(), 0600), 0);
+       },
+       cannotRead + "not a regular file", again},
+      {"directory",
+       [&] {
+         std::filesystem::remove(state_);
+         std::filesystem::create_directory(state_);
+       },
+       cannotRead + "Is a directory", again},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(state_);
+    testing::writeFile(state_, told);
+    c.plant();
+    testing::finishesWithin(c.what, [this] { restart(); });
+    EXPECT_EQ(errors_,
+              c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+    EXPECT_EQ(look(high), c.shown);
+  }
 }
 
 TEST(NotifierState, LivesUnderTheXdgStateHomeOrTheHomeAndNowhereElse) {

@@ -1,6 +1,7 @@
 #include "model/duration_text.hpp"
 #include "model/snapshot_json.hpp"
 #include "view/money_text.hpp"
+#include "view/output_schedule.hpp"
 #include "view/usage_formats.hpp"
 
 #include "support/scoped_environment.hpp"
@@ -279,6 +280,42 @@ TEST(UsageViewTest, EveryFormatShowsTheFileStringsAsPlainText) {
   const json unavailable =
       json::parse(formatUnavailable(OutputFormat::waybar, "no snapshot at /a&b<c>\x1b[2J yet"));
   EXPECT_EQ(unavailable.at("tooltip"), "no snapshot at /a&amp;b&lt;c&gt;[2J yet");
+}
+
+// Centuries apart, beyond what nanoseconds since 1970 can hold: the old data is stale whatever
+// --stale-after allows, and data from the future is as fresh as it gets.
+TEST(UsageViewTest, ReadsDatesCenturiesAwayInEveryFormat) {
+  const Instant y1678 = *PlanDateParser::dateFrom("1678-01-01T00:00:00Z");
+  const Instant y2261 = *PlanDateParser::dateFrom("2261-12-31T23:59:59Z");
+  const struct {
+    PlanSnapshot snapshot;
+    const char *text;
+    const char *dataAge; // the long format's last line
+    bool stale;
+  } cases[] = {
+      {{y1678, PlanWindow{41, y2261}, PlanWindow{14, y2261}, "max", {}, {}},
+       "5h 41% · 7d 14% (stale)",
+       "Data fetched 127283d 14h ago",
+       true},
+      {{y2261, PlanWindow{41, y1678}, PlanWindow{14, y1678}, "max", {}, {}},
+       "5h 0% · 7d 0%",
+       "Data fetched just now",
+       false},
+  };
+  const ViewOptions longest{80, 95, kMaxStaleAfter};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    const UsageView view = UsageView::of(c.snapshot, kNow, longest);
+    EXPECT_EQ(formatView(view, OutputFormat::text), c.text);
+    EXPECT_TRUE(formatView(view, OutputFormat::longText).ends_with(c.dataAge));
+    EXPECT_EQ(json::parse(formatView(view, OutputFormat::json)).at("stale"), c.stale);
+    EXPECT_EQ(json::parse(formatView(view, OutputFormat::waybar)).at("class")[0] == "stale",
+              c.stale);
+    for (const OutputFormat format :
+         {OutputFormat::text, OutputFormat::longText, OutputFormat::waybar, OutputFormat::json}) {
+      EXPECT_GT(nextOutputChange(view, format, longest).value_or(kLatestInstant), kNow);
+    }
+  }
 }
 
 TEST(FormatDuration, PicksTheTwoLargestUnits) {

@@ -128,6 +128,8 @@ std::string planWindowLine(const UsageView &view, std::string_view label,
 
 } // namespace
 
+std::string statusMarker(const UsageView &view) { return marker(view); }
+
 std::optional<OutputFormat> outputFormatNamed(std::string_view name) {
   return kFormatNames.named(name);
 }

@@ -52,8 +52,9 @@ protected:
 TEST_F(AccountHelpers, ANameOutsideTheRuleExitsTwoWithTheRuleAndWritesNothing) {
   const std::string rule = "an account name is 1 to 64 letters, digits, '.', '_' or '-', "
                            "starting with a letter or a digit\n";
-  for (const std::string name : {"../x", "a/b", "", ".", "..", "-x", "_x", "a b", "caf\u00e9",
-                                 "x\n", std::string(65, 'a')}) {
+  for (const std::string &name :
+       std::vector<std::string>{"../x", "a/b", "", ".", "..", "-x", "_x", "a b", "caf\u00e9", "x\n",
+                                std::string(65, 'a')}) {
     SCOPED_TRACE(name);
     auto child = start({"--account", name, "--config-dir", (root_ / "cfg").string()});
     EXPECT_EQ(child->waitForExit(kTestDeadline), 2);
@@ -152,7 +153,8 @@ TEST_F(AccountHelpers, HelpersForTwoAccountsEachKeepTheirOwnNumbers) {
   writeFile(root_ / "cfg-personal/.credentials.json", credentials("token-personal"));
   writeFile(root_ / "elsewhere/.credentials.json", credentials("token-work"));
   writeFile(root_ / "home/.claude-side/.credentials.json", credentials("token-side"));
-  const std::string proxy = "https_proxy=" + endpoint.url("");
+  // The proxy itself speaks plain HTTP until the tunnel is up.
+  const std::string proxy = "https_proxy=http://" + endpoint.url("").substr(sizeof "https://" - 1);
   struct Case {
     std::string account;
     std::vector<std::string> arguments;
@@ -192,7 +194,8 @@ TEST_F(AccountHelpers, HelpersForTwoAccountsEachKeepTheirOwnNumbers) {
                   out.find("[RefreshCycle] ", first + 1) != std::string::npos) ||
                  helper.exited();
         },
-        kTestDeadline));
+        kTestDeadline))
+        << helper.standardOutput() << helper.standardError();
     const PlanSnapshot snapshot = decodeSnapshot(readFile(file));
     EXPECT_EQ(snapshot.effectiveStatus(), PlanStatus::active)
         << helper.standardOutput() << helper.standardError();

@@ -63,8 +63,7 @@ TEST_F(AccountsStatus, OneAccountOrOneChosenPrintsExactlyItsOwnFile) {
   SnapshotStore(file("zeta")).save(fetchedNow(5, 96));
   same("--account work", "work");
   same("--account default", "default");
-  EXPECT_EQ(run("").out,
-            "default 5h 41% \u00b7 7d 14% | work 5h 88% | zeta 7d 96%\n");
+  EXPECT_EQ(run("").out, "default 5h 41% \u00b7 7d 14% | work 5h 88% | zeta 7d 96%\n");
 
   const auto unknown = run("--account nobody");
   EXPECT_EQ(unknown.exitStatus, 2);

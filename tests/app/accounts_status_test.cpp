@@ -82,6 +82,8 @@ TEST_F(AccountsStatus, OneAccountOrOneChosenPrintsExactlyItsOwnFile) {
 
 TEST_F(AccountsStatus, WatchFollowsAnAccountWhoseFolderAppearsLater) {
   SnapshotStore(file("default")).save(fetchedNow(41, 14));
+  // Already there, as after a first account: only an entry made inside it tells of the next.
+  fs::create_directories(data() / "accounts");
   ChildProcess watch(
       QUORBEL_STATUS_BINARY,
       {"HOME=" + home_.path().string(), "XDG_DATA_HOME=" + (home_ / "share").string()},
@@ -91,11 +93,14 @@ TEST_F(AccountsStatus, WatchFollowsAnAccountWhoseFolderAppearsLater) {
                          kTestDeadline);
   };
   ASSERT_TRUE(printed("5h 41% \u00b7 7d 14%\n")) << watch.standardOutput();
+  // Once this shows, the watch has settled and waits for what comes next.
+  SnapshotStore(file("default")).save(fetchedNow(42, 14));
+  ASSERT_TRUE(printed("5h 42% \u00b7 7d 14%\n")) << watch.standardOutput();
   // The helper makes the folder (for its lock) before its first file.
   fs::create_directories(file("work").parent_path());
-  ASSERT_TRUE(printed("default 5h 41% \u00b7 7d 14% | work ?\n")) << watch.standardOutput();
+  ASSERT_TRUE(printed("default 5h 42% \u00b7 7d 14% | work ?\n")) << watch.standardOutput();
   SnapshotStore(file("work")).save(fetchedNow(88, 20));
-  EXPECT_TRUE(printed("default 5h 41% \u00b7 7d 14% | work 5h 88% \u00b7 7d 20%\n"))
+  EXPECT_TRUE(printed("default 5h 42% \u00b7 7d 14% | work 5h 88% \u00b7 7d 20%\n"))
       << watch.standardOutput();
   watch.sendSignal(SIGTERM);
   EXPECT_EQ(watch.waitForExit(kTestDeadline), 0);

@@ -1,6 +1,8 @@
 #include "http/http_session.hpp"
 #include "model/helper_version.hpp"
 #include "platform/environment.hpp"
+#include "platform/home_directory.hpp"
+#include "platform/instance_lock_linux.hpp"
 #include "platform/tick_timer_linux.hpp"
 #include "runtime/helper_runtime.hpp"
 #include "runtime/log_sink.hpp"
@@ -8,6 +10,7 @@
 #include "source/claude_code_version.hpp"
 #include "source/credentials_file_linux.hpp"
 #include "source/live_plan_usage_provider.hpp"
+#include "store/account_location.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
 
@@ -23,6 +26,7 @@
 #include <string_view>
 #include <thread>
 #include <unistd.h>
+#include <variant>
 
 namespace {
 
@@ -34,16 +38,31 @@ constexpr double kExpiryMargin = 60;
 constexpr int kExitUsage = 2;
 
 constexpr const char *kUsage =
-    "Usage: QuorbelHelper [--help | --version]\n"
+    "Usage: QuorbelHelper [--account NAME [--config-dir DIR]]\n"
+    "       QuorbelHelper --help | --version\n"
     "\n"
     "Keeps Claude Code plan usage in plan-snapshot.json, fetched every 180 seconds, until SIGTERM\n"
     "or SIGINT. With QUORBEL_HELPER_DRYTEST=1 it runs its built-in self-check instead.\n"
-    "  --help     print this help and exit\n"
-    "  --version  print the version and exit\n";
+    "  --account     keep the usage of account NAME, in accounts/NAME/plan-snapshot.json\n"
+    "  --config-dir  the account's Claude Code folder (default: $CLAUDE_CONFIG_DIR when set,\n"
+    "                else ~/.claude-NAME)\n"
+    "  --help        print this help and exit\n"
+    "  --version     print the version and exit\n";
 
-// The helper itself takes no arguments; these only answer a user, before anything starts.
-// Returns the exit status when the arguments were handled here.
-std::optional<int> answerArguments(int argc, char **argv) {
+// Which account this helper keeps; no name is the default account of the plain helper.
+struct AccountChoice {
+  std::optional<std::string> name;
+  std::optional<std::string> configDir;
+};
+
+int usageError(const std::string &message) {
+  std::fprintf(stderr, "QuorbelHelper: %s\n%s", message.c_str(), kUsage);
+  return kExitUsage;
+}
+
+// Answers --help and --version before anything starts, and reads the account. Returns the exit
+// status when the arguments end the process here.
+std::optional<int> readArguments(int argc, char **argv, AccountChoice &account) {
   bool help = false;
   bool version = false;
   for (int i = 1; i < argc; ++i) {
@@ -52,9 +71,13 @@ std::optional<int> answerArguments(int argc, char **argv) {
       help = true;
     } else if (argument == "--version") {
       version = true;
+    } else if (argument == "--account" || argument == "--config-dir") {
+      if (i + 1 == argc) {
+        return usageError(std::string(argument) + " needs a value");
+      }
+      (argument == "--account" ? account.name : account.configDir) = argv[++i];
     } else {
-      std::fprintf(stderr, "QuorbelHelper: bad argument '%s'\n%s", argv[i], kUsage);
-      return kExitUsage;
+      return usageError(std::string("bad argument '") + argv[i] + "'");
     }
   }
   if (help) {
@@ -64,6 +87,18 @@ std::optional<int> answerArguments(int argc, char **argv) {
   if (version) {
     std::printf("QuorbelHelper %s\n", std::string(kHelperVersion).c_str());
     return EXIT_SUCCESS;
+  }
+  // Checked before anything is written: the name becomes a folder under the data directory.
+  if (account.name && !isValidAccountName(*account.name)) {
+    std::fprintf(stderr, "QuorbelHelper: bad account name '%s': %s\n", account.name->c_str(),
+                 std::string(kAccountNameRule).c_str());
+    return kExitUsage;
+  }
+  if (account.configDir && !account.name) {
+    return usageError("--config-dir goes with --account");
+  }
+  if (account.configDir && account.configDir->empty()) {
+    return usageError("--config-dir needs a folder");
   }
   return std::nullopt;
 }
@@ -111,12 +146,43 @@ int failAtStart(const std::string &message) {
   return EXIT_FAILURE;
 }
 
-int runLiveHelper() {
-  const std::optional<std::filesystem::path> snapshotPath = SnapshotStore::defaultFileURL();
-  if (!snapshotPath) {
+// The helper's credentials: the plain helper's as before, an account's from its own folder.
+std::optional<CredentialsFile> credentialsFor(const AccountChoice &account) {
+  if (!account.name) {
+    return CredentialsFile::atDefaultLocation();
+  }
+  const auto configDir = accountConfigDirectory(
+      *account.name, account.configDir, environmentValue("CLAUDE_CONFIG_DIR"), homeDirectory());
+  if (!configDir) {
+    return std::nullopt;
+  }
+  return CredentialsFile(CredentialsFile::defaultPath(configDir->string(), std::nullopt));
+}
+
+int runLiveHelper(const AccountChoice &account) {
+  const std::optional<std::filesystem::path> defaultPath = SnapshotStore::defaultFileURL();
+  if (!defaultPath) {
     return failAtStart(snapshotNoHomeMessage());
   }
-  auto credentials = std::make_shared<CredentialsFile>(CredentialsFile::atDefaultLocation());
+  const std::filesystem::path snapshotPath =
+      account.name ? accountSnapshotFile(*defaultPath, *account.name) : *defaultPath;
+  // Two helpers for one account would double the requests and earn rate limits; the second
+  // leaves before it writes anything.
+  auto locking = InstanceLock::acquire(snapshotLockFile(snapshotPath));
+  if (const auto *held = std::get_if<InstanceLock::Held>(&locking)) {
+    return failAtStart("another helper" +
+                       (held->pid ? " (pid " + std::to_string(*held->pid) + ")" : std::string()) +
+                       " already keeps " + snapshotPath.string());
+  }
+  if (const auto *failed = std::get_if<InstanceLock::Failed>(&locking)) {
+    return failAtStart(failed->message);
+  }
+  const std::optional<CredentialsFile> credentialsFile = credentialsFor(account);
+  if (!credentialsFile) {
+    return failAtStart("no home directory to find ~/.claude-" + *account.name +
+                       " in: give --config-dir or set CLAUDE_CONFIG_DIR");
+  }
+  auto credentials = std::make_shared<CredentialsFile>(*credentialsFile);
   std::optional<LinuxTickTimer> timer;
   try {
     timer.emplace(credentials->path());
@@ -133,8 +199,11 @@ int runLiveHelper() {
   session->cancelOn(stop);
   auto provider = std::make_shared<LivePlanUsageProvider>(credentials, session, userAgentVersion,
                                                           kExpiryMargin);
-  auto store = std::make_shared<SnapshotStore>(*snapshotPath);
+  auto store = std::make_shared<SnapshotStore>(snapshotPath);
   store->removeStaleTemporaries();
+  if (account.name) {
+    printLine("Credentials path: " + credentials->path().string());
+  }
   printLine("Snapshot path: " + store->fileURL().string());
 
   HelperRuntime runtime(provider, store, kRefreshInterval);
@@ -151,7 +220,8 @@ int runLiveHelper() {
 } // namespace
 
 int main(int argc, char **argv) {
-  if (const auto status = answerArguments(argc, argv)) {
+  AccountChoice account;
+  if (const auto status = readArguments(argc, argv, account)) {
     return *status;
   }
   // Before any thread exists; the self-check's live client needs it as much as the helper does.
@@ -159,5 +229,5 @@ int main(int argc, char **argv) {
   if (selfCheckRequested()) {
     return runDryTests() ? EXIT_SUCCESS : EXIT_FAILURE;
   }
-  return runLiveHelper();
+  return runLiveHelper(account);
 }

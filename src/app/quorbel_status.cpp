@@ -5,6 +5,7 @@
 #include "model/helper_version.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
+#include "view/accounts_view.hpp"
 #include "view/snapshot_reading.hpp"
 #include "view/usage_formats.hpp"
 
@@ -13,7 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -26,7 +29,7 @@ constexpr int kExitNoSnapshot = 3;
 constexpr int kExitUnreadable = 4;
 
 constexpr const char *kUsage =
-    "Usage: quorbel-status [--format text|long|waybar|json] [--file PATH]\n"
+    "Usage: quorbel-status [--format text|long|waybar|json] [--file PATH | --account NAME]\n"
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
     "                      [--show used|remaining]\n"
     "                      [--watch | --notify]\n"
@@ -35,7 +38,9 @@ constexpr const char *kUsage =
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
     "  --format       text (default): one line; long: a few lines for a person;\n"
     "                 waybar: JSON for waybar's custom module; json: everything, for scripts\n"
-    "  --file         the snapshot to read (default: where QuorbelHelper writes it)\n"
+    "  --file         the snapshot to read (default: every account's, where QuorbelHelper\n"
+    "                 writes them)\n"
+    "  --account      only the account NAME (\"default\": the helper run without --account)\n"
     "  --warn         percent from which the class is \"warning\" (default 80)\n"
     "  --critical     percent from which the class is \"critical\" (default 95)\n"
     "  --stale-after  age after which data counts as stale: 900, 900s, 15m or 1h (default 15m)\n"
@@ -104,18 +109,40 @@ void printLine(const std::string &line) {
   std::fputc('\n', stdout);
 }
 
+// Several accounts at once. Each account without a snapshot is named on standard error and shown
+// as such in the output; the exit status tells trouble only when no account could be shown.
+int printAccounts(const std::vector<AccountFile> &accounts, OutputFormat format,
+                  const ViewOptions &options) {
+  const std::vector<AccountView> views = viewAccounts(accounts, systemClock().now(), options);
+  bool shown = false;
+  for (const AccountView &account : views) {
+    shown = shown || account.view.has_value();
+    if (!account.view) {
+      std::fprintf(stderr, "quorbel-status: %s: %s\n", account.name.c_str(),
+                   account.reading.problem.c_str());
+    }
+  }
+  printLine(formatAccounts(views, format));
+  if (shown || format == OutputFormat::waybar) {
+    return kExitOk;
+  }
+  return views.front().reading.missing ? kExitNoSnapshot : kExitUnreadable;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   OutputFormat format = OutputFormat::text;
   ViewOptions options;
   std::string file;
+  std::optional<std::string> account;
   bool watch = false;
   bool notify = false;
 
   static const option kOptions[] = {
       {"format", required_argument, nullptr, 'f'},
       {"file", required_argument, nullptr, 'F'},
+      {"account", required_argument, nullptr, 'a'},
       {"warn", required_argument, nullptr, 'w'},
       {"critical", required_argument, nullptr, 'c'},
       {"stale-after", required_argument, nullptr, 's'},
@@ -146,6 +173,9 @@ int main(int argc, char **argv) {
       if (file.empty()) {
         return usageError("--file needs a path");
       }
+      break;
+    case 'a':
+      account = optarg;
       break;
     case 'w':
       if (!parsePercent(optarg, options.warn)) {
@@ -208,13 +238,40 @@ int main(int argc, char **argv) {
     return usageError("--watch and --notify do not go together");
   }
 
+  if (account && !file.empty()) {
+    return usageError("--file and --account do not go together");
+  }
+
   const std::optional<std::filesystem::path> location =
       file.empty() ? SnapshotStore::defaultFileURL() : std::filesystem::path(file);
   if (!location) {
     std::fprintf(stderr, "quorbel-status: %s\n", snapshotNoHomeMessage().c_str());
     return kExitUsage;
   }
-  const std::filesystem::path &path = *location;
+  std::filesystem::path path = *location;
+  if (account) {
+    const std::vector<AccountFile> accounts = findAccounts(path);
+    const auto named = accountNamed(accounts, path, *account);
+    if (!named) {
+      std::fprintf(stderr, "quorbel-status: no account '%s'; accounts found: %s\n",
+                   account->c_str(), accountNames(accounts).c_str());
+      return kExitUsage;
+    }
+    path = named->file;
+  } else if (file.empty()) {
+    // Every account, those that appear later too; one alone shows exactly as it always has.
+    if (watch) {
+      return runAccountsWatch(path, format, options);
+    }
+    if (notify) {
+      return runAccountsNotifier(path, options);
+    }
+    const std::vector<AccountFile> accounts = findAccounts(path);
+    if (accounts.size() > 1) {
+      return printAccounts(accounts, format, options);
+    }
+    path = accounts.front().file;
+  }
   if (watch) {
     return runStatusWatch(path, format, options);
   }

@@ -6,8 +6,10 @@
 #include "platform/xdg_directories.hpp"
 
 #include "model/clock.hpp"
+#include "notify/accounts_notifier.hpp"
 #include "notify/sd_bus_notifications_linux.hpp"
 #include "notify/usage_notifier.hpp"
+#include "store/account_location.hpp"
 #include "watch/snapshot_wake_source_linux.hpp"
 #include "watch/status_watch.hpp"
 
@@ -58,6 +60,15 @@ private:
   sigset_t previous_{};
 };
 
+// Where the notifier remembers what it has shown; throws WatchError without a home.
+std::filesystem::path notifierStateFile() {
+  const auto stateFile = notifierStateLocation(environmentValue("XDG_STATE_HOME"), homeDirectory());
+  if (!stateFile) {
+    throw WatchError(noHomeMessage("what was shown", XdgDirectory::state));
+  }
+  return *stateFile;
+}
+
 } // namespace
 
 int runStatusWatch(const std::filesystem::path &file, OutputFormat format,
@@ -81,17 +92,55 @@ int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &optio
   try {
     SnapshotWakeSource wakes(file);
     SdBusNotifications sender;
-    const auto stateFile =
-        notifierStateLocation(environmentValue("XDG_STATE_HOME"), homeDirectory());
-    if (!stateFile) {
-      throw WatchError(noHomeMessage("what was shown", XdgDirectory::state));
-    }
-    const NotifierStateFile state(*stateFile);
+    const NotifierStateFile state(notifierStateFile());
     state.removeStaleTemporaries();
     UsageNotifier notifier(file, state, options, sender, writeError);
     runWatchLoop(systemClock(), wakes, [&notifier](Instant now) {
       const StopSignalsHeld held;
       return notifier.update(now);
+    });
+  } catch (const WatchError &problem) {
+    writeError(std::string("quorbel-status: ") + problem.what());
+    return kWatchFailedExitStatus;
+  }
+  return kExitOk;
+}
+
+int runAccountsWatch(const std::filesystem::path &defaultFile, OutputFormat format,
+                     const ViewOptions &options) {
+  endOnStopSignals();
+  try {
+    SnapshotWakeSource wakes(defaultFile, accountsDirectory(defaultFile), STDOUT_FILENO);
+    StatusWatch watch([&defaultFile] { return findAccounts(defaultFile); }, format, options,
+                      [](std::string_view update) { return writeAll(STDOUT_FILENO, update) == 0; },
+                      writeError);
+    runWatchLoop(systemClock(), wakes, [&](Instant now) {
+      const WatchNext next = watch.update(now);
+      wakes.follow(watch.files());
+      return next;
+    });
+  } catch (const WatchError &problem) {
+    writeError(std::string("quorbel-status: ") + problem.what());
+    return kWatchFailedExitStatus;
+  }
+  return kExitOk;
+}
+
+int runAccountsNotifier(const std::filesystem::path &defaultFile, const ViewOptions &options) {
+  endOnStopSignals();
+  try {
+    SnapshotWakeSource wakes(defaultFile, accountsDirectory(defaultFile), -1);
+    SdBusNotifications sender;
+    AccountsNotifier notifier([&defaultFile] { return findAccounts(defaultFile); },
+                              notifierStateFile(), options, sender, writeError);
+    runWatchLoop(systemClock(), wakes, [&](Instant now) {
+      WatchNext next;
+      {
+        const StopSignalsHeld held;
+        next = notifier.update(now);
+      }
+      wakes.follow(notifier.files());
+      return next;
     });
   } catch (const WatchError &problem) {
     writeError(std::string("quorbel-status: ") + problem.what());

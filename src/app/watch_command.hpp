@@ -18,4 +18,9 @@ int runStatusWatch(const std::filesystem::path &file, OutputFormat format,
 // SIGTERM or SIGINT (exit 0).
 int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &options);
 
+// The two above over every account beside `defaultFile`, those whose folders appear later too.
+int runAccountsWatch(const std::filesystem::path &defaultFile, OutputFormat format,
+                     const ViewOptions &options);
+int runAccountsNotifier(const std::filesystem::path &defaultFile, const ViewOptions &options);
+
 } // namespace quorbel

@@ -136,18 +136,23 @@ void AtomicFile::fail(const char *step, int error) {
   throw FileWriteError("cannot write " + target_.string() + ": " + failureText(step, error));
 }
 
-void replaceFile(const std::filesystem::path &file, std::string_view bytes) {
+void createPrivateDirectories(const std::filesystem::path &directory,
+                              const std::filesystem::path &forFile) {
   // Made one level at a time so that each directory we create, and only those, is private.
   std::filesystem::path partial;
-  for (const auto &part : file.parent_path()) {
+  for (const auto &part : directory) {
     partial /= part;
     if (::mkdir(partial.c_str(), kPrivateDirectoryMode) == 0) {
       ::chmod(partial.c_str(), kPrivateDirectoryMode);
     } else if (errno != EEXIST) {
-      throw FileWriteError("cannot create directory " + partial.string() + " for " + file.string() +
-                           ": " + errnoText(errno));
+      throw FileWriteError("cannot create directory " + partial.string() + " for " +
+                           forFile.string() + ": " + errnoText(errno));
     }
   }
+}
+
+void replaceFile(const std::filesystem::path &file, std::string_view bytes) {
+  createPrivateDirectories(file.parent_path(), file);
   AtomicFile writer(file);
   writer.write(bytes);
   writer.commit();

@@ -53,6 +53,11 @@ private:
   bool committed_ = false;
 };
 
+// Creates the missing directories of `directory` (0700, whatever the umask); the error names
+// `forFile`, what they are made for. Throws FileWriteError.
+void createPrivateDirectories(const std::filesystem::path &directory,
+                              const std::filesystem::path &forFile);
+
 // Creates the missing directories on the way to `file` (0700, whatever the umask), then replaces
 // `file` with `bytes` through AtomicFile. Throws FileWriteError.
 void replaceFile(const std::filesystem::path &file, std::string_view bytes);

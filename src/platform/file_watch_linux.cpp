@@ -46,9 +46,16 @@ fs::path nextStepDown(const fs::path &ancestor, const fs::path &directory) {
 
 } // namespace
 
-FileWatch::FileWatch(const fs::path &file)
+FileWatch::FileWatch(const fs::path &file) : FileWatch(file, false) {}
+
+// The empty file name leaves `directory` as the watched file's directory.
+FileWatch FileWatch::entriesOf(const fs::path &directory) {
+  return FileWatch(directory / "", true);
+}
+
+FileWatch::FileWatch(const fs::path &file, bool anyEntry)
     : file_(fs::absolute(file).lexically_normal()),
-      inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+      inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), anyEntry_(anyEntry) {
   if (!inotify_.valid()) {
     throw WatchError(failureText("cannot start inotify", errno));
   }
@@ -65,7 +72,8 @@ void FileWatch::arm() {
     const fs::path target = nearestExisting(directory);
     const bool atDirectory = target == directory;
     watch_ = ::inotify_add_watch(inotify_.get(), target.c_str(),
-                                 atDirectory ? kDirectoryEvents : kAncestorEvents);
+                                 atDirectory ? kDirectoryEvents | (anyEntry_ ? IN_CREATE : 0)
+                                             : kAncestorEvents);
     if (watch_ < 0) {
       if (errno == ENOENT || errno == ENOTDIR) {
         continue; // removed between the look and the watch
@@ -113,7 +121,7 @@ bool FileWatch::takeChanges() {
       }
       const std::string name = event->len > 0 ? std::string(event->name) : std::string();
       if (watched_ == directory) {
-        changed = changed || name == fileName;
+        changed = changed || anyEntry_ || name == fileName;
       } else if (name == nextStepDown(watched_, directory).filename().string()) {
         rearm = true;
       }
@@ -124,8 +132,8 @@ bool FileWatch::takeChanges() {
     arm();
     // The file may already be there by the time the watch reaches its directory.
     std::error_code ignored;
-    changed =
-        changed || (watched_ != before && watched_ == directory && fs::exists(file_, ignored));
+    changed = changed || (watched_ != before && watched_ == directory &&
+                          (anyEntry_ || fs::exists(file_, ignored)));
   }
   return changed;
 }

@@ -23,6 +23,9 @@ public:
   // Throws WatchError when inotify is not available or the way to the file cannot be watched.
   explicit FileWatch(const std::filesystem::path &file);
 
+  // Wakes for any entry made, renamed or removed in `directory`, such as a new account's folder.
+  static FileWatch entriesOf(const std::filesystem::path &directory);
+
   // Readable while events are pending.
   int fd() const { return inotify_.get(); }
 
@@ -32,12 +35,14 @@ public:
   bool takeChanges();
 
 private:
+  FileWatch(const std::filesystem::path &file, bool anyEntry);
   void arm();
 
   std::filesystem::path file_;
   std::filesystem::path watched_; // the file's directory, or an ancestor until it exists
   UniqueFd inotify_;
   int watch_ = -1;
+  bool anyEntry_ = false;
 };
 
 } // namespace quorbel

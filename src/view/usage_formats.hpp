@@ -25,6 +25,10 @@ std::string formatJson(const UsageView &view);
 
 std::string formatView(const UsageView &view, OutputFormat format);
 
+// What the one-line text adds after the numbers for the status: "", " (stale)", " (rate
+// limited)", " (signed out)" or " (no data yet)".
+std::string statusMarker(const UsageView &view);
+
 // What a bar format prints when there is no snapshot to show; one well-formed line, no newline.
 std::string formatUnavailable(OutputFormat format, std::string_view reason);
 

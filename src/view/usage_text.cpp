@@ -175,6 +175,8 @@ std::string markupText(std::string_view text) {
 
 } // namespace
 
+std::string statusMarker(const UsageView &view) { return marker(view); }
+
 std::optional<OutputFormat> outputFormatNamed(std::string_view name) {
   return kFormatNames.named(name);
 }

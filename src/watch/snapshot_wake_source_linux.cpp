@@ -10,6 +10,8 @@
 #include <string>
 #include <sys/timerfd.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace quorbel {
 
@@ -19,6 +21,26 @@ SnapshotWakeSource::SnapshotWakeSource(const std::filesystem::path &file, int ou
   if (!timerFd_.valid()) {
     throw WatchError(failureText("cannot create a timer", errno));
   }
+}
+
+SnapshotWakeSource::SnapshotWakeSource(const std::filesystem::path &file,
+                                       const std::filesystem::path &folders, int outputFd)
+    : SnapshotWakeSource(file, outputFd) {
+  folders_.emplace(FileWatch::entriesOf(folders));
+}
+
+void SnapshotWakeSource::follow(const std::vector<std::filesystem::path> &files) {
+  std::map<std::filesystem::path, std::unique_ptr<FileWatch>> kept;
+  for (const auto &file : files) {
+    const auto found = followed_.find(file);
+    if (found != followed_.end()) {
+      kept.insert(followed_.extract(found));
+    } else {
+      kept.emplace(file, std::make_unique<FileWatch>(file));
+      followedNew_ = true;
+    }
+  }
+  followed_ = std::move(kept);
 }
 
 void SnapshotWakeSource::setTimer(std::optional<Instant> deadline) {
@@ -45,18 +67,35 @@ void SnapshotWakeSource::setTimer(std::optional<Instant> deadline) {
 }
 
 WakeSource::Wake SnapshotWakeSource::wait(std::optional<Instant> deadline) {
+  if (std::exchange(followedNew_, false)) {
+    return Wake::changed;
+  }
   setTimer(deadline);
+  std::vector<FileWatch *> watches = {&watch_};
+  if (folders_) {
+    watches.push_back(&*folders_);
+  }
+  for (auto &[file, watch] : followed_) {
+    watches.push_back(watch.get());
+  }
   for (;;) {
-    pollfd fds[3] = {{outputFd_, 0, 0}, {watch_.fd(), POLLIN, 0}, {timerFd_.get(), POLLIN, 0}};
-    if (pollRetrying(fds, 3) < 0) {
+    std::vector<pollfd> fds = {{outputFd_, 0, 0}, {timerFd_.get(), POLLIN, 0}};
+    for (const FileWatch *watch : watches) {
+      fds.push_back({watch->fd(), POLLIN, 0});
+    }
+    if (pollRetrying(fds.data(), fds.size()) < 0) {
       throw WatchError(failureText("cannot wait for changes", errno));
     }
     if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
       return Wake::stop;
     }
-    const bool changed = (fds[1].revents & POLLIN) != 0 && watch_.takeChanges();
+    bool changed = false;
+    for (std::size_t i = 0; i < watches.size(); ++i) {
+      // Every watch with events is read, so none stays readable and spins the loop.
+      changed = ((fds[i + 2].revents & POLLIN) != 0 && watches[i]->takeChanges()) || changed;
+    }
     bool due = false;
-    if ((fds[2].revents & POLLIN) != 0) {
+    if ((fds[1].revents & POLLIN) != 0) {
       std::uint64_t expirations = 0;
       // ECANCELED: the clock was set; the deadline is worked out again either way.
       due = ::read(timerFd_.get(), &expirations, sizeof expirations) > 0 || errno == ECANCELED;

@@ -5,6 +5,10 @@
 #include "watch/wake_source.hpp"
 
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
 
 namespace quorbel {
 
@@ -18,6 +22,14 @@ public:
   // Ends the watch when `outputFd` (if not -1) loses its reader, such as a bar that has gone away.
   // Stop signals end the process from their handler, so there is no stop descriptor to poll.
   explicit SnapshotWakeSource(const std::filesystem::path &file, int outputFd = -1);
+  // Also wakes when an entry appears in or leaves `folders` (the accounts' folder); follow() then
+  // adds the files found there.
+  SnapshotWakeSource(const std::filesystem::path &file, const std::filesystem::path &folders,
+                     int outputFd);
+
+  // Wakes for these files too from now on, besides the first; a file newly followed counts as
+  // changed at the next wait, since it may have been written before its watch was in place.
+  void follow(const std::vector<std::filesystem::path> &files);
   SnapshotWakeSource(const SnapshotWakeSource &) = delete;
   SnapshotWakeSource &operator=(const SnapshotWakeSource &) = delete;
 
@@ -27,6 +39,9 @@ private:
   void setTimer(std::optional<Instant> deadline);
 
   FileWatch watch_;
+  std::optional<FileWatch> folders_;
+  std::map<std::filesystem::path, std::unique_ptr<FileWatch>> followed_;
+  bool followedNew_ = false;
   UniqueFd timerFd_;
   int outputFd_ = -1;
 };

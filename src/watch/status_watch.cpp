@@ -10,8 +10,7 @@ namespace {
 
 // The json format without the counters that tick every second: a watcher prints a new line when
 // anything else changes, and each line's counters are true when it is printed.
-std::string jsonWithoutCounters(const UsageView &view) {
-  nlohmann::json object = nlohmann::json::parse(formatJson(view));
+void stripCounters(nlohmann::json &object) {
   const auto strip = [](nlohmann::json &window) {
     if (window.is_object()) {
       window.erase("secondsToReset");
@@ -24,6 +23,18 @@ std::string jsonWithoutCounters(const UsageView &view) {
   for (auto &window : object["modelWindows"]) {
     strip(window);
   }
+}
+
+std::string jsonWithoutCounters(const std::string &json) {
+  nlohmann::json object = nlohmann::json::parse(json);
+  stripCounters(object);
+  if (object.contains("accounts")) {
+    for (auto &account : object["accounts"]) {
+      if (account.contains("fetchedAt")) {
+        stripCounters(account);
+      }
+    }
+  }
   return object.dump();
 }
 
@@ -34,26 +45,71 @@ StatusWatch::StatusWatch(std::filesystem::path file, OutputFormat format, ViewOp
     : file_(std::move(file)), format_(format), options_(options), output_(std::move(output)),
       errors_(std::move(errors)) {}
 
-WatchNext StatusWatch::update(Instant now) {
-  const SnapshotReading reading = SnapshotReading::of(file_);
-  WatchNext next;
-  std::string text;
-  std::string shown;
-  if (reading.snapshot) {
-    lastProblem_.clear();
-    const UsageView view = UsageView::of(*reading.snapshot, now, options_);
-    text = formatView(view, format_);
-    shown = format_ == OutputFormat::json ? jsonWithoutCounters(view) : text;
-    next.wakeAt = nextOutputChange(view, format_, options_);
-  } else {
-    // Told once per problem, not at every look while the file stays missing.
-    if (reading.problem != lastProblem_) {
-      errors_("quorbel-status: " + reading.problem);
-      lastProblem_ = reading.problem;
-    }
-    text = formatUnavailable(format_, reading.problem);
-    shown = text;
+StatusWatch::StatusWatch(Accounts accounts, OutputFormat format, ViewOptions options, Output output,
+                         Errors errors)
+    : accounts_(std::move(accounts)), format_(format), options_(options),
+      output_(std::move(output)), errors_(std::move(errors)) {}
+
+void StatusWatch::tellOnce(const std::string &problem) {
+  // Told once per problem, not at every look while the file stays missing.
+  if (problem != lastProblem_ && !problem.empty()) {
+    errors_("quorbel-status: " + problem);
   }
+  lastProblem_ = problem;
+}
+
+StatusWatch::Look StatusWatch::lookAtOne(const std::filesystem::path &file, Instant now) {
+  const SnapshotReading reading = SnapshotReading::of(file);
+  Look look;
+  tellOnce(reading.problem);
+  if (reading.snapshot) {
+    const UsageView view = UsageView::of(*reading.snapshot, now, options_);
+    look.text = formatView(view, format_);
+    look.shown = format_ == OutputFormat::json ? jsonWithoutCounters(look.text) : look.text;
+    look.wakeAt = nextOutputChange(view, format_, options_);
+  } else {
+    look.text = formatUnavailable(format_, reading.problem);
+    look.shown = look.text;
+  }
+  return look;
+}
+
+StatusWatch::Look StatusWatch::lookAtAll(const std::vector<AccountFile> &accounts, Instant now) {
+  const std::vector<AccountView> views = viewAccounts(accounts, now, options_);
+  Look look;
+  std::string problems;
+  for (const AccountView &account : views) {
+    if (account.view) {
+      const auto wakeAt = nextOutputChange(*account.view, format_, options_);
+      if (wakeAt && (!look.wakeAt || *wakeAt < *look.wakeAt)) {
+        look.wakeAt = wakeAt;
+      }
+    } else {
+      problems += (problems.empty() ? "" : "; ") + account.name + ": " + account.reading.problem;
+    }
+  }
+  tellOnce(problems);
+  look.text = formatAccounts(views, format_);
+  look.shown = format_ == OutputFormat::json ? jsonWithoutCounters(look.text) : look.text;
+  return look;
+}
+
+WatchNext StatusWatch::update(Instant now) {
+  Look look;
+  if (accounts_) {
+    const std::vector<AccountFile> accounts = accounts_();
+    files_.clear();
+    for (const AccountFile &account : accounts) {
+      files_.push_back(account.file);
+    }
+    look = accounts.size() == 1 ? lookAtOne(accounts.front().file, now) : lookAtAll(accounts, now);
+  } else {
+    look = lookAtOne(file_, now);
+  }
+  WatchNext next;
+  next.wakeAt = look.wakeAt;
+  const std::string &text = look.text;
+  const std::string &shown = look.shown;
   if (shown == lastShown_) {
     return next;
   }

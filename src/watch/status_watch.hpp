@@ -1,5 +1,6 @@
 #pragma once
 
+#include "view/accounts_view.hpp"
 #include "view/usage_formats.hpp"
 #include "watch/watch_loop.hpp"
 
@@ -20,13 +21,34 @@ public:
   // Takes one message for standard error, without its newline.
   using Errors = std::function<void(std::string_view message)>;
 
+  // The accounts to show at this look, found afresh each time.
+  using Accounts = std::function<std::vector<AccountFile>()>;
+
   StatusWatch(std::filesystem::path file, OutputFormat format, ViewOptions options, Output output,
+              Errors errors);
+  // Follows every account `accounts` finds: one prints exactly as a single file does, several
+  // print together.
+  StatusWatch(Accounts accounts, OutputFormat format, ViewOptions options, Output output,
               Errors errors);
 
   WatchNext update(Instant now);
 
+  // The snapshot files the last update read, for the wake source to follow.
+  const std::vector<std::filesystem::path> &files() const { return files_; }
+
 private:
+  struct Look {
+    std::string text;  // what to print
+    std::string shown; // what is compared with the last look
+    std::optional<Instant> wakeAt;
+  };
+  Look lookAtOne(const std::filesystem::path &file, Instant now);
+  Look lookAtAll(const std::vector<AccountFile> &accounts, Instant now);
+  void tellOnce(const std::string &problem);
+
   std::filesystem::path file_;
+  Accounts accounts_;
+  std::vector<std::filesystem::path> files_;
   OutputFormat format_;
   ViewOptions options_;
   Output output_;

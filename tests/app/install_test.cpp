@@ -21,14 +21,20 @@ TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
   const auto bin = [&](const std::string &program) { return (prefix / "bin" / program).string(); };
   for (const auto &[unit, execStart] :
        {std::pair<std::string, std::string>{"quorbel-helper", bin("QuorbelHelper")},
+        {"quorbel-helper@", bin("QuorbelHelper") + " --account %i"},
         {"quorbel-notify", bin("quorbel-status") + " --notify"}}) {
     SCOPED_TRACE(unit);
-    const auto path = (prefix / "share/systemd/user" / (unit + ".service")).string();
+    std::string path = (prefix / "share/systemd/user" / (unit + ".service")).string();
     const std::string text = testing::readFile(path);
     for (const std::string &line :
          {"ExecStart=" + execStart, std::string("Type=exec"), std::string("NoNewPrivileges=yes"),
           std::string("SystemCallFilter=@system-service")}) {
       EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
+    }
+    if (unit.ends_with("@")) {
+      // Each instance reads its own folder, whatever the manager imported.
+      EXPECT_NE(text.find("\nEnvironment=CLAUDE_CONFIG_DIR=%h/.claude-%i\n"), std::string::npos);
+      path += ":quorbel-helper@work.service"; // verified as an instance
     }
     // verify exits 0 on settings it ignores, so anything it says counts as a failure too.
     const auto verify = run("systemd-analyze verify '" + path + "'");
@@ -64,7 +70,9 @@ TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
   const std::string helper = "env -i QUORBEL_HELPER_DRYTEST=1 TMPDIR='" + scratch.path().string() +
                              "' timeout 5 " + bin("QuorbelHelper");
   const std::tuple<std::string, int, std::string, std::string> cases[] = {
-      {" --help", 0, "Usage: QuorbelHelper [--help | --version]\n", ""},
+      {" --help", 0, "Usage: QuorbelHelper [--account NAME [--config-dir DIR]]\n", ""},
+      {" --account", 2, "", "QuorbelHelper: --account needs a value\nUsage: QuorbelHelper"},
+      {" --config-dir /c", 2, "", "QuorbelHelper: --config-dir goes with --account\nUsage:"},
       {" --verbose", 2, "", "QuorbelHelper: bad argument '--verbose'\nUsage: QuorbelHelper"},
       {" --version now", 2, "", "QuorbelHelper: bad argument 'now'\nUsage: QuorbelHelper"}};
   for (const auto &[arguments, exitStatus, outStart, errStart] : cases) {

@@ -41,9 +41,10 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
   std::string expectedFiles;
   for (const char *file :
        {"x bin/QuorbelHelper", "x bin/quorbel-status", "- lib/systemd/user/quorbel-helper.service",
-        "- lib/systemd/user/quorbel-notify.service", "- share/doc/quorbel-helper/README.md",
-        "- share/doc/quorbel-helper/changelog.gz", "- share/doc/quorbel-helper/copyright",
-        "- share/man/man1/QuorbelHelper.1.gz", "- share/man/man1/quorbel-status.1.gz"}) {
+        "- lib/systemd/user/quorbel-helper@.service", "- lib/systemd/user/quorbel-notify.service",
+        "- share/doc/quorbel-helper/README.md", "- share/doc/quorbel-helper/changelog.gz",
+        "- share/doc/quorbel-helper/copyright", "- share/man/man1/QuorbelHelper.1.gz",
+        "- share/man/man1/quorbel-status.1.gz"}) {
     expectedFiles += std::string(file[0] == 'x' ? "-rwxr-xr-x" : "-rw-r--r--") +
                      " root/root ./usr/" + (file + 2) + "\n";
   }
@@ -55,6 +56,9 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
   ASSERT_EQ(run("dpkg-deb -x " + package + " '" + root.string() + "'").exitStatus, 0);
   EXPECT_NE(testing::readFile(root / "usr/lib/systemd/user/quorbel-helper.service")
                 .find("\nExecStart=/usr/bin/QuorbelHelper\n"),
+            std::string::npos);
+  EXPECT_NE(testing::readFile(root / "usr/lib/systemd/user/quorbel-helper@.service")
+                .find("\nExecStart=/usr/bin/QuorbelHelper --account %i\n"),
             std::string::npos);
   // A version bump needs its changelog entry, or the package contradicts itself.
   EXPECT_TRUE(

@@ -44,7 +44,7 @@ TEST(UserUnit, RunsAsInstalledStopsPromptlyAndComesBackAfterAKill) {
       "/bin/sh", {}, {.arguments = {"-c", "exec " + env + "/lib/systemd/systemd --user"}});
   // Runs when the test ends, however it ends.
   const std::shared_ptr<void> cleanup(nullptr, [&](void *) {
-    systemctl("stop quorbel-helper quorbel-notify");
+    systemctl("stop quorbel-helper quorbel-notify quorbel-helper@work");
     // SIGTERM asks the manager to stop every unit and exit.
     manager.sendSignal(SIGTERM);
     EXPECT_EQ(manager.waitForExit(kDeadline), 0) << manager.standardError();
@@ -62,13 +62,14 @@ TEST(UserUnit, RunsAsInstalledStopsPromptlyAndComesBackAfterAKill) {
   ASSERT_EQ(install.exitStatus, 0) << install.err;
   // Without a journal here, each log goes to a file; a restart comes after 1 s instead of 30 s.
   // LeakSanitizer's exit check traces the process, which the units' system call filter forbids.
-  for (const std::string unit : {"helper", "notify"}) {
+  for (const std::string unit : {"helper", "notify", "helper@"}) {
     testing::writeFile(home / (".config/systemd/user/quorbel-" + unit + ".service.d/test.conf"),
                        "[Service]\nRestartSec=1\nStandardOutput=append:%h/" + unit +
                            ".log\nStandardError=append:%h/" + unit +
                            ".log\nEnvironment=ASAN_OPTIONS=detect_leaks=0\n");
   }
-  for (const char *command : {"daemon-reload", "enable --now quorbel-helper quorbel-notify"}) {
+  for (const char *command :
+       {"daemon-reload", "enable --now quorbel-helper quorbel-notify quorbel-helper@work"}) {
     const auto result = systemctl(command);
     ASSERT_EQ(result.exitStatus, 0) << command << result.err;
   }
@@ -84,13 +85,25 @@ TEST(UserUnit, RunsAsInstalledStopsPromptlyAndComesBackAfterAKill) {
   // Without a session bus here the notifier says so and keeps watching.
   EXPECT_TRUE(eventually([&] { return !log("notify").empty(); }, kDeadline));
 
+  // An instance keeps its own account's file, read from its own folder (none here: signed out).
+  const fs::path work = home / ".local/share/QuorbelHelper/accounts/work/plan-snapshot.json";
+  ASSERT_TRUE(eventually(
+      [&] { return log("helper@").find("Session inactive") != std::string::npos; }, kDeadline))
+      << log("helper@");
+  EXPECT_EQ(decodeSnapshot(readFile(work)).status, PlanStatus::sessionInactive);
+  EXPECT_NE(log("helper@").find("Credentials path: " + (home / ".claude-work").string() +
+                                "/.credentials.json\n"),
+            std::string::npos)
+      << log("helper@");
+
   // A stop that waited for systemd's time-out would end in a SIGKILL, not a clean exit.
-  for (const std::string unit : {"quorbel-helper", "quorbel-notify"}) {
+  for (const std::string unit : {"quorbel-helper", "quorbel-notify", "quorbel-helper@work"}) {
     SCOPED_TRACE(unit);
     EXPECT_EQ(property("ActiveState", unit), "active\n");
     const auto stop = systemctl("stop " + unit);
     EXPECT_EQ(stop.exitStatus, 0) << stop.err;
-    EXPECT_EQ(property("ExecMainStatus", unit), "0\n") << log("helper") << log("notify");
+    EXPECT_EQ(property("ExecMainStatus", unit), "0\n")
+        << log("helper") << log("notify") << log("helper@");
   }
   EXPECT_TRUE(log("helper").ends_with("[RefreshCycle] Sleep cancelled; stopping refresh cycle.\n"))
       << log("helper");

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorbel::testing {
@@ -23,6 +24,12 @@ namespace quorbel::testing {
 // Outside the class, so its defaults can serve as a default argument inside it.
 struct LoopbackServerOptions {
   std::filesystem::path certificate{}; // TLS with this chain; its key beside it, as ".key"
+  // As a proxy does for https: a CONNECT head is answered 200 in plain text, and TLS (with
+  // `certificate`) starts inside that tunnel, so a client can reach "its" host here.
+  bool tunnel = false;
+  // The answer to a request whose head holds the first text (e.g. a bearer token), before the
+  // script's; lets one server tell clients apart.
+  std::vector<std::pair<std::string, std::string>> answersByHead{};
 };
 
 // The one server the tests talk to: a TCP listener on 127.0.0.1, plain or TLS, served by a child
@@ -107,20 +114,23 @@ private:
         continue;
       }
       ++shared_->connections;
+      if (options_.tunnel && !readHead(connection, nullptr).starts_with("CONNECT ")) {
+        ::close(connection);
+        continue;
+      }
+      constexpr std::string_view kEstablished = "HTTP/1.1 200 Connection established\r\n\r\n";
+      if (options_.tunnel && ::send(connection, kEstablished.data(), kEstablished.size(),
+                                    MSG_NOSIGNAL) != long(kEstablished.size())) {
+        ::close(connection);
+        continue;
+      }
       SSL *tls = context ? ::SSL_new(context) : nullptr;
       if (tls && (::SSL_set_fd(tls, connection) != 1 || ::SSL_accept(tls) != 1)) {
         ::SSL_free(tls);
         ::close(connection);
         continue;
       }
-      std::string head;
-      char chunk[4096];
-      long got = 0;
-      while (head.find("\r\n\r\n") == std::string::npos &&
-             (got = tls ? ::SSL_read(tls, chunk, sizeof chunk)
-                        : ::read(connection, chunk, sizeof chunk)) > 0) {
-        head.append(chunk, std::size_t(got));
-      }
+      const std::string head = readHead(connection, tls);
       if (head.find("\r\n\r\n") != std::string::npos && shared_->requests++ == 0) {
         std::memcpy(shared_->head, head.data(), std::min(head.size(), kKeptHeadBytes - 1));
       }
@@ -128,6 +138,12 @@ private:
         ::pause();
       }
       std::string_view reply = script[std::min(index, script.size() - 1)];
+      for (const auto &[needle, answer] : options_.answersByHead) {
+        if (head.find(needle) != std::string::npos) {
+          reply = answer;
+          break;
+        }
+      }
       while (!reply.empty()) {
         const long sent = tls ? ::SSL_write(tls, reply.data(), int(reply.size()))
                               : ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
@@ -144,6 +160,18 @@ private:
       ::close(connection);
     }
     ::_exit(0);
+  }
+
+  static std::string readHead(int connection, SSL *tls) {
+    std::string head;
+    char chunk[4096];
+    long got = 0;
+    while (head.find("\r\n\r\n") == std::string::npos &&
+           (got = tls ? ::SSL_read(tls, chunk, sizeof chunk)
+                      : ::read(connection, chunk, sizeof chunk)) > 0) {
+      head.append(chunk, std::size_t(got));
+    }
+    return head;
   }
 
   Options options_;

@@ -22,7 +22,7 @@ struct WindowRecord {
 // Everything the notifier remembers, so that neither a new look nor a restart repeats itself.
 struct NotifierState {
   std::map<std::string, WindowRecord> windows; // "session", "allModels", "model:<name>"
-  bool signedOut = false;                      // the user has been told the session signed out
+  bool signedOut = false; // the user has been told the session signed out (not merely expired)
 
   bool operator==(const NotifierState &) const = default;
 };

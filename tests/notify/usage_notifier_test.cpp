@@ -53,8 +53,11 @@ protected:
 TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBeShown) {
   PlanSnapshot withOpus = usage(100, 10);
   withOpus.modelWindows = {{"Opus", 97, kWeeklyReset}};
-  PlanSnapshot signedOut = usage(100, 10);
+  PlanSnapshot signedOut = usage(100, 10); // from a helper that does not say why
   signedOut.status = PlanStatus::sessionInactive;
+  const auto inactive = [](InactiveReason reason) {
+    return usage(100, 10).withStatus(PlanStatus::sessionInactive, reason);
+  };
   const Instant next = kSessionReset + 5h; // the 5-hour window's next reset
   const Instant later = kSessionReset + 1s;
   const struct Step {
@@ -68,8 +71,15 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
       {usage(95, 10), kT0, "Claude 5-hour window at 95% 2"},
       {usage(100, 10), kT0, "Claude 5-hour window used up 2"},
       {withOpus, kT0, "Claude Opus weekly limit at 97% 2"},
-      {signedOut, kT0, "Claude Code signed out 1"},
+      // The token runs out in the evening and the CLI renews it in the morning: no alarm.
+      {inactive(InactiveReason::expired), kT0, ""},
+      {usage(100, 10), kT0, ""},
+      {inactive(InactiveReason::missing), kT0, "Claude Code signed out 1"},
+      // An expired token after a sign-out is not back yet either.
+      {inactive(InactiveReason::expired), kT0, ""},
       {signedOut, kT0, ""},
+      {usage(100, 10), kT0, "Claude Code signed in again 1"},
+      {inactive(InactiveReason::rejected), kT0, "Claude Code signed out 1"},
       {usage(100, 10), kT0, "Claude Code signed in again 1"},
       {usage(100, 10), later, "Claude 5-hour window available again 1"},
       {usage(82, 10, next), later, "Claude 5-hour window at 82% 1"},

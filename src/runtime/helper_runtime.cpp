@@ -105,6 +105,7 @@ double HelperRuntime::tick() {
   try {
     fetched = provider_->fetch();
   } catch (const PlanUsageError &error) {
+    tellCredentialsTrouble(error.unreadableReason());
     switch (error.kind()) {
     case PlanUsageError::Kind::rateLimited:
       return rateLimited(error);
@@ -142,7 +143,6 @@ double HelperRuntime::sessionInactive(const PlanUsageError &error) {
   currentBackoff_.reset();
   lastResult_ = refresh::SessionInactive{};
   if (error.kind() == PlanUsageError::Kind::unauthorized) {
-    tellCredentialsTrouble(std::nullopt);
     publish(PlanStatus::sessionInactive, InactiveReason::rejected);
     log("401 unauthorized; token rejected. state=sessionInactive published. Retrying in " +
         wholeSeconds(baseInterval_) + " s; data retained.");
@@ -153,7 +153,6 @@ double HelperRuntime::sessionInactive(const PlanUsageError &error) {
   if (error.kind() == PlanUsageError::Kind::credentialMissing) {
     reason = error.unreadableReason() ? InactiveReason::unreadable : InactiveReason::missing;
   }
-  tellCredentialsTrouble(error.unreadableReason());
   publish(PlanStatus::sessionInactive, reason);
   log("Session inactive (credential expired/missing); no call made. "
       "state=sessionInactive published. Retrying in " +
@@ -162,7 +161,6 @@ double HelperRuntime::sessionInactive(const PlanUsageError &error) {
 }
 
 double HelperRuntime::rateLimited(const PlanUsageError &error) {
-  tellCredentialsTrouble(std::nullopt);
   const double step = currentBackoff_ ? std::min(*currentBackoff_ * 2, kBackoffCap) : kBackoffFirst;
   currentBackoff_ = step;
   // Asking before the server's stated time only earns another 429, so its wait wins when longer.
@@ -178,7 +176,6 @@ double HelperRuntime::rateLimited(const PlanUsageError &error) {
 }
 
 double HelperRuntime::transientFailure(const PlanUsageError &error) {
-  tellCredentialsTrouble(std::nullopt);
   // A token made for other uses (`claude setup-token`) lacks the scope this endpoint needs and is
   // refused on every tick; the log line alone would not tell the user what to do about it.
   if (error.kind() == PlanUsageError::Kind::unexpectedStatus && error.httpStatus() == kForbidden &&

@@ -37,6 +37,13 @@ PlanSnapshot withModels() {
   return data;
 }
 
+// A reason beside another status than sessionInactive, which no helper writes.
+PlanSnapshot withStrayReason() {
+  PlanSnapshot data = snapshot(41, 14);
+  data.inactiveReason = InactiveReason::expired;
+  return data;
+}
+
 TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
   const struct {
     PlanSnapshot snapshot;
@@ -61,6 +68,7 @@ TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
        "Claude (token expired)", R"(["sessionInactive","expired"])"},
       {snapshot(4, 1).withStatus(sessionInactive, InactiveReason::rejected),
        "5h 4% · 7d 1% (signed out)", R"(["sessionInactive","ok"])"},
+      {withStrayReason(), "5h 41% · 7d 14%", R"(["ok"])"},
       {PlanSnapshot::dataless(noData, kNow - 1h), "Claude (no data yet)", R"(["noData"])"},
       // Once the reset has passed the window is whole again, whatever was fetched before.
       {snapshot(97, 60, active, 2min, kNow - 1min), "5h 0% · 7d 60%", R"(["ok"])"},
@@ -101,7 +109,7 @@ TEST(UsageViewTest, LongFormatSpeaksToAPerson) {
   EXPECT_EQ(formatView(UsageView::of(signedOut, kNow, {}), OutputFormat::longText),
             "5h  no data\n7d  no data\n"
             "Status: signed out of Claude Code; run `claude` to sign in\nWritten just now");
-  // Only an expired token needs nothing of the user; a reason beside another status is no reason.
+  // Only an expired token needs nothing of the user.
   const struct {
     PlanSnapshot snapshot;
     const char *status;
@@ -114,12 +122,6 @@ TEST(UsageViewTest, LongFormatSpeaksToAPerson) {
        "signed out of Claude Code: the usage endpoint rejected the token; run `claude` to sign in"},
       {snapshot(41, 14).withStatus(sessionInactive, InactiveReason::unreadable),
        "the Claude Code credentials file cannot be read; the helper's log says why"},
-      {[] {
-         PlanSnapshot stray = snapshot(41, 14);
-         stray.inactiveReason = InactiveReason::expired;
-         return stray;
-       }(),
-       "up to date"},
   };
   for (const auto &c : reasons) {
     SCOPED_TRACE(c.status);
@@ -148,7 +150,7 @@ TEST(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
   EXPECT_EQ(jsonOf(snapshot({}, 14)).at("session"), json({{"running", false}}));
   EXPECT_EQ(jsonOf(PlanSnapshot::dataless(noData, kNow)).at("session"), nullptr);
   EXPECT_EQ(jsonOf(snapshot(1, 2, {})).at("status"), nullptr) << "a file from before statuses";
-  EXPECT_EQ(jsonOf(snapshot(1, 2, {})).at("inactiveReason"), nullptr);
+  EXPECT_EQ(jsonOf(withStrayReason()).at("inactiveReason"), nullptr);
   const auto rejected = PlanSnapshot::dataless(sessionInactive, kNow, InactiveReason::rejected);
   EXPECT_EQ(jsonOf(rejected).at("inactiveReason"), "rejected");
   EXPECT_EQ(jsonOf(rejected).at("class"), "sessionInactive");

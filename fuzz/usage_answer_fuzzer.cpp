@@ -15,6 +15,7 @@ public:
     credentials.claudeAiOauth.expiresAt = 4102444800000.0; // 2100
     return credentials;
   }
+  std::string location() const override { return "fixed credentials"; }
 };
 
 class CannedAnswer final : public HttpSession {

@@ -269,6 +269,9 @@ std::string encodeSnapshot(const PlanSnapshot &snapshot, JsonLayout layout) {
     members.emplace_back("extraUsage", renderExtraUsage(*snapshot.extraUsage, layout));
   }
   members.emplace_back("fetchedAt", jsonString(formatInternetDate(snapshot.fetchedAt)));
+  if (snapshot.inactiveReason) {
+    members.emplace_back("inactiveReason", jsonString(rawValue(*snapshot.inactiveReason)));
+  }
   if (!snapshot.modelWindows.empty()) {
     members.emplace_back("modelWindows", renderModelWindows(snapshot.modelWindows, layout));
   }
@@ -316,6 +319,11 @@ PlanSnapshot decodeSnapshot(std::string_view text) {
     if (!snapshot.status) {
       reject("\"status\" is not a known status");
     }
+  }
+  // Unlike an unknown status, an unknown reason leaves the file usable: a newer helper may tell
+  // a reason this reader has no words for, and the status alone still says what matters.
+  if (const auto reason = readString(document, "inactiveReason")) {
+    snapshot.inactiveReason = inactiveReasonFromRaw(*reason);
   }
   return snapshot;
 }

@@ -177,7 +177,11 @@ std::optional<DueNotification> nextNotification(const NotifierState &state, cons
                                                 const ViewOptions &options) {
   using Urgency = DesktopNotification::Urgency;
   const PlanStatus status = view.snapshot.effectiveStatus();
-  if (status == PlanStatus::sessionInactive && !state.signedOut) {
+  // An expired token is no sign-out: the CLI renews it when it next runs, so telling the user
+  // would raise a false alarm every evening and a "signed in again" every morning. After a real
+  // sign-out, an expired token is not back yet either: only data is.
+  const bool expired = view.snapshot.effectiveInactiveReason() == InactiveReason::expired;
+  if (status == PlanStatus::sessionInactive && !expired && !state.signedOut) {
     NotifierState after = state;
     after.signedOut = true;
     return DueNotification{{"Claude Code signed out",

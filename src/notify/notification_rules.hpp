@@ -34,8 +34,8 @@ struct ExtraUsageRecord {
 // Everything the notifier remembers, so that neither a new look nor a restart repeats itself.
 struct NotifierState {
   std::map<std::string, WindowRecord> windows; // "session", "allModels", "model:<name>"
-  bool signedOut = false;                      // the user has been told the session signed out
-  std::optional<ExtraUsageRecord> extraUsage;  // absent until extra usage is first seen on
+  bool signedOut = false; // the user has been told the session signed out (not merely expired)
+  std::optional<ExtraUsageRecord> extraUsage; // absent until extra usage is first seen on
 
   bool operator==(const NotifierState &) const = default;
 };

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <stop_token>
+#include <string>
 
 namespace quorbel {
 
@@ -17,6 +19,10 @@ public:
   // `watchCredentials` is set and the credentials file has been written since the last wait.
   virtual WakeUp wait(std::chrono::nanoseconds delay, std::stop_token stop,
                       bool watchCredentials) = 0;
+
+  // Why the credentials cannot be watched, once, when a watch could not be set up or was lost;
+  // nothing otherwise. Waits go on without the watch.
+  virtual std::optional<std::string> takeLostWatch() { return std::nullopt; }
 };
 
 } // namespace quorbel

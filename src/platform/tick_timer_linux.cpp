@@ -8,6 +8,7 @@
 #include <sys/timerfd.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace quorbel {
 namespace {
@@ -37,24 +38,33 @@ LinuxTickTimer::LinuxTickTimer(const std::filesystem::path &credentialsFile)
   }
 }
 
-// Without a watch (no inotify, or the user's watch limit reached) the cadence alone still picks a
-// sign-in up, within one interval.
 void LinuxTickTimer::watchCredentials(const std::filesystem::path &credentialsFile) {
   try {
     credentials_.emplace(credentialsFile);
-  } catch (const WatchError &) {
-    credentials_.reset();
+  } catch (const WatchError &error) {
+    loseWatch(error);
   }
 }
 
 bool LinuxTickTimer::credentialsChanged() {
   try {
     return credentials_ && credentials_->takeChanges();
-  } catch (const WatchError &) {
-    credentials_.reset();
+  } catch (const WatchError &error) {
+    loseWatch(error);
     return false;
   }
 }
+
+// Without a watch (no inotify, the user's watch limit reached, a directory that cannot be
+// watched) the cadence alone still picks a sign-in up, within one interval; the user should know
+// why it no longer shows at once.
+void LinuxTickTimer::loseWatch(const WatchError &error) {
+  credentials_.reset();
+  lostWatch_ = std::string("no watch on the credentials file (") + error.what() +
+               "); a sign-in shows at the next refresh, not at once";
+}
+
+std::optional<std::string> LinuxTickTimer::takeLostWatch() { return std::exchange(lostWatch_, {}); }
 
 TickTimer::WakeUp LinuxTickTimer::wait(std::chrono::nanoseconds delay, std::stop_token stop,
                                        bool watchCredentials) {

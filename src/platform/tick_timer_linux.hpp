@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace quorbel {
 
@@ -19,14 +20,17 @@ public:
   explicit LinuxTickTimer(const std::filesystem::path &credentialsFile);
 
   WakeUp wait(std::chrono::nanoseconds delay, std::stop_token stop, bool watchCredentials) override;
+  std::optional<std::string> takeLostWatch() override;
 
 private:
   void watchCredentials(const std::filesystem::path &credentialsFile);
   bool credentialsChanged();
+  void loseWatch(const WatchError &error);
 
   UniqueFd timer_;
   StopEventFd stopEvent_;
   std::optional<FileWatch> credentials_;
+  std::optional<std::string> lostWatch_; // not yet taken
 };
 
 } // namespace quorbel

@@ -69,6 +69,9 @@ void HelperRuntime::run(std::stop_token stop, TickTimer &timer) {
           std::chrono::duration<double>(delay));
       // Signing in shows at once; in any other status a token refresh must not add a request.
       const bool signedOut = published_ == PlanStatus::sessionInactive;
+      if (const auto lost = timer.takeLostWatch()) {
+        hint(*lost);
+      }
       if (timer.wait(wait, stop, signedOut) == TickTimer::WakeUp::stopRequested) {
         break;
       }
@@ -102,25 +105,14 @@ double HelperRuntime::tick() {
   try {
     fetched = provider_->fetch();
   } catch (const PlanUsageError &error) {
+    tellCredentialsTrouble(error.unreadableReason());
     switch (error.kind()) {
     case PlanUsageError::Kind::rateLimited:
       return rateLimited(error);
     case PlanUsageError::Kind::credentialMissing:
     case PlanUsageError::Kind::credentialExpired:
-      currentBackoff_.reset();
-      lastResult_ = refresh::SessionInactive{};
-      publish(PlanStatus::sessionInactive);
-      log("Session inactive (credential expired/missing); no call made. "
-          "state=sessionInactive published. Retrying in " +
-          wholeSeconds(baseInterval_) + " s; data retained.");
-      return baseInterval_;
     case PlanUsageError::Kind::unauthorized:
-      currentBackoff_.reset();
-      lastResult_ = refresh::SessionInactive{};
-      publish(PlanStatus::sessionInactive);
-      log("401 unauthorized; token rejected. state=sessionInactive published. Retrying in " +
-          wholeSeconds(baseInterval_) + " s; data retained.");
-      return baseInterval_;
+      return sessionInactive(error);
     case PlanUsageError::Kind::network:
     case PlanUsageError::Kind::unexpectedStatus:
     case PlanUsageError::Kind::decoding:
@@ -131,6 +123,7 @@ double HelperRuntime::tick() {
     return transientFailure(describe(std::current_exception()));
   }
 
+  tellCredentialsTrouble(std::nullopt);
   lastSnapshot_ = fetched;
   published_ = PlanStatus::active;
   currentBackoff_.reset();
@@ -143,6 +136,27 @@ double HelperRuntime::tick() {
     log("200: snapshot updated in memory but disk write FAILED: " +
         describe(std::current_exception()));
   }
+  return baseInterval_;
+}
+
+double HelperRuntime::sessionInactive(const PlanUsageError &error) {
+  currentBackoff_.reset();
+  lastResult_ = refresh::SessionInactive{};
+  if (error.kind() == PlanUsageError::Kind::unauthorized) {
+    publish(PlanStatus::sessionInactive, InactiveReason::rejected);
+    log("401 unauthorized; token rejected. state=sessionInactive published. Retrying in " +
+        wholeSeconds(baseInterval_) + " s; data retained.");
+    return baseInterval_;
+  }
+  // Only a token that is gone or unusable needs the user; an expired one the CLI renews itself.
+  InactiveReason reason = InactiveReason::expired;
+  if (error.kind() == PlanUsageError::Kind::credentialMissing) {
+    reason = error.unreadableReason() ? InactiveReason::unreadable : InactiveReason::missing;
+  }
+  publish(PlanStatus::sessionInactive, reason);
+  log("Session inactive (credential expired/missing); no call made. "
+      "state=sessionInactive published. Retrying in " +
+      wholeSeconds(baseInterval_) + " s; data retained.");
   return baseInterval_;
 }
 
@@ -167,9 +181,9 @@ double HelperRuntime::transientFailure(const PlanUsageError &error) {
   if (error.kind() == PlanUsageError::Kind::unexpectedStatus && error.httpStatus() == kForbidden &&
       !scopeHintGiven_) {
     scopeHintGiven_ = true;
-    hints_.writeLine("QuorbelHelper: the usage endpoint refused this Claude Code token (HTTP 403); "
-                     "tokens made by `claude setup-token` lack the scope it needs. Sign in by "
-                     "running `claude` to get one that works.\n");
+    hint("the usage endpoint refused this Claude Code token (HTTP 403); tokens made by "
+         "`claude setup-token` lack the scope it needs. Sign in by running `claude` to get one "
+         "that works.");
   }
   return transientFailure(describe(error));
 }
@@ -182,10 +196,19 @@ double HelperRuntime::transientFailure(const std::string &text) {
   return baseInterval_;
 }
 
-void HelperRuntime::publish(PlanStatus status) {
+// The log says "Session inactive" on every tick, which cannot tell a permissions problem from a
+// sign-out; the cause is told once, and again only when it changes.
+void HelperRuntime::tellCredentialsTrouble(const std::optional<std::string> &reason) {
+  if (reason && reason != credentialsTrouble_) {
+    hint(*reason);
+  }
+  credentialsTrouble_ = reason;
+}
+
+void HelperRuntime::publish(PlanStatus status, std::optional<InactiveReason> reason) {
   published_ = status;
-  const PlanSnapshot toWrite = lastSnapshot_ ? lastSnapshot_->withStatus(status)
-                                             : PlanSnapshot::dataless(status, clock_.now());
+  const PlanSnapshot toWrite = lastSnapshot_ ? lastSnapshot_->withStatus(status, reason)
+                                             : PlanSnapshot::dataless(status, clock_.now(), reason);
   try {
     store_->save(toWrite);
   } catch (...) {
@@ -196,6 +219,10 @@ void HelperRuntime::publish(PlanStatus status) {
 
 void HelperRuntime::log(const std::string &message) {
   log_.writeLine("[RefreshCycle] " + message + "\n");
+}
+
+void HelperRuntime::hint(const std::string &message) {
+  hints_.writeLine("QuorbelHelper: " + message + "\n");
 }
 
 } // namespace quorbel

@@ -53,10 +53,13 @@ public:
 
 private:
   double rateLimited(const PlanUsageError &error);
+  double sessionInactive(const PlanUsageError &error);
   double transientFailure(const PlanUsageError &error);
   double transientFailure(const std::string &text);
-  void publish(PlanStatus status);
+  void tellCredentialsTrouble(const std::optional<std::string> &reason);
+  void publish(PlanStatus status, std::optional<InactiveReason> reason = std::nullopt);
   void log(const std::string &message);
+  void hint(const std::string &message);
 
   std::shared_ptr<PlanUsageProvider> provider_;
   std::shared_ptr<SnapshotPersisting> store_;
@@ -65,6 +68,8 @@ private:
   const Clock &clock_;
   LogSink &hints_;
   bool scopeHintGiven_ = false;
+  // Why the credentials could not be used, as last told on `hints`; nothing while they can be.
+  std::optional<std::string> credentialsTrouble_;
 
   std::optional<PlanSnapshot> lastSnapshot_;
   std::optional<RefreshResult> lastResult_;

@@ -8,31 +8,38 @@
 
 namespace quorbel {
 
-CredentialsError::CredentialsError(Kind kind, int status, std::string message)
-    : kind_(kind), status_(status), message_(std::move(message)) {}
+CredentialsError::CredentialsError(Kind kind, int status, std::string reason, std::string message)
+    : kind_(kind), status_(status), reason_(std::move(reason)), message_(std::move(message)) {}
 
 CredentialsError CredentialsError::unexpectedStatus(int status) {
-  return CredentialsError(Kind::unexpectedStatus, status,
-                          "credentials could not be read: " + errnoText(status) + " (status " +
-                              std::to_string(status) + ")");
+  std::string reason = errnoText(status);
+  std::string message =
+      "credentials could not be read: " + reason + " (status " + std::to_string(status) + ")";
+  return CredentialsError(Kind::unexpectedStatus, status, std::move(reason), std::move(message));
 }
 
 CredentialsError CredentialsError::noToken() {
-  return CredentialsError(Kind::noToken, 0, "no Claude Code credentials found");
+  return CredentialsError(Kind::noToken, 0, {}, "no Claude Code credentials found");
 }
 
-CredentialsError CredentialsError::decodeFailed() {
-  return CredentialsError(Kind::decodeFailed, 0, "Claude Code credentials could not be decoded");
+CredentialsError CredentialsError::decodeFailed(std::string reason) {
+  std::string message = "Claude Code credentials could not be decoded: " + reason;
+  return CredentialsError(Kind::decodeFailed, 0, std::move(reason), std::move(message));
 }
 
 namespace {
 
 using nlohmann::json;
 
-const json &requiredObject(const json &parent, const char *key) {
+[[noreturn]] void failDecoding(const char *key, const char *what) {
+  throw CredentialsError::decodeFailed(std::string("\"") + key + "\" is not " + what);
+}
+
+// Absent and null both mean "no token": the CLI signed out, or never signed in.
+const json &requiredMember(const json &parent, const char *key) {
   const auto found = parent.find(key);
-  if (found == parent.end() || !found->is_object()) {
-    throw CredentialsError::decodeFailed();
+  if (found == parent.end() || found->is_null()) {
+    throw CredentialsError::noToken();
   }
   return *found;
 }
@@ -44,7 +51,7 @@ std::optional<std::string> optionalString(const json &parent, const char *key) {
     return std::nullopt;
   }
   if (!found->is_string()) {
-    throw CredentialsError::decodeFailed();
+    failDecoding(key, "a string");
   }
   return found->get<std::string>();
 }
@@ -55,7 +62,7 @@ std::optional<double> optionalNumber(const json &parent, const char *key) {
     return std::nullopt;
   }
   if (!found->is_number()) {
-    throw CredentialsError::decodeFailed();
+    failDecoding(key, "a number");
   }
   return found->get<double>();
 }
@@ -66,13 +73,13 @@ std::optional<std::vector<std::string>> optionalStrings(const json &parent, cons
     return std::nullopt;
   }
   if (!found->is_array()) {
-    throw CredentialsError::decodeFailed();
+    failDecoding(key, "an array of strings");
   }
   std::vector<std::string> values;
   values.reserve(found->size());
   for (const json &element : *found) {
     if (!element.is_string()) {
-      throw CredentialsError::decodeFailed();
+      failDecoding(key, "an array of strings");
     }
     values.push_back(element.get<std::string>());
   }
@@ -84,19 +91,24 @@ std::optional<std::vector<std::string>> optionalStrings(const json &parent, cons
 Credentials decodeCredentials(std::string_view document) {
   // The parser's own error is dropped on purpose: its message may quote the document.
   const json root = json::parse(document, nullptr, /*allow_exceptions=*/false);
-  if (root.is_discarded() || !root.is_object()) {
-    throw CredentialsError::decodeFailed();
+  if (root.is_discarded()) {
+    throw CredentialsError::decodeFailed("not JSON");
   }
-  const json &block = requiredObject(root, "claudeAiOauth");
-
-  const auto token = block.find("accessToken");
-  if (token == block.end() || !token->is_string()) {
-    throw CredentialsError::decodeFailed();
+  if (!root.is_object()) {
+    throw CredentialsError::decodeFailed("not a JSON object");
+  }
+  const json &block = requiredMember(root, "claudeAiOauth");
+  if (!block.is_object()) {
+    failDecoding("claudeAiOauth", "an object");
+  }
+  const json &token = requiredMember(block, "accessToken");
+  if (!token.is_string()) {
+    failDecoding("accessToken", "a string");
   }
 
   Credentials credentials;
   ClaudeAiOauth &oauth = credentials.claudeAiOauth;
-  oauth.accessToken = token->get<std::string>();
+  oauth.accessToken = token.get<std::string>();
   oauth.refreshToken = optionalString(block, "refreshToken");
   oauth.expiresAt = optionalNumber(block, "expiresAt");
   oauth.subscriptionType = optionalString(block, "subscriptionType");

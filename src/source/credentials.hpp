@@ -26,31 +26,38 @@ struct Credentials {
   bool operator==(const Credentials &) const = default;
 };
 
-// Why the credentials could not be read. The message never contains any part of the document.
+// Why the credentials could not be read. Nothing in it comes from the document.
 class CredentialsError : public std::exception {
 public:
   enum class Kind { unexpectedStatus, noToken, decodeFailed };
 
   // The store failed with a status of its own (for the credentials file, an errno value).
   static CredentialsError unexpectedStatus(int status);
+  // No credentials, or none that hold a token: the user is signed out.
   static CredentialsError noToken();
-  static CredentialsError decodeFailed();
+  // `reason` says which rule the content broke ("not JSON", "\"expiresAt\" is not a number").
+  static CredentialsError decodeFailed(std::string reason);
 
   Kind kind() const { return kind_; }
   int status() const { return status_; } // meaningful for unexpectedStatus only
+  // Why the credentials cannot be used, as a person reads it: "Is a directory", "not JSON".
+  // Empty for noToken.
+  const std::string &reason() const { return reason_; }
 
   const char *what() const noexcept override { return message_.c_str(); }
 
 private:
-  CredentialsError(Kind kind, int status, std::string message);
+  CredentialsError(Kind kind, int status, std::string reason, std::string message);
 
   Kind kind_;
   int status_;
+  std::string reason_;
   std::string message_;
 };
 
 // Decodes the credentials document strictly: exact keys, no type coercion, unknown keys ignored.
-// Throws CredentialsError::decodeFailed on anything else.
+// A document without the OAuth block or without a token in it (absent or null) throws noToken, as
+// the CLI leaves it signed out; anything else that does not fit throws decodeFailed.
 Credentials decodeCredentials(std::string_view document);
 
 // The source of the Claude Code credentials. Every call reads afresh; nothing is cached.
@@ -58,6 +65,8 @@ class CredentialsReading {
 public:
   virtual ~CredentialsReading() = default;
   virtual Credentials readCredentials() const = 0;
+  // The store as a person names it in a message, e.g. "credentials file /home/u/.claude/...".
+  virtual std::string location() const = 0;
 };
 
 } // namespace quorbel

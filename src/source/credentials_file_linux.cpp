@@ -1,8 +1,8 @@
 #include "source/credentials_file_linux.hpp"
 
 #include "platform/environment.hpp"
-#include "platform/fd_io.hpp"
 #include "platform/home_directory.hpp"
+#include "platform/small_file.hpp"
 
 #include <cerrno>
 #include <string>
@@ -49,23 +49,26 @@ Credentials CredentialsFile::readCredentials() const {
   if (path_.empty()) {
     throw CredentialsError::noToken();
   }
-  const UniqueFd file = openForReading(path_);
-  if (!file.valid()) {
-    const int error = errno;
-    if (error == ENOENT || error == ENOTDIR) {
-      throw CredentialsError::noToken();
+  const SmallFile file = readSmallFile(path_, kMaxCredentialsFileBytes);
+  switch (file.outcome) {
+  case SmallFile::Outcome::read:
+    return decodeCredentials(file.content);
+  case SmallFile::Outcome::missing:
+    throw CredentialsError::noToken();
+  case SmallFile::Outcome::failed:
+    throw CredentialsError::unexpectedStatus(file.error);
+  case SmallFile::Outcome::notRegular:
+    if (file.directory) {
+      throw CredentialsError::unexpectedStatus(EISDIR);
     }
-    throw CredentialsError::unexpectedStatus(error);
+    break;
+  case SmallFile::Outcome::tooLarge:
+    break;
   }
-
-  const BoundedRead read = readBounded(file.get(), kMaxCredentialsFileBytes);
-  if (read.error != 0) {
-    throw CredentialsError::unexpectedStatus(read.error);
-  }
-  if (read.tooLarge) {
-    throw CredentialsError::decodeFailed();
-  }
-  return decodeCredentials(read.content);
+  // Nothing the CLI writes is a FIFO or a megabyte long: whatever it is, it is no document.
+  throw CredentialsError::decodeFailed(file.reason());
 }
+
+std::string CredentialsFile::location() const { return "credentials file " + path_.string(); }
 
 } // namespace quorbel

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quorbel {
@@ -27,10 +28,11 @@ public:
   // The file at defaultPath() for this process's environment and user.
   static CredentialsFile atDefaultLocation();
 
-  // Missing file (or a missing directory on the way): noToken. Any other failure to open or read:
-  // unexpectedStatus with the errno value. Content over the size limit or not decodable:
-  // decodeFailed.
+  // Missing file (or a missing directory on the way): noToken. A directory, or any other failure
+  // to open or read: unexpectedStatus with the errno value. Anything else that is not a regular
+  // file, content over the size limit or not decodable: decodeFailed.
   Credentials readCredentials() const override;
+  std::string location() const override;
 
   const std::filesystem::path &path() const { return path_; }
 

@@ -161,8 +161,12 @@ LivePlanUsageProvider::LivePlanUsageProvider(
 ClaudeAiOauth LivePlanUsageProvider::readOAuth() const {
   try {
     return credentialsStore_->readCredentials().claudeAiOauth;
-  } catch (const CredentialsError &) {
-    throw PlanUsageError::credentialMissing();
+  } catch (const CredentialsError &error) {
+    if (error.kind() == CredentialsError::Kind::noToken) {
+      throw PlanUsageError::credentialMissing();
+    }
+    throw PlanUsageError::credentialUnreadable(credentialsStore_->location() + ": " +
+                                               error.reason());
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include "model/enum_names.hpp"
 
+#include <utility>
+
 namespace quorbel {
 namespace {
 
@@ -44,6 +46,12 @@ PlanUsageError PlanUsageError::decoding(const std::string &why) {
 
 PlanUsageError PlanUsageError::credentialMissing() {
   return PlanUsageError(Kind::credentialMissing);
+}
+PlanUsageError PlanUsageError::credentialUnreadable(std::string reason) {
+  PlanUsageError result(Kind::credentialMissing);
+  result.description_ += ": " + reason;
+  result.unreadableReason_ = std::move(reason);
+  return result;
 }
 PlanUsageError PlanUsageError::credentialExpired() {
   return PlanUsageError(Kind::credentialExpired);

@@ -17,8 +17,9 @@ std::string formatText(const UsageView &view);
 // A few lines for a person: bars, reset times in local time, plan, status in words, data age.
 std::string formatLong(const UsageView &view);
 // One JSON object as waybar's custom module reads it with "return-type": "json". Its class is
-// an array: the status class unless the data is plainly up to date, then the level when there
-// are numbers, e.g. ["rateLimited", "warning"] or ["ok"].
+// an array: the status class unless the data is plainly up to date, "expired" beside
+// sessionInactive when the token has only expired, then the level when there are numbers, e.g.
+// ["rateLimited", "warning"], ["sessionInactive", "expired", "ok"] or ["ok"].
 std::string formatWaybar(const UsageView &view);
 // The snapshot plus what a script would otherwise compute, one JSON object.
 std::string formatJson(const UsageView &view);

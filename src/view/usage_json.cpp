@@ -78,11 +78,14 @@ template <typename T> nlohmann::json optionalJson(const std::optional<T> &value)
 
 std::string formatJson(const UsageView &view) {
   const PlanSnapshot &snapshot = view.snapshot;
+  const std::optional<InactiveReason> reason = snapshot.effectiveInactiveReason();
   const nlohmann::json object = {
       {"fetchedAt", formatInternetDate(snapshot.fetchedAt)},
       {"status", snapshot.status ? nlohmann::json(std::string(rawValue(*snapshot.status)))
                                  : nlohmann::json(nullptr)},
       {"effectiveStatus", std::string(rawValue(snapshot.effectiveStatus()))},
+      {"inactiveReason",
+       reason ? nlohmann::json(std::string(rawValue(*reason))) : nlohmann::json(nullptr)},
       {"hasData", snapshot.hasData()},
       {"session", planWindowJson(view, view.session)},
       {"allModels", planWindowJson(view, view.allModels)},

@@ -73,6 +73,22 @@ std::string bar(std::int64_t percent) {
   return text;
 }
 
+// A file from a helper that does not tell the reason reads as a sign-out, as it always did.
+std::string inactiveWords(std::optional<InactiveReason> reason) {
+  switch (reason.value_or(InactiveReason::missing)) {
+  case InactiveReason::expired:
+    return "token expired; the numbers resume when Claude Code next runs and renews it";
+  case InactiveReason::missing:
+    break;
+  case InactiveReason::rejected:
+    return "signed out of Claude Code: the usage endpoint rejected the token; run `claude` to "
+           "sign in";
+  case InactiveReason::unreadable:
+    return "the Claude Code credentials file cannot be read; the helper's log says why";
+  }
+  return "signed out of Claude Code; run `claude` to sign in";
+}
+
 std::string statusWords(const UsageView &view) {
   switch (view.snapshot.effectiveStatus()) {
   case PlanStatus::active:
@@ -82,7 +98,7 @@ std::string statusWords(const UsageView &view) {
   case PlanStatus::rateLimited:
     return "rate limited by the usage endpoint; the numbers shown are the last good ones";
   case PlanStatus::sessionInactive:
-    return "signed out of Claude Code; run `claude` to sign in";
+    return inactiveWords(view.snapshot.effectiveInactiveReason());
   case PlanStatus::noData:
     break;
   }
@@ -96,7 +112,8 @@ std::string marker(const UsageView &view) {
   case PlanStatus::rateLimited:
     return " (rate limited)";
   case PlanStatus::sessionInactive:
-    return " (signed out)";
+    return view.snapshot.effectiveInactiveReason() == InactiveReason::expired ? " (token expired)"
+                                                                              : " (signed out)";
   case PlanStatus::noData:
     break;
   }
@@ -236,6 +253,10 @@ std::string formatWaybar(const UsageView &view) {
   std::vector<std::string> classes;
   if (view.cssClass != view.level) {
     classes.push_back(view.cssClass);
+  }
+  // An expired token is renewed without the user; a bar may want it quieter than a sign-out.
+  if (view.snapshot.effectiveInactiveReason() == InactiveReason::expired) {
+    classes.emplace_back("expired");
   }
   if (view.fetched || classes.empty()) {
     classes.push_back(view.level);

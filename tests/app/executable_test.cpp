@@ -126,7 +126,7 @@ TEST_F(Executable, ExpiredCredentialsRepublishTheStoredDataUnderTheCliVersion) {
                 "20:26:40 +0000, status=active).\n" +
                 kInactive + kCancel);
   EXPECT_EQ(decodeSnapshot(readFile(snapshot())),
-            dryTestSnapshotA().withStatus(PlanStatus::sessionInactive));
+            dryTestSnapshotA().withStatus(PlanStatus::sessionInactive, InactiveReason::expired));
   EXPECT_FALSE(testing::holdsSecret(child->standardOutput()));
 }
 

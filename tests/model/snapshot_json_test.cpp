@@ -34,12 +34,17 @@ const std::string kHead = R"({"fetchedAt":"2026-06-29T12:00:00Z",)";
 
 TEST(SnapshotJson, WritesTheFileLayoutByteForByte) {
   EXPECT_EQ(encodeSnapshot(kFull), kFullText);
-  PlanSnapshot models = PlanSnapshot::dataless(PlanStatus::noData, at("2026-06-29T12:00:00Z"));
+  PlanSnapshot models = PlanSnapshot::dataless(PlanStatus::sessionInactive,
+                                               at("2026-06-29T12:00:00Z"), InactiveReason::expired);
   models.modelWindows = {{"Sonnet", 3, std::nullopt}};
   EXPECT_EQ(encodeSnapshot(models),
-            "{\n  \"fetchedAt\" : \"2026-06-29T12:00:00Z\",\n  \"modelWindows\" : [\n"
+            "{\n  \"fetchedAt\" : \"2026-06-29T12:00:00Z\",\n  \"inactiveReason\" : \"expired\",\n"
+            "  \"modelWindows\" : [\n"
             "    {\n      \"model\" : \"Sonnet\",\n      \"percent\" : 3\n    }\n"
-            "  ],\n  \"status\" : \"noData\"\n}");
+            "  ],\n  \"status\" : \"sessionInactive\"\n}");
+  // A reason belongs to sessionInactive alone: no other status inherits one.
+  EXPECT_EQ(encodeSnapshot(models.withStatus(PlanStatus::rateLimited), JsonLayout::compact),
+            kHead + R"("modelWindows":[{"model":"Sonnet","percent":3}],"status":"rateLimited"})");
 }
 
 TEST(SnapshotJson, ReadsWhatItWritesAndWhatOlderOrOtherWritersMay) {
@@ -51,11 +56,20 @@ TEST(SnapshotJson, ReadsWhatItWritesAndWhatOlderOrOtherWritersMay) {
   for (const auto layout : {JsonLayout::pretty, JsonLayout::compact}) {
     EXPECT_EQ(decodeSnapshot(encodeSnapshot(snapshot, layout)), snapshot);
   }
+  for (const auto reason : {InactiveReason::expired, InactiveReason::missing,
+                            InactiveReason::rejected, InactiveReason::unreadable}) {
+    const auto inactive = snapshot.withStatus(PlanStatus::sessionInactive, reason);
+    EXPECT_EQ(decodeSnapshot(encodeSnapshot(inactive)), inactive);
+  }
+  // A newer helper may give a reason this one does not know: the file still reads, without it.
+  EXPECT_EQ(decodeSnapshot(kHead + R"("status":"sessionInactive","inactiveReason":"napping"})"),
+            PlanSnapshot::dataless(PlanStatus::sessionInactive, at("2026-06-29T12:00:00Z")));
   // Null is absent, as in files written before a member existed. Readers must also accept an
   // escaped slash, and offsets and fractions we never write.
   EXPECT_EQ(decodeSnapshot(R"({"fetchedAt":"2026-06-29T14:00:00.5+02:00","status":null,)"
                            R"("session":null,"allModels":null,"subscriptionType":"a\/b",)"
-                           R"("rateLimitTier":null,"modelWindows":null,"future":{"x":[1]}})"),
+                           R"("rateLimitTier":null,"modelWindows":null,"inactiveReason":null,)"
+                           R"("future":{"x":[1]}})"),
             (PlanSnapshot{at("2026-06-29T12:00:00.5Z"), {}, {}, "a/b", {}, {}}));
 }
 
@@ -89,10 +103,10 @@ TEST(SnapshotJson, RejectsTheWholeFileOnAnyBrokenRule) {
   }
   // Our writer never writes 41.0 or a number beyond 64 bits, so they are not integers here.
   for (const std::string member :
-       {R"("status":"ratelimited")", R"("status":1)", R"("session":{"percent":41})",
-        R"("allModels":{"resetsAt":"2026-06-29T12:00:00Z"})", R"("session":[41])",
-        R"("session":{"percent":41,"resetsAt":"soon"})", R"("subscriptionType":5)",
-        R"("rateLimitTier":["x"])",
+       {R"("status":"ratelimited")", R"("status":1)", R"("inactiveReason":["expired"])",
+        R"("session":{"percent":41})", R"("allModels":{"resetsAt":"2026-06-29T12:00:00Z"})",
+        R"("session":[41])", R"("session":{"percent":41,"resetsAt":"soon"})",
+        R"("subscriptionType":5)", R"("rateLimitTier":["x"])",
         R"("session":{"percent":"41","resetsAt":"2026-06-29T12:00:00Z"})",
         R"("session":{"percent":41.0,"resetsAt":"2026-06-29T12:00:00Z"})",
         R"("session":{"percent":9223372036854775808,"resetsAt":"2026-06-29T12:00:00Z"})",

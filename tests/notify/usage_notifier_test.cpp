@@ -64,8 +64,11 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
   withOpus.modelWindows = {{"\x1b]0;x\aOpus\xc2\x9b", 97, kWeeklyReset}};
   PlanSnapshot opusTwice = withOpus; // the first of a name is followed
   opusTwice.modelWindows.push_back({withOpus.modelWindows[0].model, 90, kWeeklyReset + 168h});
-  PlanSnapshot signedOut = usage(100, 10);
+  PlanSnapshot signedOut = usage(100, 10); // from a helper that does not say why
   signedOut.status = PlanStatus::sessionInactive;
+  const auto inactive = [](InactiveReason reason) {
+    return usage(100, 10).withStatus(PlanStatus::sessionInactive, reason);
+  };
   const Instant next = kSessionReset + 5h; // the 5-hour window's next reset
   const Instant later = kSessionReset + 1s;
   const struct Step {
@@ -80,8 +83,15 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
       {usage(100, 10), kT0, "Claude 5-hour window used up 2"},
       {withOpus, kT0, "Claude ]0;xOpus weekly limit at 97% 2"},
       {opusTwice, kT0, ""},
-      {signedOut, kT0, "Claude Code signed out 1"},
+      // The token runs out in the evening and the CLI renews it in the morning: no alarm.
+      {inactive(InactiveReason::expired), kT0, ""},
+      {usage(100, 10), kT0, ""},
+      {inactive(InactiveReason::missing), kT0, "Claude Code signed out 1"},
+      // An expired token after a sign-out is not back yet either.
+      {inactive(InactiveReason::expired), kT0, ""},
       {signedOut, kT0, ""},
+      {usage(100, 10), kT0, "Claude Code signed in again 1"},
+      {inactive(InactiveReason::rejected), kT0, "Claude Code signed out 1"},
       {usage(100, 10), kT0, "Claude Code signed in again 1"},
       {usage(100, 10), later, "Claude 5-hour window available again 1"},
       {usage(82, 10, next), later, "Claude 5-hour window at 82% 1"},

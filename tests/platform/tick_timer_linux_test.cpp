@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <fcntl.h>
 #include <future>
+#include <sys/resource.h>
 
 namespace quorbel {
 namespace {
@@ -47,6 +49,38 @@ TEST(LinuxTickTimer, EndsAtOnceOnAStopOrASignInElseWhenDue) {
   testing::writeFile(home / ".claude/.credentials.json", "{}");
   EXPECT_EQ(finishesWithin("a wait after a change", [&] { return timer.wait(kForever, {}, true); }),
             WakeUp::credentialsChanged);
+}
+
+// Without a watch a sign-in still shows at the next tick, but the user is told why not at once.
+TEST(LinuxTickTimer, SaysOnceWhyItCannotWatchTheCredentialsAndWaitsOnWithout) {
+  const testing::ScopedTempDir home;
+  // The timer opens its timerfd, its eventfd and then inotify: leave room for the first two only.
+  std::vector<int> unused;
+  for (int fd = 0; unused.size() < 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0) {
+      unused.push_back(fd);
+    }
+  }
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  std::optional<LinuxTickTimer> timer;
+  {
+    struct Restore {
+      const rlimit &limit;
+      ~Restore() { ::setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{before};
+    rlimit tight = before;
+    tight.rlim_cur = rlim_t(unused[1] + 1);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    timer.emplace(home / ".claude/.credentials.json");
+  }
+  EXPECT_EQ(timer->takeLostWatch(),
+            "no watch on the credentials file (cannot start inotify: Too many open files); a "
+            "sign-in shows at the next refresh, not at once");
+  EXPECT_EQ(timer->takeLostWatch(), std::nullopt);
+  testing::writeFile(home / ".claude/.credentials.json", "{}");
+  EXPECT_EQ(finishesWithin("a wait without a watch", [&] { return timer->wait(20ms, {}, true); }),
+            WakeUp::due);
 }
 
 } // namespace

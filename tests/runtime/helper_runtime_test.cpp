@@ -56,10 +56,20 @@ TEST_F(HelperRuntimeTest, EachTickLogsWhatHappenedAndWhatFailedToBeWritten) {
                   "); retrying in 300 s; disk left as-is; last snapshot retained.");
   };
   const std::string inactive = "state=sessionInactive published. Retrying in 300 s; data retained.";
+  const std::string noCall =
+      logged("Session inactive (credential expired/missing); no call made. " + inactive);
+  const auto unusable = [](const char *why) {
+    return Fake::failure(
+        PlanUsageError::credentialUnreadable(std::string("credentials file /c: ") + why));
+  };
+  const auto told = [](const std::string &what) { return "QuorbelHelper: " + what + "\n"; };
+  using enum InactiveReason;
   struct Case {
     Fake::Behavior next;
     bool failing, keepsFile;
     std::string lines;
+    std::optional<InactiveReason> reason = {}; // as the file then says
+    std::string hints = {};                    // what the person is told besides
   };
   const Case cases[] = {
       {Fake::success(oneWindow), false, false,
@@ -69,41 +79,62 @@ TEST_F(HelperRuntimeTest, EachTickLogsWhatHappenedAndWhatFailedToBeWritten) {
        true, transient("network: timedOut: slow")},
       {Fake::failure(42), false, true, transient("unknown error")},
       {Fake::failure(PlanUsageError::unauthorized()), false, false,
-       logged("401 unauthorized; token rejected. " + inactive)},
+       logged("401 unauthorized; token rejected. " + inactive), rejected},
       {Fake::failure(PlanUsageError::rateLimited()), true, true,
        logged("Status publish (rateLimited) disk write FAILED: " + kCause) +
            logged("429: rate limited. Backing off 180 s; state=rateLimited published, data "
-                  "retained.")},
+                  "retained."),
+       rejected},
       {Fake::success(oneWindow), true, true,
-       logged("200: snapshot updated in memory but disk write FAILED: " + kCause)},
+       logged("200: snapshot updated in memory but disk write FAILED: " + kCause), rejected},
       {Fake::failure(PlanUsageError::credentialExpired()), true, true,
-       logged("Status publish (sessionInactive) disk write FAILED: " + kCause) +
-           logged("Session inactive (credential expired/missing); no call made. " + inactive)}};
+       logged("Status publish (sessionInactive) disk write FAILED: " + kCause) + noCall, rejected},
+      {Fake::failure(PlanUsageError::credentialExpired()), false, false, noCall, expired},
+      // Why the credentials cannot be used is told when it first shows and when it changes.
+      {unusable("Is a directory"), false, false, noCall, unreadable,
+       told("credentials file /c: Is a directory")},
+      {unusable("Is a directory"), false, true, noCall, unreadable},
+      {unusable("Permission denied"), false, true, noCall, unreadable,
+       told("credentials file /c: Permission denied")},
+      {Fake::failure(PlanUsageError::credentialMissing()), false, false, noCall, missing},
+      {unusable("Permission denied"), false, false, noCall, unreadable,
+       told("credentials file /c: Permission denied")},
+      // No status inherits the reason of an earlier one.
+      {Fake::failure(PlanUsageError::rateLimited()), false, false,
+       logged("429: rate limited. Backing off 180 s; state=rateLimited published, data "
+              "retained.")},
+      {unusable("Permission denied"), false, false, noCall, unreadable,
+       told("credentials file /c: Permission denied")},
+      // A token without the endpoint's scope is refused on every tick: the person is told once.
+      {Fake::failure(PlanUsageError::unexpectedStatus(403)), false, true, transient("HTTP 403"),
+       unreadable,
+       told("the usage endpoint refused this Claude Code token (HTTP 403); tokens made by "
+            "`claude setup-token` lack the scope it needs. Sign in by running `claude` to get "
+            "one that works.")},
+      {Fake::failure(PlanUsageError::unexpectedStatus(403)), false, true, transient("HTTP 403"),
+       unreadable}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.lines);
     log_.clear();
+    hints_.clear();
     provider_->next = c.next;
     store_->failing = c.failing;
     const std::string before = testing::readFile(temp_ / "plan-snapshot.json");
     runtime_.tick();
     EXPECT_EQ(log_.text(), c.lines);
     EXPECT_EQ(testing::readFile(temp_ / "plan-snapshot.json") == before, c.keepsFile);
+    EXPECT_EQ(store_->load()->inactiveReason, c.reason);
+    EXPECT_EQ(hints_.text(), c.hints);
   }
-
-  // A token without the endpoint's scope is refused on every tick: the person is told once.
-  EXPECT_TRUE(hints_.lines().empty());
-  provider_->next = Fake::failure(PlanUsageError::unexpectedStatus(403));
-  runtime_.tick();
-  runtime_.tick();
-  ASSERT_EQ(hints_.lines().size(), 1u);
-  EXPECT_NE(hints_.text().find("Sign in by running `claude`"), std::string::npos);
 }
 
 struct ScriptedTimer final : TickTimer {
   WakeUp wait(std::chrono::nanoseconds delay, std::stop_token, bool watchCredentials) override {
     return onWait(std::chrono::duration<double>(delay).count(), watchCredentials);
   }
+  std::optional<std::string> takeLostWatch() override { return std::exchange(lostWatch, {}); }
   std::function<WakeUp(double, bool)> onWait;
+  std::optional<std::string> lostWatch;
 };
 
 // Rate limits back off up to their caps and any other outcome starts over; only while signed out
@@ -142,11 +173,17 @@ TEST_F(HelperRuntimeTest, EachOutcomeSetsTheNextWaitAndWhetherItWatchesTheCreden
       return TickTimer::WakeUp::stopRequested;
     }
     provider_->next = cases[at].next;
+    if (at == 3) {
+      timer.lostWatch = "no watch on the credentials file (cannot watch /c: gone)";
+    }
     // A credentials change ticks like a due wait.
     return at == 1 ? TickTimer::WakeUp::credentialsChanged : TickTimer::WakeUp::due;
   };
   testing::finishesWithin("the refresh cycle", [&] { runtime_.run(std::stop_token(), timer); });
   EXPECT_EQ(at, std::size(cases));
+  // A watch that is lost is told once, and the cycle goes on without it.
+  EXPECT_EQ(hints_.text(),
+            "QuorbelHelper: no watch on the credentials file (cannot watch /c: gone)\n");
 }
 
 } // namespace

@@ -37,7 +37,7 @@ TEST(CredentialsFileTest, ReadsAfreshAndClassifiesFailures) {
   ASSERT_EQ(::mkfifo((temp / "fifo").c_str(), 0600), 0);
   const std::string none = "no Claude Code credentials found";
   const std::string unreadable = "credentials could not be read: ";
-  const std::string undecodable = "Claude Code credentials could not be decoded";
+  const std::string undecodable = "Claude Code credentials could not be decoded: ";
   struct Case {
     fs::path path;
     std::string outcome;
@@ -49,9 +49,10 @@ TEST(CredentialsFileTest, ReadsAfreshAndClassifiesFailures) {
       {fs::path(), none},
       {temp.path(), unreadable + "Is a directory (status 21)"},
       {temp / "loop", unreadable + "Too many levels of symbolic links (status 40)"},
-      {temp / "oversized", undecodable},
-      // Nobody writes to the FIFO: it reads as empty instead of blocking.
-      {temp / "fifo", undecodable},
+      {temp / "oversized", undecodable + "too large"},
+      {temp / "plain-file", undecodable + "not JSON"},
+      // Nobody writes to the FIFO: it is refused instead of blocking the read.
+      {temp / "fifo", undecodable + "not a regular file"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.path.string());

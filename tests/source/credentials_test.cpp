@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <variant>
 
 namespace quorbel {
 namespace {
@@ -11,10 +12,13 @@ namespace {
 TEST(CredentialsDecoding, AcceptsAndRejectsDocuments) {
   const ClaudeAiOauth bare{"t", {}, {}, {}, {}, {}};
   const ClaudeAiOauth full{"a", "r", 1780000000123.5, "max", "tier", std::vector<std::string>{"s"}};
+  // What a document decodes to, or why not: the reason of decodeFailed; empty for noToken, as a
+  // document without a token is a signed-out one.
+  using Outcome = std::variant<ClaudeAiOauth, std::string>;
   struct Case {
     const char *name;
     std::string document;
-    std::optional<ClaudeAiOauth> expected{}; // nothing: decodeFailed
+    Outcome outcome;
   };
   const Case cases[] = {
       {"every field", R"({"claudeAiOauth":{"accessToken":"a","refreshToken":"r","scopes":["s"],
@@ -25,26 +29,36 @@ TEST(CredentialsDecoding, AcceptsAndRejectsDocuments) {
            "refreshToken":null,"expiresAt":null,"subscriptionType":null,"rateLimitTier":null,
            "scopes":null}})",
        bare},
-      {"expiry as a digit string", R"({"claudeAiOauth":{"accessToken":"t","expiresAt":"1"}})"},
-      {"scopes holding a number", R"({"claudeAiOauth":{"accessToken":"t","scopes":["a",1]}})"},
-      {"scopes as a string", R"({"claudeAiOauth":{"accessToken":"t","scopes":"a b"}})"},
-      {"plan as a number", R"({"claudeAiOauth":{"accessToken":"t","subscriptionType":3}})"},
-      {"token as a number", R"({"claudeAiOauth":{"accessToken":42}})"},
-      {"no token", R"({"claudeAiOauth":{"refreshToken":"r"}})"},
-      {"no block", R"({"ClaudeAiOauth":{"accessToken":"t"}})"},
-      {"block as a string", R"({"claudeAiOauth":"t"})"},
-      {"top-level array", R"([{"claudeAiOauth":{"accessToken":"t"}}])"},
-      {"not JSON", "accessToken=t"},
+      {"expiry as a digit string", R"({"claudeAiOauth":{"accessToken":"t","expiresAt":"1"}})",
+       R"("expiresAt" is not a number)"},
+      {"scopes holding a number", R"({"claudeAiOauth":{"accessToken":"t","scopes":["a",1]}})",
+       R"("scopes" is not an array of strings)"},
+      {"scopes as a string", R"({"claudeAiOauth":{"accessToken":"t","scopes":"a b"}})",
+       R"("scopes" is not an array of strings)"},
+      {"plan as a number", R"({"claudeAiOauth":{"accessToken":"t","subscriptionType":3}})",
+       R"("subscriptionType" is not a string)"},
+      {"token as a number", R"({"claudeAiOauth":{"accessToken":42}})",
+       R"("accessToken" is not a string)"},
+      {"no token", R"({"claudeAiOauth":{"refreshToken":"r"}})", ""},
+      {"null token", R"({"claudeAiOauth":{"accessToken":null}})", ""},
+      {"no block", R"({"ClaudeAiOauth":{"accessToken":"t"}})", ""},
+      {"null block", R"({"claudeAiOauth":null,"mcpOAuth":{}})", ""},
+      {"block as a string", R"({"claudeAiOauth":"t"})", R"("claudeAiOauth" is not an object)"},
+      {"top-level array", R"([{"claudeAiOauth":{"accessToken":"t"}}])", "not a JSON object"},
+      {"not JSON", "accessToken=t", "not JSON"},
       // The parser stops right after the token, where its own message would quote it.
-      {"control character", "{\"claudeAiOauth\":{\"accessToken\":\"sk-ant-oat01-abc\x01\"}}"},
+      {"control character", "{\"claudeAiOauth\":{\"accessToken\":\"sk-ant-oat01-abc\x01\"}}",
+       "not JSON"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     try {
-      EXPECT_EQ(std::optional(decodeCredentials(c.document).claudeAiOauth), c.expected);
+      const ClaudeAiOauth decoded = decodeCredentials(c.document).claudeAiOauth;
+      EXPECT_EQ(Outcome(decoded), c.outcome);
     } catch (const CredentialsError &error) {
-      EXPECT_FALSE(c.expected);
-      EXPECT_EQ(error.kind(), CredentialsError::Kind::decodeFailed);
+      EXPECT_EQ(Outcome(error.reason()), c.outcome);
+      EXPECT_EQ(error.kind(), error.reason().empty() ? CredentialsError::Kind::noToken
+                                                     : CredentialsError::Kind::decodeFailed);
       EXPECT_EQ(std::string(error.what()).find("sk-ant"), std::string::npos) << error.what();
     }
   }

@@ -61,6 +61,8 @@ const std::string kHeaders = "\r\nAuthorization: Bearer " + kToken +
 
 // One tick against one server. It ends in the snapshot, as the file's compact form, or in the
 // cycle's log line, of which a prefix is given, since transport errors end in libcurl's words.
+// The line follows what the person is told, the credentials' folder shown as $DIR, and the reason
+// the file gives for an inactive session.
 struct Exchange {
   const char *name;
   LoopbackServer::Script answer;
@@ -81,22 +83,30 @@ void expectOutcomes(std::initializer_list<Exchange> exchanges) {
     const LoopbackServer server(c.answer, {.certificate = c.certificate});
     const testing::ScopedTempDir temp;
     testing::writeFile(temp / ".credentials.json", c.credentials);
-    testing::CapturingLog log;
+    testing::CapturingLog log, hints;
     HelperRuntime runtime(std::make_shared<LivePlanUsageProvider>(
                               std::make_shared<CredentialsFile>(temp / ".credentials.json"),
                               c.session ? c.session : plain,
                               std::string(kFallbackClaudeCodeVersion), kDefaultExpiryMargin,
                               server.url(), kTimeout, clock),
                           std::make_shared<SnapshotStore>(temp / "plan-snapshot.json"),
-                          kLiveMinimumInterval, log, clock);
+                          kLiveMinimumInterval, log, clock, hints);
     for (int tick = 0; tick < c.ticks; ++tick) {
       testing::finishesWithin("the tick", [&] { runtime.tick(); });
     }
+    std::string told = hints.text();
+    if (const auto at = told.find(temp.path().string()); at != std::string::npos) {
+      told.replace(at, temp.path().string().size(), "$DIR");
+    }
+    if (const auto file = SnapshotStore(temp / "plan-snapshot.json").load();
+        file && file->inactiveReason) {
+      told += std::string(rawValue(*file->inactiveReason)) + ": ";
+    }
     const std::string outcome = runtime.lastSnapshot()
                                     ? encodeSnapshot(*runtime.lastSnapshot(), JsonLayout::compact)
-                                    : log.lines().back().substr(kCycle.size());
+                                    : told + log.lines().back().substr(kCycle.size());
     EXPECT_EQ(outcome.substr(0, c.outcome.size()), c.outcome);
-    EXPECT_FALSE(testing::holdsSecret(log.text())) << log.text();
+    EXPECT_FALSE(testing::holdsSecret(log.text() + hints.text())) << log.text() << hints.text();
     EXPECT_EQ(server.requests(), c.sent ? c.ticks : 0) << "a request crossed where it must not";
     if (c.written) {
       EXPECT_EQ(testing::readFile(temp / "plan-snapshot.json"), *c.written);
@@ -165,16 +175,28 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
       {"reset as a number", ok(R"({"five_hour": {"utilization": 8, "resets_at": 1}})"), bad},
       {"unreadable reset", ok(R"({"five_hour": {"utilization": 8, "resets_at": "x"}})"), bad},
       {"201", replying(201, kIdleBody), "Transient error (HTTP 201)"},
-      {"401", replying(401, kIdleBody), "401 unauthorized; token rejected"},
-      {"401, long body", replying(401, std::string(kMaxResponseBodyBytes + 1, ' ')), "401 unauth"},
+      {"401", replying(401, kIdleBody), "rejected: 401 unauthorized; token rejected"},
+      {"401, long body", replying(401, std::string(kMaxResponseBodyBytes + 1, ' ')),
+       "rejected: 401 unauth"},
       // The first back-off step is 180 s; a longer Retry-After wins, up to an hour.
       {"429, a shorter Retry-After", retryAfter("60"), "429: rate limited. Backing off 180 s"},
       {"429, a longer Retry-After", retryAfter("1600"), "429: rate limited. Backing off 1600 s"},
       {"429, too long a Retry-After", retryAfter("99999"), "429: rate limited. Backing off 3600 s"},
-      // Decided locally: no request goes out.
-      {"unreadable credentials", ok(kIdleBody), "Session inactive", "{", false},
-      {"no expiry", ok(kIdleBody), "Session inactive", expiringIn(std::nullopt), false},
-      {"at the margin", ok(kIdleBody), "Session inactive", expiringIn(kDefaultExpiryMargin), false},
+      // Decided locally: no request goes out. Why the credentials cannot be used is told, never
+      // what they hold.
+      {"unreadable credentials", ok(kIdleBody),
+       "QuorbelHelper: credentials file $DIR/.credentials.json: not JSON\n"
+       "unreadable: Session inactive",
+       "{", false},
+      {"a token beside a broken expiry", ok(kIdleBody),
+       "QuorbelHelper: credentials file $DIR/.credentials.json: \"expiresAt\" is not a number\n"
+       "unreadable: Session inactive",
+       expiringIn(std::nullopt, R"(,"expiresAt":"soon")"), false},
+      {"signed out", ok(kIdleBody), "missing: Session inactive", R"({"claudeAiOauth":null})",
+       false},
+      {"no expiry", ok(kIdleBody), "expired: Session inactive", expiringIn(std::nullopt), false},
+      {"at the margin", ok(kIdleBody), "expired: Session inactive",
+       expiringIn(kDefaultExpiryMargin), false},
       {"a second past the margin", ok(kIdleBody), kIdleFile, expiringIn(kDefaultExpiryMargin + 1)},
   });
 }

@@ -50,6 +50,13 @@ PlanSnapshot spending(std::int64_t session, std::int64_t allModels,
   return data;
 }
 
+// A reason beside another status than sessionInactive, which no helper writes.
+PlanSnapshot withStrayReason() {
+  PlanSnapshot data = snapshot(41, 14);
+  data.inactiveReason = InactiveReason::expired;
+  return data;
+}
+
 TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
   const struct {
     PlanSnapshot snapshot;
@@ -67,6 +74,14 @@ TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
        R"(["sessionInactive","ok"])"},
       {PlanSnapshot::dataless(sessionInactive, kNow - 1h), "Claude (signed out)",
        R"(["sessionInactive"])"},
+      // An expired token is no sign-out: the CLI renews it when it next runs.
+      {snapshot(4, 1).withStatus(sessionInactive, InactiveReason::expired),
+       "5h 4% · 7d 1% (token expired)", R"(["sessionInactive","expired","ok"])"},
+      {PlanSnapshot::dataless(sessionInactive, kNow - 1h, InactiveReason::expired),
+       "Claude (token expired)", R"(["sessionInactive","expired"])"},
+      {snapshot(4, 1).withStatus(sessionInactive, InactiveReason::rejected),
+       "5h 4% · 7d 1% (signed out)", R"(["sessionInactive","ok"])"},
+      {withStrayReason(), "5h 41% · 7d 14%", R"(["ok"])"},
       {PlanSnapshot::dataless(noData, kNow - 1h), "Claude (no data yet)", R"(["noData"])"},
       // Once the reset has passed the window is whole again, whatever was fetched before.
       {snapshot(97, 60, active, 2min, kNow - 1min), "5h 0% · 7d 60%", R"(["ok"])"},
@@ -117,6 +132,26 @@ TEST(UsageViewTest, LongFormatSpeaksToAPerson) {
   EXPECT_EQ(formatView(UsageView::of(signedOut, kNow, {}), OutputFormat::longText),
             "5h  no data\n7d  no data\n"
             "Status: signed out of Claude Code; run `claude` to sign in\nWritten just now");
+  // Only an expired token needs nothing of the user.
+  const struct {
+    PlanSnapshot snapshot;
+    const char *status;
+  } reasons[] = {
+      {snapshot(41, 14).withStatus(sessionInactive, InactiveReason::expired),
+       "token expired; the numbers resume when Claude Code next runs and renews it"},
+      {snapshot(41, 14).withStatus(sessionInactive, InactiveReason::missing),
+       "signed out of Claude Code; run `claude` to sign in"},
+      {snapshot(41, 14).withStatus(sessionInactive, InactiveReason::rejected),
+       "signed out of Claude Code: the usage endpoint rejected the token; run `claude` to sign in"},
+      {snapshot(41, 14).withStatus(sessionInactive, InactiveReason::unreadable),
+       "the Claude Code credentials file cannot be read; the helper's log says why"},
+  };
+  for (const auto &c : reasons) {
+    SCOPED_TRACE(c.status);
+    const std::string text =
+        formatView(UsageView::of(c.snapshot, kNow, {}), OutputFormat::longText);
+    EXPECT_NE(text.find(std::string("\nStatus: ") + c.status + "\n"), std::string::npos) << text;
+  }
 }
 
 TEST(UsageViewTest, RemainingCountsWhatIsLeftWhileLevelsStillMeasureUse) {
@@ -185,6 +220,10 @@ TEST(UsageViewTest, JsonCarriesWhatAScriptWouldCompute) {
             json::parse(R"({"currency": "USD", "exponent": 2, "used": 10587, "limit": 30000,
                 "percentOfCap": 35, "payingNow": true})"));
   EXPECT_EQ(jsonOf(snapshot(1, 2, {})).at("status"), nullptr) << "a file from before statuses";
+  EXPECT_EQ(jsonOf(withStrayReason()).at("inactiveReason"), nullptr);
+  const auto rejected = PlanSnapshot::dataless(sessionInactive, kNow, InactiveReason::rejected);
+  EXPECT_EQ(jsonOf(rejected).at("inactiveReason"), "rejected");
+  EXPECT_EQ(jsonOf(rejected).at("class"), "sessionInactive");
   // A path need not be UTF-8; what is printed for it must still parse.
   EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::waybar, "no snapshot at /x\xff yet")));
   EXPECT_TRUE(json::accept(formatUnavailable(OutputFormat::json, "no snapshot at /x\xff yet")));

@@ -1,3 +1,4 @@
+#include "history/history_store.hpp"
 #include "http/http_session.hpp"
 #include "model/helper_version.hpp"
 #include "platform/environment.hpp"
@@ -138,6 +139,7 @@ int runLiveHelper() {
   printLine("Snapshot path: " + store->fileURL().string());
 
   HelperRuntime runtime(provider, store, kRefreshInterval);
+  runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(*snapshotPath)));
   try {
     runtime.run(stop, *timer);
   } catch (const std::exception &error) {

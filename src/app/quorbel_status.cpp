@@ -1,5 +1,6 @@
 // quorbel-status: prints the helper's snapshot for bars, terminals and scripts.
 
+#include "app/history_command.hpp"
 #include "app/watch_command.hpp"
 #include "model/clock.hpp"
 #include "model/helper_version.hpp"
@@ -30,6 +31,8 @@ constexpr const char *kUsage =
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
     "                      [--show used|remaining]\n"
     "                      [--watch | --notify]\n"
+    "       quorbel-status --history [--since DURATION] [--format chart|csv|json|svg]\n"
+    "                      [--output FILE] [--file PATH]\n"
     "       quorbel-status --help | --version\n"
     "\n"
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
@@ -46,6 +49,10 @@ constexpr const char *kUsage =
     "                 --critical or 100 %, when a full window resets, when Claude Code\n"
     "                 signs out or back in, when extra usage starts being spent and when it\n"
     "                 crosses --warn, --critical or 100 % of its monthly cap\n"
+    "  --history      show the usage kept in history.sqlite3 beside the snapshot: chart\n"
+    "                 (default, fits COLUMNS or the terminal), csv, json or svg\n"
+    "  --since        how far back --history looks: 6h, 2d or 30d (default 7d)\n"
+    "  --output       write --history to FILE, replaced atomically, not standard output\n"
     "  --help         print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
@@ -92,6 +99,8 @@ DurationParse parseDuration(const char *text, std::chrono::seconds &value) {
     factor = 60;
   } else if (unit == "h") {
     factor = 3600;
+  } else if (unit == "d") {
+    factor = 86400;
   } else {
     return DurationParse::malformed;
   }
@@ -111,6 +120,9 @@ void printLine(const std::string &line) {
 
 int main(int argc, char **argv) {
   OutputFormat format = OutputFormat::text;
+  std::string formatName;
+  bool history = false;
+  HistoryRequest historyRequest;
   ViewOptions options;
   std::string file;
   bool watch = false;
@@ -125,6 +137,9 @@ int main(int argc, char **argv) {
       {"show", required_argument, nullptr, 'S'},
       {"watch", no_argument, nullptr, 'W'},
       {"notify", no_argument, nullptr, 'N'},
+      {"history", no_argument, nullptr, 'H'},
+      {"since", required_argument, nullptr, 'n'},
+      {"output", required_argument, nullptr, 'o'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
@@ -136,14 +151,26 @@ int main(int argc, char **argv) {
       break;
     }
     switch (option) {
-    case 'f': {
-      const auto named = outputFormatNamed(optarg);
-      if (!named) {
-        return usageError(std::string("unknown format '") + optarg + "'");
-      }
-      format = *named;
+    case 'f':
+      formatName = optarg; // read once the mode is known: --history has formats of its own
       break;
-    }
+    case 'H':
+      history = true;
+      break;
+    case 'n':
+      if (parseDuration(optarg, historyRequest.since) != DurationParse::ok ||
+          historyRequest.since.count() == 0) {
+        return usageError(std::string("--since takes a duration such as 6h, 2d or 30d, not '") +
+                          optarg + "'");
+      }
+      historyRequest.sinceText = optarg;
+      break;
+    case 'o':
+      historyRequest.output = optarg;
+      if (historyRequest.output.empty()) {
+        return usageError("--output needs a path");
+      }
+      break;
     case 'F':
       file = optarg;
       if (file.empty()) {
@@ -210,6 +237,25 @@ int main(int argc, char **argv) {
   if (watch && notify) {
     return usageError("--watch and --notify do not go together");
   }
+  if (history && (watch || notify)) {
+    return usageError("--history does not go with --watch or --notify");
+  }
+  if (!history && !historyRequest.output.empty()) {
+    return usageError("--output goes with --history");
+  }
+  if (history && !formatName.empty()) {
+    const auto named = historyFormatNamed(formatName);
+    if (!named) {
+      return usageError("--history formats are chart, csv, json and svg, not '" + formatName + "'");
+    }
+    historyRequest.format = *named;
+  } else if (!formatName.empty()) {
+    const auto named = outputFormatNamed(formatName);
+    if (!named) {
+      return usageError("unknown format '" + formatName + "'");
+    }
+    format = *named;
+  }
 
   const std::optional<std::filesystem::path> location =
       file.empty() ? SnapshotStore::defaultFileURL() : std::filesystem::path(file);
@@ -218,6 +264,11 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
   const std::filesystem::path &path = *location;
+  if (history) {
+    historyRequest.warn = options.warn;
+    historyRequest.critical = options.critical;
+    return runHistory(path, historyRequest);
+  }
   if (watch) {
     return runStatusWatch(path, format, options);
   }

@@ -2,6 +2,8 @@
 
 #include "app/history_command.hpp"
 #include "app/watch_command.hpp"
+#include "chart/usage_trends.hpp"
+#include "history/history_store.hpp"
 #include "model/clock.hpp"
 #include "model/helper_version.hpp"
 #include "store/snapshot_location.hpp"
@@ -290,6 +292,16 @@ int main(int argc, char **argv) {
     }
     return reading.missing ? kExitNoSnapshot : kExitUnreadable;
   }
-  printLine(formatView(UsageView::of(*reading.snapshot, systemClock().now(), options), format));
+  const Instant now = systemClock().now();
+  UsageView view = UsageView::of(*reading.snapshot, now, options);
+  // Only the formats a person reads at leisure open the history; `text` runs in every bar tick.
+  if (format == OutputFormat::longText || format == OutputFormat::waybar) {
+    try {
+      view.trends = trendLines(readHistory(historyPathBeside(path), now - kWeeklyTrendSpan), now);
+    } catch (const HistoryError &) {
+      // Without a readable history the snapshot is still worth showing.
+    }
+  }
+  printLine(formatView(view, format));
   return kExitOk;
 }

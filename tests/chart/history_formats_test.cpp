@@ -136,14 +136,14 @@ TEST_F(HistoryFormatsTest, ChartsShowGapsAsGapsResetsAsDropsAndFitTheWidth) {
 
 TEST_F(HistoryFormatsTest, ExportsQuoteWhatNeedsItAndKeepUnknownsEmpty) {
   HistorySample sample = sampleAt(minutes{0}, 37, 13);
-  sample.windows.push_back({HistoryWindowKind::model, "Opus, \"big\"", 64, kFrom + hours{30}});
+  sample.windows.push_back({HistoryWindowKind::model, "Opus, \"big\" <b>", 64, kFrom + hours{30}});
   sample.extraUsage = ExtraUsage{"EUR", 2, 105, std::nullopt};
   const HistoryFrame f = frame(80);
   EXPECT_EQ(formatHistoryCsv({sample}, f),
             "time,account,window,percent,resetsAt\r\n"
             "2026-06-29T12:00:00Z,default,session,37,2026-06-29T17:00:00Z\r\n"
             "2026-06-29T12:00:00Z,default,allModels,13,\r\n"
-            "2026-06-29T12:00:00Z,default,\"Opus, \"\"big\"\"\",64,2026-06-30T18:00:00Z\r\n");
+            "2026-06-29T12:00:00Z,default,\"Opus, \"\"big\"\" <b>\",64,2026-06-30T18:00:00Z\r\n");
   const auto json =
       nlohmann::json::parse(formatHistoryJson({sample, sampleAt(minutes{3}, 38, {})}, f));
   ASSERT_EQ(json.size(), 2u);
@@ -157,7 +157,7 @@ TEST_F(HistoryFormatsTest, ExportsQuoteWhatNeedsItAndKeepUnknownsEmpty) {
   for (const char *banned : {"<script", "href", "url(", "@import", "onload"}) {
     EXPECT_EQ(svg.find(banned), std::string::npos) << banned;
   }
-  EXPECT_NE(svg.find("Opus, &quot;big&quot; weekly"), std::string::npos);
+  EXPECT_NE(svg.find("Opus, &quot;big&quot; &lt;b&gt; weekly"), std::string::npos);
   EXPECT_NE(svg.find(">warn 80 %</text>"), std::string::npos);
   EXPECT_NE(svg.find(">critical 95 %</text>"), std::string::npos);
   // Ninety minutes apart is a gap: two separate marks, no line across it.

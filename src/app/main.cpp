@@ -1,3 +1,4 @@
+#include "history/history_store.hpp"
 #include "http/http_session.hpp"
 #include "model/helper_version.hpp"
 #include "platform/environment.hpp"
@@ -207,6 +208,7 @@ int runLiveHelper(const AccountChoice &account) {
   printLine("Snapshot path: " + store->fileURL().string());
 
   HelperRuntime runtime(provider, store, kRefreshInterval);
+  runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(snapshotPath)));
   try {
     runtime.run(stop, *timer);
   } catch (const std::exception &error) {

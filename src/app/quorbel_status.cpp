@@ -1,6 +1,9 @@
 // quorbel-status: prints the helper's snapshot for bars, terminals and scripts.
 
+#include "app/history_command.hpp"
 #include "app/watch_command.hpp"
+#include "chart/usage_trends.hpp"
+#include "history/history_store.hpp"
 #include "model/clock.hpp"
 #include "model/helper_version.hpp"
 #include "store/snapshot_location.hpp"
@@ -33,6 +36,8 @@ constexpr const char *kUsage =
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
     "                      [--show used|remaining]\n"
     "                      [--watch | --notify]\n"
+    "       quorbel-status --history [--since DURATION] [--format chart|csv|json|svg]\n"
+    "                      [--output FILE] [--file PATH]\n"
     "       quorbel-status --help | --version\n"
     "\n"
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
@@ -51,6 +56,10 @@ constexpr const char *kUsage =
     "                 --critical or 100 %, when a full window resets, when Claude Code\n"
     "                 signs out or back in, when extra usage starts being spent and when it\n"
     "                 crosses --warn, --critical or 100 % of its monthly cap\n"
+    "  --history      show the usage kept in history.sqlite3 beside the snapshot: chart\n"
+    "                 (default, fits COLUMNS or the terminal), csv, json or svg\n"
+    "  --since        how far back --history looks: 6h, 2d or 30d (default 7d)\n"
+    "  --output       write --history to FILE, replaced atomically, not standard output\n"
     "  --help         print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
@@ -94,6 +103,8 @@ DurationParse parseDuration(const char *text, std::chrono::seconds &value) {
     factor = 60;
   } else if (unit == "h") {
     factor = 3600;
+  } else if (unit == "d") {
+    factor = 86400;
   } else {
     return DurationParse::malformed;
   }
@@ -133,6 +144,9 @@ int printAccounts(const std::vector<AccountFile> &accounts, OutputFormat format,
 
 int main(int argc, char **argv) {
   OutputFormat format = OutputFormat::text;
+  std::string formatName;
+  bool history = false;
+  HistoryRequest historyRequest;
   ViewOptions options;
   std::string file;
   std::optional<std::string> account;
@@ -149,6 +163,9 @@ int main(int argc, char **argv) {
       {"show", required_argument, nullptr, 'S'},
       {"watch", no_argument, nullptr, 'W'},
       {"notify", no_argument, nullptr, 'N'},
+      {"history", no_argument, nullptr, 'H'},
+      {"since", required_argument, nullptr, 'n'},
+      {"output", required_argument, nullptr, 'o'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0},
@@ -160,14 +177,26 @@ int main(int argc, char **argv) {
       break;
     }
     switch (option) {
-    case 'f': {
-      const auto named = outputFormatNamed(optarg);
-      if (!named) {
-        return usageError(std::string("unknown format '") + optarg + "'");
-      }
-      format = *named;
+    case 'f':
+      formatName = optarg; // read once the mode is known: --history has formats of its own
       break;
-    }
+    case 'H':
+      history = true;
+      break;
+    case 'n':
+      if (parseDuration(optarg, historyRequest.since) != DurationParse::ok ||
+          historyRequest.since.count() == 0) {
+        return usageError(std::string("--since takes a duration such as 6h, 2d or 30d, not '") +
+                          optarg + "'");
+      }
+      historyRequest.sinceText = optarg;
+      break;
+    case 'o':
+      historyRequest.output = optarg;
+      if (historyRequest.output.empty()) {
+        return usageError("--output needs a path");
+      }
+      break;
     case 'F':
       file = optarg;
       if (file.empty()) {
@@ -237,6 +266,25 @@ int main(int argc, char **argv) {
   if (watch && notify) {
     return usageError("--watch and --notify do not go together");
   }
+  if (history && (watch || notify)) {
+    return usageError("--history does not go with --watch or --notify");
+  }
+  if (!history && !historyRequest.output.empty()) {
+    return usageError("--output goes with --history");
+  }
+  if (history && !formatName.empty()) {
+    const auto named = historyFormatNamed(formatName);
+    if (!named) {
+      return usageError("--history formats are chart, csv, json and svg, not '" + formatName + "'");
+    }
+    historyRequest.format = *named;
+  } else if (!formatName.empty()) {
+    const auto named = outputFormatNamed(formatName);
+    if (!named) {
+      return usageError("unknown format '" + formatName + "'");
+    }
+    format = *named;
+  }
 
   if (account && !file.empty()) {
     return usageError("--file and --account do not go together");
@@ -258,7 +306,13 @@ int main(int argc, char **argv) {
       return kExitUsage;
     }
     path = named->file;
-  } else if (file.empty()) {
+  }
+  if (history) {
+    historyRequest.warn = options.warn;
+    historyRequest.critical = options.critical;
+    return runHistory(path, historyRequest);
+  }
+  if (!account && file.empty()) {
     // Every account, those that appear later too; one alone shows exactly as it always has.
     if (watch) {
       return runAccountsWatch(path, format, options);
@@ -293,6 +347,16 @@ int main(int argc, char **argv) {
     }
     return reading.missing ? kExitNoSnapshot : kExitUnreadable;
   }
-  printLine(formatView(UsageView::of(*reading.snapshot, systemClock().now(), options), format));
+  const Instant now = systemClock().now();
+  UsageView view = UsageView::of(*reading.snapshot, now, options);
+  // Only the formats a person reads at leisure open the history; `text` runs in every bar tick.
+  if (format == OutputFormat::longText || format == OutputFormat::waybar) {
+    try {
+      view.trends = trendLines(readHistory(historyPathBeside(path), now - kWeeklyTrendSpan), now);
+    } catch (const HistoryError &) {
+      // Without a readable history the snapshot is still worth showing.
+    }
+  }
+  printLine(formatView(view, format));
   return kExitOk;
 }

@@ -21,7 +21,7 @@ struct PlanSnapshot {
   std::optional<PlanWindow> allModels; // the seven-day window ("7d")
   std::optional<std::string> subscriptionType;
   std::optional<std::string> rateLimitTier;
-  std::optional<PlanStatus> status; // absent in files written before the status existed
+  std::optional<PlanStatus> status;        // absent in files written before the status existed
   std::vector<ModelWindow> modelWindows{}; // sorted by model name; empty when none are reported
   std::optional<ExtraUsage> extraUsage{};  // present only while extra usage is enabled
   // With status sessionInactive only, and only from helpers that tell why.

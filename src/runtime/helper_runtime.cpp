@@ -136,6 +136,7 @@ double HelperRuntime::tick() {
     log("200: snapshot updated in memory but disk write FAILED: " +
         describe(std::current_exception()));
   }
+  recordHistory(fetched);
   return baseInterval_;
 }
 
@@ -158,6 +159,31 @@ double HelperRuntime::sessionInactive(const PlanUsageError &error) {
       "state=sessionInactive published. Retrying in " +
       wholeSeconds(baseInterval_) + " s; data retained.");
   return baseInterval_;
+}
+
+void HelperRuntime::recordHistory(const PlanSnapshot &snapshot) {
+  if (!history_) {
+    return;
+  }
+  try {
+    if (const auto note = history_->record(snapshot)) {
+      log(*note);
+    }
+    if (!historyFailuresLogged_.empty()) {
+      historyFailuresLogged_.clear();
+      log("History recording works again.");
+    }
+  } catch (const HistoryError &error) {
+    // The history is an aside: it never changes the snapshot, and a lasting failure is told once.
+    if (historyFailuresLogged_.insert(error.kind()).second) {
+      log("History write FAILED (" + std::string(kindName(error.kind())) + "): " + error.what() +
+          "; retrying at each fetch, told once.");
+    }
+  } catch (...) {
+    if (historyFailuresLogged_.insert(HistoryError::Kind::other).second) {
+      log("History write FAILED: " + describe(std::current_exception()));
+    }
+  }
 }
 
 double HelperRuntime::rateLimited(const PlanUsageError &error) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/history_recording.hpp"
 #include "model/clock.hpp"
 #include "platform/tick_timer.hpp"
 #include "runtime/log_sink.hpp"
@@ -11,6 +12,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stop_token>
 #include <string>
 
@@ -45,6 +47,10 @@ public:
   // While the published status is sessionInactive, a credentials change ends the wait.
   void run(std::stop_token stop, TickTimer &timer);
 
+  // Each successful fetch is also recorded here, after the snapshot is written. Optional: without
+  // it the cycle keeps no history.
+  void recordHistoryIn(std::shared_ptr<HistoryRecording> history) { history_ = std::move(history); }
+
   // Seeding alone: adopt the stored snapshot, or write the noData marker when there is none.
   void seed();
 
@@ -58,6 +64,7 @@ private:
   double transientFailure(const std::string &text);
   void tellCredentialsTrouble(const std::optional<std::string> &reason);
   void publish(PlanStatus status, std::optional<InactiveReason> reason = std::nullopt);
+  void recordHistory(const PlanSnapshot &snapshot);
   void log(const std::string &message);
   void hint(const std::string &message);
 
@@ -75,6 +82,8 @@ private:
   std::optional<RefreshResult> lastResult_;
   std::optional<double> currentBackoff_;
   std::optional<PlanStatus> published_; // what readers of the file are told now
+  std::shared_ptr<HistoryRecording> history_;
+  std::set<HistoryError::Kind> historyFailuresLogged_; // since the history last worked
 };
 
 // The short text of an error, as logged and kept in RefreshResult. Errors other than

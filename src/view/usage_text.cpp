@@ -229,6 +229,10 @@ std::string formatLong(const UsageView &view) {
   for (const WindowView &window : view.models) {
     text += windowLine(view, window, labelWidth) + "\n";
   }
+  for (const std::string &trend : view.trends) {
+    text += trend;
+    text += '\n';
+  }
   if (view.snapshot.extraUsage) {
     text += extraUsageSentence(*view.snapshot.extraUsage) + "\n";
   }

@@ -58,6 +58,8 @@ struct UsageView {
   PercentShown shown = PercentShown::used;
   // Extra usage is on and a plan window is used up: every message now costs money.
   bool payingExtra = false;
+  // Lines drawn from the history for the long and waybar formats; empty when none was read.
+  std::vector<std::string> trends;
 
   static UsageView of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options);
 };

@@ -188,3 +188,54 @@ TEST_F(HelperRuntimeTest, EachOutcomeSetsTheNextWaitAndWhetherItWatchesTheCreden
 
 } // namespace
 } // namespace quorbel
+
+namespace quorbel {
+namespace {
+
+// Scripted: each record() throws the next error, or succeeds when there is none.
+struct ScriptedHistory final : HistoryRecording {
+  std::optional<std::string> record(const PlanSnapshot &snapshot) override {
+    recorded.push_back(snapshot);
+    if (failures.empty()) {
+      return std::nullopt;
+    }
+    const auto kind = failures.front();
+    failures.erase(failures.begin());
+    throw HistoryError(kind, "/x/history.sqlite3: because");
+  }
+  std::vector<HistoryError::Kind> failures;
+  std::vector<PlanSnapshot> recorded;
+};
+
+TEST_F(HelperRuntimeTest, AFailingHistoryIsToldOncePerKindAndNeverTouchesTheSnapshot) {
+  auto history = std::make_shared<ScriptedHistory>();
+  using K = HistoryError::Kind;
+  history->failures = {K::locked, K::locked, K::diskFull, K::locked};
+  runtime_.recordHistoryIn(history);
+  const std::string saved = "200: snapshot updated and written to disk (5h=37%, 7d=13%).";
+  const auto failed = [](const std::string &kind) {
+    return logged("History write FAILED (" + kind +
+                  "): /x/history.sqlite3: because; retrying at each fetch, told once.");
+  };
+  const std::string expected[] = {
+      logged(saved) + failed("locked"),
+      logged(saved),
+      logged(saved) + failed("disk full"),
+      logged(saved),
+      logged(saved) + logged("History recording works again."),
+      logged(saved),
+  };
+  for (const std::string &lines : expected) {
+    log_.clear();
+    EXPECT_EQ(runtime_.tick(), 300);
+    EXPECT_EQ(log_.text(), lines);
+    EXPECT_EQ(store_->load(), dryTestSnapshotA());
+  }
+  // Failures add no sample.
+  provider_->next = Fake::failure(PlanUsageError::unexpectedStatus(503));
+  runtime_.tick();
+  EXPECT_EQ(history->recorded, std::vector<PlanSnapshot>(6, dryTestSnapshotA()));
+}
+
+} // namespace
+} // namespace quorbel

@@ -1,0 +1,90 @@
+#include "app/history_command.hpp"
+
+#include "history/history_store.hpp"
+#include "model/clock.hpp"
+#include "platform/atomic_file.hpp"
+#include "platform/environment.hpp"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace quorbel {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUnreadable = 4;
+constexpr int kDefaultColumns = 80;
+
+void writeOut(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+} // namespace
+
+int terminalColumns() {
+  if (const auto columns = environmentValue("COLUMNS")) {
+    char *end = nullptr;
+    const long value = std::strtol(columns->c_str(), &end, 10);
+    if (end != columns->c_str() && *end == '\0' && value > 0 && value < 10000) {
+      return int(value);
+    }
+  }
+  winsize size{};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+    return size.ws_col;
+  }
+  return kDefaultColumns;
+}
+
+int runHistory(const std::filesystem::path &snapshotFile, const HistoryRequest &request) {
+  HistoryFrame frame;
+  frame.to = systemClock().now();
+  frame.from = frame.to - request.since;
+  frame.sinceText = request.sinceText;
+  frame.warn = request.warn;
+  frame.critical = request.critical;
+  std::vector<HistorySample> samples;
+  try {
+    samples = readHistory(historyPathBeside(snapshotFile), frame.from);
+  } catch (const HistoryError &error) {
+    std::fprintf(stderr, "quorbel-status: cannot read the history: %s\n", error.what());
+    return kExitUnreadable;
+  }
+  std::string text;
+  switch (request.format) {
+  case HistoryFormat::csv:
+    text = formatHistoryCsv(samples, frame);
+    break;
+  case HistoryFormat::json:
+    text = formatHistoryJson(samples, frame);
+    break;
+  case HistoryFormat::chart:
+  case HistoryFormat::svg:
+    if (samples.empty()) {
+      // Nothing to draw: a line for the person, and no picture file pretending to be one.
+      writeOut(emptyHistoryLine(frame));
+      return kExitOk;
+    }
+    if (request.format == HistoryFormat::chart) {
+      frame.columns = terminalColumns();
+      text = formatHistoryChart(samples, frame);
+    } else {
+      text = formatHistorySvg(samples, frame);
+    }
+    break;
+  }
+  if (request.output.empty()) {
+    writeOut(text);
+    return kExitOk;
+  }
+  try {
+    replaceFile(request.output, text);
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "quorbel-status: %s\n", error.what());
+    return kExitUnreadable;
+  }
+  return kExitOk;
+}
+
+} // namespace quorbel

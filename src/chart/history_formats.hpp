@@ -1,0 +1,46 @@
+#pragma once
+
+#include "history/history_sample.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorbel {
+
+enum class HistoryFormat { chart, csv, json, svg };
+
+std::optional<HistoryFormat> historyFormatNamed(std::string_view name);
+
+// Until several accounts are kept, every sample belongs to this one.
+inline constexpr std::string_view kDefaultAccount = "default";
+
+// What the history is shown over, and how.
+struct HistoryFrame {
+  Instant from;
+  Instant to;
+  std::string sinceText;  // "7d", as the user asked, for the empty line and titles
+  int columns = 80;       // the terminal's width, for the chart
+  std::int64_t warn = 80; // the svg's guides
+  std::int64_t critical = 95;
+  std::string account{kDefaultAccount};
+};
+
+// The one line an empty history prints (csv prints its header alone instead).
+std::string emptyHistoryLine(const HistoryFrame &frame);
+
+// RFC 4180: CRLF line ends, a header, one row per window per sample, fields quoted when needed.
+std::string formatHistoryCsv(const std::vector<HistorySample> &samples, const HistoryFrame &frame);
+// An array of samples in time order.
+std::string formatHistoryJson(const std::vector<HistorySample> &samples, const HistoryFrame &frame);
+// A block chart per window, no wider than frame.columns (at least kMinChartColumns).
+std::string formatHistoryChart(const std::vector<HistorySample> &samples,
+                               const HistoryFrame &frame);
+// A standalone picture: no scripts, no external references.
+std::string formatHistorySvg(const std::vector<HistorySample> &samples, const HistoryFrame &frame);
+
+inline constexpr int kMinChartColumns = 16;
+
+} // namespace quorbel

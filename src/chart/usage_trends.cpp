@@ -1,0 +1,50 @@
+#include "chart/usage_trends.hpp"
+
+#include <algorithm>
+#include <optional>
+
+namespace quorbel {
+namespace {
+
+constexpr int kTrendCells = 24;
+constexpr std::string_view kLevels[] = {"\u2581", "\u2582", "\u2583", "\u2584",
+                                        "\u2585", "\u2586", "\u2587", "\u2588"};
+
+std::optional<std::string> sparkline(const std::vector<HistorySample> &samples,
+                                     HistoryWindowKind kind, std::chrono::hours span, Instant now) {
+  const Instant from = now - span;
+  std::optional<std::int64_t> cells[kTrendCells];
+  bool any = false;
+  for (const HistorySample &sample : samples) {
+    const HistoryWindow *window = sample.window(kind);
+    if (window == nullptr || sample.fetchedAt < from || sample.fetchedAt >= now) {
+      continue;
+    }
+    const auto cell = std::size_t((sample.fetchedAt - from) * kTrendCells / span);
+    cells[cell] = std::max(cells[cell].value_or(0), window->percent);
+    any = true;
+  }
+  if (!any) {
+    return std::nullopt;
+  }
+  std::string line;
+  for (const auto &cell : cells) {
+    line += cell ? std::string(kLevels[std::clamp<std::int64_t>(*cell, 0, 100) * 7 / 100]) : " ";
+  }
+  return line;
+}
+
+} // namespace
+
+std::vector<std::string> trendLines(const std::vector<HistorySample> &samples, Instant now) {
+  std::vector<std::string> lines;
+  if (auto line = sparkline(samples, HistoryWindowKind::session, kSessionTrendSpan, now)) {
+    lines.push_back("5h over 24 h  " + *line);
+  }
+  if (auto line = sparkline(samples, HistoryWindowKind::allModels, kWeeklyTrendSpan, now)) {
+    lines.push_back("7d over 7 d   " + *line);
+  }
+  return lines;
+}
+
+} // namespace quorbel

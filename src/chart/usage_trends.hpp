@@ -1,0 +1,18 @@
+#pragma once
+
+#include "history/history_sample.hpp"
+
+#include <string>
+#include <vector>
+
+namespace quorbel {
+
+// How far back the trend lines look: the five-hour window over a day, the weekly over a week.
+inline constexpr std::chrono::hours kSessionTrendSpan{24};
+inline constexpr std::chrono::hours kWeeklyTrendSpan{24 * 7};
+
+// One line of ▁▂▃▄▅▆▇█ per plan window that has samples in its span before `now`, each cell the
+// highest percent it saw, blank where nothing was sampled. None without samples.
+std::vector<std::string> trendLines(const std::vector<HistorySample> &samples, Instant now);
+
+} // namespace quorbel

@@ -1,0 +1,250 @@
+#include "history/history_store.hpp"
+
+#include "history/sqlite_database.hpp"
+#include "platform/errno_text.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace quorbel {
+namespace {
+
+using std::chrono::milliseconds;
+
+// A reader holds its lock for a few milliseconds; waiting longer would only delay the helper.
+constexpr const char *kWriterSetup = "PRAGMA busy_timeout = 250;"
+                                     "PRAGMA foreign_keys = ON;"
+                                     "PRAGMA cache_size = -256;"
+                                     "PRAGMA synchronous = FULL;";
+constexpr const char *kSchema =
+    "BEGIN IMMEDIATE;"
+    "CREATE TABLE IF NOT EXISTS sample("
+    "  id INTEGER PRIMARY KEY,"
+    "  fetched_at INTEGER NOT NULL," // milliseconds since 1970 UTC
+    "  extra_currency TEXT, extra_exponent INTEGER, extra_used INTEGER, extra_limit INTEGER);"
+    "CREATE INDEX IF NOT EXISTS sample_by_time ON sample(fetched_at);"
+    "CREATE TABLE IF NOT EXISTS usage_window("
+    "  sample_id INTEGER NOT NULL REFERENCES sample(id) ON DELETE CASCADE,"
+    "  kind INTEGER NOT NULL, model TEXT NOT NULL, percent INTEGER NOT NULL, resets_at INTEGER,"
+    "  PRIMARY KEY(sample_id, kind, model)) WITHOUT ROWID;"
+    "PRAGMA user_version = 1;"
+    "COMMIT;";
+constexpr milliseconds kRetentionEvery = std::chrono::hours{1};
+
+std::int64_t millis(Instant instant) { return instant.time_since_epoch().count(); }
+Instant instantOf(std::int64_t ms) { return Instant(milliseconds(ms)); }
+
+// "2026-06-29T120000Z": the set-aside file's time, without colons that shells and file
+// managers trip on.
+std::string fileTime(Instant now) {
+  std::string text = formatInternetDate(now);
+  text.erase(std::remove(text.begin(), text.end(), ':'), text.end());
+  return text;
+}
+
+void checkVersion(SqliteDatabase &database, const std::filesystem::path &file) {
+  const std::int64_t version = database.integer("PRAGMA user_version");
+  if (version > kHistorySchemaVersion) {
+    throw HistoryError(HistoryError::Kind::other, file.string() +
+                                                      ": written by a newer version (layout " +
+                                                      std::to_string(version) + ")");
+  }
+}
+
+} // namespace
+
+std::filesystem::path historyPathBeside(const std::filesystem::path &snapshotFile) {
+  return snapshotFile.parent_path() / "history.sqlite3";
+}
+
+HistoryStore::HistoryStore(std::filesystem::path file) : file_(std::move(file)) {}
+
+HistoryStore::~HistoryStore() = default;
+
+void HistoryStore::open() {
+  // The history tells when the user works; it is as private as the snapshot. SQLite gives its
+  // journal the database file's mode, so creating the file first covers both.
+  const int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    const int error = errno;
+    throw HistoryError(error == ENOSPC ? HistoryError::Kind::diskFull
+                                       : HistoryError::Kind::readOnly,
+                       failureText(file_.string(), error));
+  }
+  ::close(fd);
+  auto database = std::make_unique<SqliteDatabase>(file_, SqliteDatabase::Mode::readWrite);
+  database->execute(kWriterSetup);
+  checkVersion(*database, file_);
+  if (database->integer("PRAGMA user_version") < kHistorySchemaVersion) {
+    database->execute(kSchema);
+  }
+  database_ = std::move(database);
+}
+
+void HistoryStore::append(const HistorySample &sample) {
+  SqliteDatabase &database = *database_;
+  database.execute("BEGIN IMMEDIATE");
+  try {
+    SqliteDatabase::Statement insertSample(
+        database, "INSERT INTO sample(fetched_at, extra_currency, extra_exponent, extra_used, "
+                  "extra_limit) VALUES(?1, ?2, ?3, ?4, ?5)");
+    insertSample.bind(1, millis(sample.fetchedAt));
+    if (sample.extraUsage) {
+      insertSample.bind(2, sample.extraUsage->currency);
+      insertSample.bind(3, sample.extraUsage->exponent);
+      insertSample.bind(4, sample.extraUsage->used);
+      insertSample.bind(5, sample.extraUsage->limit);
+    }
+    insertSample.step();
+    const std::int64_t id = database.integer("SELECT last_insert_rowid()");
+    SqliteDatabase::Statement insertWindow(
+        database, "INSERT INTO usage_window(sample_id, kind, model, percent, resets_at) "
+                  "VALUES(?1, ?2, ?3, ?4, ?5)");
+    for (const HistoryWindow &window : sample.windows) {
+      insertWindow.bind(1, id);
+      insertWindow.bind(2, std::int64_t(window.kind));
+      insertWindow.bind(3, window.model);
+      insertWindow.bind(4, window.percent);
+      insertWindow.bind(5,
+                        window.resetsAt ? std::optional(millis(*window.resetsAt)) : std::nullopt);
+      insertWindow.step();
+      insertWindow.reset();
+    }
+    database.execute("COMMIT");
+  } catch (...) {
+    database.rollbackQuietly();
+    throw;
+  }
+}
+
+void HistoryStore::applyRetention(Instant now) {
+  if (!database_) {
+    open();
+  }
+  SqliteDatabase &database = *database_;
+  database.execute("BEGIN IMMEDIATE");
+  try {
+    SqliteDatabase::Statement deleteOld(database, "DELETE FROM sample WHERE fetched_at < ?1");
+    deleteOld.bind(1, millis(now - kHistoryKeepAge));
+    deleteOld.step();
+    // The first sample of each hour stays: thinning the same hour twice keeps the same one.
+    SqliteDatabase::Statement thin(
+        database, "DELETE FROM sample WHERE fetched_at < ?1 AND id NOT IN ("
+                  "SELECT min(id) FROM sample WHERE fetched_at < ?1 GROUP BY fetched_at / ?2)");
+    thin.bind(1, millis(now - kHistoryFullDetailAge));
+    thin.bind(2, std::int64_t(milliseconds(kHistoryThinnedStep).count()));
+    thin.step();
+    database.execute("COMMIT");
+  } catch (...) {
+    database.rollbackQuietly();
+    throw;
+  }
+  lastRetention_ = now;
+}
+
+std::string HistoryStore::setAsideCorrupt(Instant now) {
+  database_.reset();
+  const std::filesystem::path aside = file_.string() + ".corrupt-" + fileTime(now);
+  if (::rename(file_.c_str(), aside.c_str()) != 0) {
+    throw HistoryError(HistoryError::Kind::other,
+                       failureText("moving " + file_.string() + " aside", errno));
+  }
+  // A journal left beside the damaged file belongs to it, not to the new one.
+  const std::string journal = file_.string() + "-journal";
+  ::rename(journal.c_str(), (aside.string() + "-journal").c_str());
+  return "History " + file_.string() + " was corrupt; moved it to " + aside.string() +
+         " and started a new one.";
+}
+
+std::optional<std::string> HistoryStore::record(const PlanSnapshot &snapshot) {
+  const HistorySample sample = HistorySample::of(snapshot);
+  std::optional<std::string> note;
+  for (int attempt = 0;; ++attempt) {
+    try {
+      if (!database_) {
+        open();
+      }
+      append(sample);
+      break;
+    } catch (const HistoryError &error) {
+      if (error.kind() != HistoryError::Kind::corrupt || attempt > 0) {
+        database_.reset();
+        throw;
+      }
+      note = setAsideCorrupt(snapshot.fetchedAt);
+    }
+  }
+  if (!lastRetention_ || snapshot.fetchedAt - *lastRetention_ >= kRetentionEvery ||
+      snapshot.fetchedAt < *lastRetention_) {
+    // A failure here keeps the sample; retention is tried again at the next fetch.
+    try {
+      applyRetention(snapshot.fetchedAt);
+    } catch (const HistoryError &) {
+      database_.reset();
+      throw;
+    }
+  }
+  return note;
+}
+
+std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instant since) {
+  struct stat status {};
+  if (::stat(file.c_str(), &status) != 0) {
+    if (errno == ENOENT) {
+      return {};
+    }
+    throw HistoryError(HistoryError::Kind::readOnly, failureText(file.string(), errno));
+  }
+  // SQLite would block on a FIFO; nothing but a regular file is a history.
+  if (!S_ISREG(status.st_mode)) {
+    throw HistoryError(HistoryError::Kind::other, file.string() + ": not a regular file");
+  }
+  SqliteDatabase database(file, SqliteDatabase::Mode::readOnly);
+  database.execute("PRAGMA busy_timeout = 1000");
+  checkVersion(database, file);
+  if (database.integer("PRAGMA user_version") < kHistorySchemaVersion) {
+    return {};
+  }
+  SqliteDatabase::Statement query(
+      database, "SELECT s.id, s.fetched_at, s.extra_currency, s.extra_exponent, s.extra_used, "
+                "s.extra_limit, w.kind, w.model, w.percent, w.resets_at FROM sample s "
+                "LEFT JOIN usage_window w ON w.sample_id = s.id WHERE s.fetched_at >= ?1 "
+                "ORDER BY s.fetched_at, s.id, w.kind, w.model");
+  query.bind(1, millis(since));
+  std::vector<HistorySample> samples;
+  std::int64_t lastId = -1;
+  while (query.step()) {
+    const std::int64_t id = query.integer(0);
+    if (id != lastId) {
+      lastId = id;
+      HistorySample &sample = samples.emplace_back();
+      sample.fetchedAt = instantOf(query.integer(1));
+      if (!query.isNull(4)) {
+        ExtraUsage money{query.text(2), query.integer(3), query.integer(4), std::nullopt};
+        if (!query.isNull(5)) {
+          money.limit = query.integer(5);
+        }
+        sample.extraUsage = money;
+      }
+    }
+    if (query.isNull(6)) {
+      continue;
+    }
+    const std::int64_t kind = query.integer(6);
+    if (kind < 0 || kind > std::int64_t(HistoryWindowKind::model)) {
+      continue; // a kind a later version added
+    }
+    HistoryWindow window{HistoryWindowKind(kind), query.text(7), query.integer(8), std::nullopt};
+    if (!query.isNull(9)) {
+      window.resetsAt = instantOf(query.integer(9));
+    }
+    samples.back().windows.push_back(std::move(window));
+  }
+  return samples;
+}
+
+} // namespace quorbel

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "history/history_recording.hpp"
+#include "history/history_sample.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorbel {
+
+class SqliteDatabase;
+
+// Samples older than this are deleted; those older than kFullDetailAge are thinned to one per
+// hour. A year stays a few megabytes, and a month in full detail is what the charts look at.
+inline constexpr std::chrono::hours kHistoryKeepAge{400 * 24};
+inline constexpr std::chrono::hours kHistoryFullDetailAge{35 * 24};
+inline constexpr std::chrono::hours kHistoryThinnedStep{1};
+// The layout of the file, in PRAGMA user_version; a later layout migrates from this one.
+inline constexpr std::int64_t kHistorySchemaVersion = 1;
+
+// "history.sqlite3" in the folder of `snapshotFile`: each account's history beside its snapshot.
+std::filesystem::path historyPathBeside(const std::filesystem::path &snapshotFile);
+
+// The helper's history: one SQLite file, kept open between fetches.
+class HistoryStore final : public HistoryRecording {
+public:
+  explicit HistoryStore(std::filesystem::path file);
+  ~HistoryStore() override;
+
+  // Appends, then applies retention at most once an hour. A corrupt file is moved aside as
+  // "<file>.corrupt-<time>" and a new one started; any other failure closes the file, so the next
+  // fetch opens it afresh.
+  std::optional<std::string> record(const PlanSnapshot &snapshot) override;
+
+  // Deletes and thins by age as of `now`.
+  void applyRetention(Instant now);
+
+  const std::filesystem::path &file() const { return file_; }
+
+private:
+  void open();
+  void append(const HistorySample &sample);
+  std::string setAsideCorrupt(Instant now);
+
+  std::filesystem::path file_;
+  std::unique_ptr<SqliteDatabase> database_;
+  std::optional<Instant> lastRetention_;
+};
+
+// The samples fetched at or after `since`, in time order, read without writing anything. No file
+// is an empty history; a file that cannot be read throws HistoryError.
+std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instant since);
+
+} // namespace quorbel

@@ -1,0 +1,209 @@
+#include "history/history_store.hpp"
+#include "history/sqlite_database.hpp"
+#include "support/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <random>
+
+namespace quorbel {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::hours;
+using std::chrono::minutes;
+using std::chrono::seconds;
+
+const Instant kNow = instantFromUnixSeconds(1'782'734'400); // 2026-06-29T12:00:00Z
+
+PlanSnapshot snapshotAt(Instant at, std::int64_t session = 37) {
+  PlanSnapshot snapshot;
+  snapshot.fetchedAt = at;
+  snapshot.session = PlanWindow{session, at + hours{2}};
+  snapshot.allModels = PlanWindow{13, at + hours{90}};
+  snapshot.status = PlanStatus::active;
+  return snapshot;
+}
+
+std::vector<Instant> timesIn(const fs::path &file) {
+  std::vector<Instant> times;
+  for (const HistorySample &sample : readHistory(file, kEarliestInstant)) {
+    times.push_back(sample.fetchedAt);
+  }
+  return times;
+}
+
+class HistoryStoreTest : public ::testing::Test {
+protected:
+  testing::ScopedTempDir temp_;
+  fs::path file_ = historyPathBeside(temp_ / "plan-snapshot.json");
+};
+
+TEST_F(HistoryStoreTest, KeepsEveryWindowOfEachFetchAndReadsThemBackInTimeOrder) {
+  PlanSnapshot full = snapshotAt(kNow - hours{1});
+  full.modelWindows = {{"Opus", 64, kNow + hours{30}}, {"Sonnet, \"new\"", 5, std::nullopt}};
+  full.extraUsage = ExtraUsage{"EUR", 2, 10587, 30000};
+  PlanSnapshot sessionOnly = snapshotAt(kNow);
+  sessionOnly.allModels.reset();
+  sessionOnly.extraUsage = ExtraUsage{"USD", 2, 0, std::nullopt};
+  HistoryStore store(file_);
+  EXPECT_FALSE(store.record(full));
+  EXPECT_FALSE(store.record(sessionOnly));
+
+  const auto samples = readHistory(file_, kEarliestInstant);
+  ASSERT_EQ(samples.size(), 2u);
+  EXPECT_EQ(samples[0], HistorySample::of(full));
+  EXPECT_EQ(samples[1], HistorySample::of(sessionOnly));
+  // A window that was not reported stays absent: unknown is never 0.
+  EXPECT_EQ(samples[1].window(HistoryWindowKind::allModels), nullptr);
+  EXPECT_EQ(readHistory(file_, kNow).size(), 1u);
+  EXPECT_EQ(fs::status(file_).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  SqliteDatabase database(file_, SqliteDatabase::Mode::readOnly);
+  EXPECT_EQ(database.integer("PRAGMA user_version"), kHistorySchemaVersion);
+  EXPECT_TRUE(readHistory(temp_ / "none.sqlite3", kEarliestInstant).empty());
+}
+
+TEST_F(HistoryStoreTest, DeletesWhatIsOlderThan400DaysAndThinsPast35DaysToOnePerHour) {
+  struct Case {
+    const char *what;
+    Instant at;
+    bool kept;
+  };
+  const Instant oldHour = std::chrono::floor<hours>(kNow - hours{24 * 100});
+  const Instant recentHour = std::chrono::floor<hours>(kNow - hours{24 * 34});
+  const Case cases[] = {
+      {"beyond 400 days", kNow - hours{24 * 401}, false},
+      {"just within 400 days", kNow - hours{24 * 400} + minutes{5}, true},
+      {"first of an old hour", oldHour + minutes{1}, true},
+      {"second of that hour", oldHour + minutes{4}, false},
+      {"last of that hour", oldHour + minutes{59}, false},
+      {"first of the next hour", oldHour + minutes{61}, true},
+      {"within 35 days", recentHour + minutes{1}, true},
+      {"same hour, within 35 days", recentHour + minutes{4}, true},
+      {"now", kNow, true},
+  };
+  {
+    HistoryStore store(file_);
+    for (const Case &c : cases) {
+      store.record(snapshotAt(c.at));
+    }
+  }
+  HistoryStore store(file_);
+  store.applyRetention(kNow);
+  const auto times = timesIn(file_);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(std::count(times.begin(), times.end(), c.at), c.kept ? 1 : 0);
+  }
+  // Thinning again keeps the same sample of each hour.
+  store.applyRetention(kNow + minutes{1});
+  EXPECT_EQ(timesIn(file_), times);
+}
+
+TEST_F(HistoryStoreTest, SetsACorruptFileAsideAndStartsANewOne) {
+  const std::string garbage(8192, 'x');
+  testing::writeFile(file_, garbage);
+  HistoryStore store(file_);
+  const auto note = store.record(snapshotAt(kNow));
+  ASSERT_TRUE(note);
+  const fs::path aside = file_.string() + ".corrupt-2026-06-29T120000Z";
+  EXPECT_NE(note->find(aside.string()), std::string::npos) << *note;
+  EXPECT_EQ(testing::readFile(aside), garbage);
+  EXPECT_EQ(timesIn(file_), std::vector<Instant>{kNow});
+  EXPECT_FALSE(store.record(snapshotAt(kNow + minutes{3})));
+}
+
+TEST_F(HistoryStoreTest, AReadOnlyFolderFailsAsReadOnlyAndLeavesTheHistoryReadable) {
+  HistoryStore(file_).record(snapshotAt(kNow));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A read-only mount refuses writes even to root, who ignores permission bits.
+    const char *dir = temp_.path().c_str();
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(dir, dir, nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount(nullptr, dir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+      ::_exit(77);
+    }
+    int status = 0;
+    for (const fs::path &target : {file_, temp_ / "other" / "history.sqlite3"}) {
+      try {
+        HistoryStore(target).record(snapshotAt(kNow + minutes{3}));
+        status = 1;
+      } catch (const HistoryError &error) {
+        status = status == 0 && error.kind() == HistoryError::Kind::readOnly ? 0 : 2;
+      }
+    }
+    ::_exit(status == 0 && readHistory(file_, kEarliestInstant).size() == 1 ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) {
+    GTEST_SKIP() << "needs a private mount namespace";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A crash mid-append must never cost a committed sample nor damage the file.
+TEST_F(HistoryStoreTest, SurvivesBeingKilledWhileAppending) {
+  constexpr int kRounds = 8;
+  std::mt19937 random(20);
+  std::vector<Instant> committed;
+  std::int64_t next = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(pipeFds[0]);
+      HistoryStore store(file_);
+      for (std::int64_t i = next;; ++i) {
+        store.record(snapshotAt(kNow + seconds{i}, i % 100));
+        // Told only once the commit returned: each number read is a sample that must survive.
+        if (::write(pipeFds[1], &i, sizeof i) != sizeof i) {
+          ::_exit(1);
+        }
+      }
+    }
+    ::close(pipeFds[1]);
+    const auto wanted = std::uniform_int_distribution<int>(5, 60)(random);
+    std::int64_t last = next - 1;
+    for (int read = 0; read < wanted && ::read(pipeFds[0], &last, sizeof last) == sizeof last;) {
+      committed.push_back(kNow + seconds{last});
+      ++read;
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    // The child may have committed more before the kill landed; count on from what is there.
+    while (::read(pipeFds[0], &last, sizeof last) == sizeof last) {
+      committed.push_back(kNow + seconds{last});
+    }
+    ::close(pipeFds[0]);
+    next = last + 1;
+    const auto times = timesIn(file_);
+    ASSERT_FALSE(times.empty());
+    next = std::max<std::int64_t>(next, (times.back() - kNow) / seconds{1} + 1);
+  }
+  SqliteDatabase database(file_, SqliteDatabase::Mode::readWrite);
+  SqliteDatabase::Statement check(database, "PRAGMA integrity_check");
+  ASSERT_TRUE(check.step());
+  EXPECT_EQ(check.text(0), "ok");
+  const auto times = timesIn(file_);
+  for (const Instant at : committed) {
+    EXPECT_EQ(std::count(times.begin(), times.end(), at), 1) << formatInternetDate(at);
+  }
+}
+
+} // namespace
+} // namespace quorbel

@@ -44,6 +44,7 @@ int runHistory(const std::filesystem::path &snapshotFile, const HistoryRequest &
   frame.sinceText = request.sinceText;
   frame.warn = request.warn;
   frame.critical = request.critical;
+  frame.account = request.account;
   std::vector<HistorySample> samples;
   try {
     samples = readHistory(historyPathBeside(snapshotFile), frame.from);

@@ -15,6 +15,7 @@ struct HistoryRequest {
   std::string output; // empty: standard output
   std::int64_t warn = 80;
   std::int64_t critical = 95;
+  std::string account = "default"; // the account whose history it is, as csv names it
 };
 
 // `quorbel-status --history`: the samples beside `snapshotFile` over the last `since`, in one of

@@ -2,6 +2,7 @@
 
 #include "app/history_command.hpp"
 #include "app/watch_command.hpp"
+#include "chart/history_formats.hpp"
 #include "chart/usage_trends.hpp"
 #include "history/history_store.hpp"
 #include "model/clock.hpp"
@@ -310,6 +311,7 @@ int main(int argc, char **argv) {
   if (history) {
     historyRequest.warn = options.warn;
     historyRequest.critical = options.critical;
+    historyRequest.account = account.value_or(std::string(kDefaultAccount));
     return runHistory(path, historyRequest);
   }
   if (!account && file.empty()) {

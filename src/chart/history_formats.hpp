@@ -14,7 +14,7 @@ enum class HistoryFormat { chart, csv, json, svg };
 
 std::optional<HistoryFormat> historyFormatNamed(std::string_view name);
 
-// Until several accounts are kept, every sample belongs to this one.
+// The account of the helper started without --account.
 inline constexpr std::string_view kDefaultAccount = "default";
 
 // What the history is shown over, and how.

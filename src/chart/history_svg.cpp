@@ -1,5 +1,6 @@
 #include "chart/history_formats.hpp"
 #include "chart/history_series.hpp"
+#include "model/display_text.hpp"
 
 #include <array>
 #include <cstdio>
@@ -16,33 +17,6 @@ constexpr int kBottom = 260;
 constexpr int kTimeTicks = 4;
 constexpr std::array<const char *, 6> kColours = {"#1f77b4", "#d62728", "#2ca02c",
                                                   "#9467bd", "#ff7f0e", "#8c564b"};
-
-// Text from outside is data: the five characters XML gives meaning to are escaped.
-std::string xmlText(std::string_view text) {
-  std::string escaped;
-  for (const char c : text) {
-    switch (c) {
-    case '&':
-      escaped += "&amp;";
-      break;
-    case '<':
-      escaped += "&lt;";
-      break;
-    case '>':
-      escaped += "&gt;";
-      break;
-    case '"':
-      escaped += "&quot;";
-      break;
-    case '\'':
-      escaped += "&apos;";
-      break;
-    default:
-      escaped += c;
-    }
-  }
-  return escaped;
-}
 
 std::string number(double value) {
   char buffer[32];
@@ -74,7 +48,7 @@ std::string formatHistorySvg(const std::vector<HistorySample> &samples, const Hi
                     "\" viewBox=\"0 0 " + std::to_string(kWidth) + " " + std::to_string(kHeight) +
                     "\" font-family=\"sans-serif\" font-size=\"12\">\n"
                     "<title>Claude Code plan usage, last " +
-                    xmlText(frame.sinceText) +
+                    markupText(frame.sinceText) +
                     "</title>\n<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
   for (int percent = 0; percent <= 100; percent += 25) {
     const std::string y = number(yOf(percent));
@@ -92,7 +66,7 @@ std::string formatHistorySvg(const std::vector<HistorySample> &samples, const Hi
     svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(kBottom) + "\" x2=\"" + x + "\" y2=\"" +
            std::to_string(kBottom + 5) + "\" stroke=\"#000000\"/>\n<text x=\"" + x + "\" y=\"" +
            std::to_string(kBottom + 20) + "\" text-anchor=\"" + anchor + "\">" +
-           xmlText(axisTimeLabel(at, seconds)) + "</text>\n";
+           markupText(axisTimeLabel(at, seconds)) + "</text>\n";
   }
   svg += "<line x1=\"" + std::to_string(kLeft) + "\" y1=\"" + std::to_string(kBottom) + "\" x2=\"" +
          std::to_string(kRight) + "\" y2=\"" + std::to_string(kBottom) +
@@ -128,7 +102,7 @@ std::string formatHistorySvg(const std::vector<HistorySample> &samples, const Hi
     svg += "<rect x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y - 9) +
            "\" width=\"14\" height=\"10\" fill=\"" + colour + "\"/>\n<text x=\"" +
            std::to_string(x + 20) + "\" y=\"" + std::to_string(y) + "\">" +
-           xmlText(series[i].title) + "</text>\n";
+           markupText(series[i].title) + "</text>\n";
   }
   return svg + "</svg>\n";
 }

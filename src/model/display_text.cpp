@@ -82,4 +82,30 @@ std::string displayText(std::string_view text) {
   return shown;
 }
 
+std::string markupText(std::string_view text) {
+  std::string escaped;
+  for (const char c : text) {
+    switch (c) {
+    case '&':
+      escaped += "&amp;";
+      break;
+    case '<':
+      escaped += "&lt;";
+      break;
+    case '>':
+      escaped += "&gt;";
+      break;
+    case '"':
+      escaped += "&quot;";
+      break;
+    case '\'':
+      escaped += "&apos;";
+      break;
+    default:
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
 } // namespace quorbel

@@ -12,4 +12,9 @@ namespace quorbel {
 // overlong form could hide a control from this filter but not from a lenient decoder.
 std::string displayText(std::string_view text);
 
+// `text` escaped for XML and for Pango markup, which waybar reads a module's text in: the five
+// characters they give meaning to (those g_markup_escape_text() escapes) become entities, so a name
+// is shown as written, never parsed.
+std::string markupText(std::string_view text);
+
 } // namespace quorbel

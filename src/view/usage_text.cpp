@@ -162,34 +162,6 @@ std::string planWindowLine(const UsageView &view, std::string_view label,
          (view.fetched ? "  not running: starts with your next message" : "  no data");
 }
 
-// waybar reads a module's text and tooltip as Pango markup: names are shown as written, never
-// parsed. The same five characters as g_markup_escape_text().
-std::string markupText(std::string_view text) {
-  std::string escaped;
-  for (const char c : text) {
-    switch (c) {
-    case '&':
-      escaped += "&amp;";
-      break;
-    case '<':
-      escaped += "&lt;";
-      break;
-    case '>':
-      escaped += "&gt;";
-      break;
-    case '"':
-      escaped += "&quot;";
-      break;
-    case '\'':
-      escaped += "&apos;";
-      break;
-    default:
-      escaped += c;
-    }
-  }
-  return escaped;
-}
-
 } // namespace
 
 std::string statusMarker(const UsageView &view) { return marker(view); }

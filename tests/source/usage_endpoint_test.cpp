@@ -71,7 +71,7 @@ struct Exchange {
   bool sent = true;                          // whether the request reaches the server
   std::shared_ptr<HttpSession> session = {}; // none: one for plain http
   std::filesystem::path certificate = {};    // the server's; none: plain http
-  std::optional<std::string> written = {};   // the whole file the tick leaves, when it matters
+  std::optional<std::string> written = {};   // the file the tick leaves, compact, when it matters
   int ticks = 1;                             // each one request, the script's next answer
 };
 
@@ -109,7 +109,9 @@ void expectOutcomes(std::initializer_list<Exchange> exchanges) {
     EXPECT_FALSE(testing::holdsSecret(log.text() + hints.text())) << log.text() << hints.text();
     EXPECT_EQ(server.requests(), c.sent ? c.ticks : 0) << "a request crossed where it must not";
     if (c.written) {
-      EXPECT_EQ(testing::readFile(temp / "plan-snapshot.json"), *c.written);
+      EXPECT_EQ(
+          encodeSnapshot(*SnapshotStore(temp / "plan-snapshot.json").load(), JsonLayout::compact),
+          *c.written);
       EXPECT_EQ(log.lines().size(), std::size_t(c.ticks)) << log.text();
     }
     // One GET with the three headers in order, and nothing after them.
@@ -202,71 +204,46 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
 }
 
 // The money comes in two shapes; what does not read is left out quietly and costs nothing else.
+// Each row asserts the one member that differs, as the file writes it: "extraUsage", or none.
 TEST(UsageEndpoint, WritesExtraUsageFromEitherShapeInIntegers) {
-  const std::string weekly =
-      R"("five_hour": null, "seven_day": {"utilization": 8, "resets_at": "2026-06-01T07:00:00Z"})";
-  const auto ok = [&](const std::string &money) {
-    return replying(200, "{" + weekly + ", " + money + "}");
-  };
+  const std::string weekly = R"({"five_hour": null,
+      "seven_day": {"utilization": 8, "resets_at": "2026-06-01T07:00:00Z"}, )";
   const auto file = [](const std::string &money, const char *status = "active") {
-    return R"({
-  "allModels" : {
-    "percent" : 8,
-    "resetsAt" : "2026-06-01T07:00:00Z"
-  },)" + (money.empty() ? "" : "\n  \"extraUsage\" : {\n" + money + "\n  },") +
-           "\n  \"fetchedAt\" : \"2026-05-28T20:26:40Z\",\n  \"status\" : \"" + status + "\"\n}";
+    return R"({"allModels":{"percent":8,"resetsAt":"2026-06-01T07:00:00Z"},)" +
+           (money.empty() ? "" : R"("extraUsage":{"currency":)" + money + "},") +
+           R"("fetchedAt":"2026-05-28T20:26:40Z","status":")" + status + "\"}";
   };
-  const std::string usd = R"(    "currency" : "USD",
-    "exponent" : 2,
-    "limit" : 30000,
-    "used" : 10587)";
+  const auto row = [&](const char *name, const std::string &answer, const std::string &money) {
+    return Exchange{name, replying(200, weekly + answer + "}"), file(money)};
+  };
+  const std::string usd = R"("USD","exponent":2,"limit":30000,"used":10587)";
   const std::string fieldUsd = R"("extra_usage": {"is_enabled": true, "monthly_limit": 30000,
       "used_credits": 10587.0, "utilization": 35.29, "currency": "USD", "decimal_places": 2})";
-  const std::string off = R"("extra_usage": {"is_enabled": false, "monthly_limit": null,
-      "used_credits": null, "utilization": null})";
+  const std::string off = R"("extra_usage": {"is_enabled": false, "monthly_limit": null})";
   const auto spend = [](const std::string &used, const std::string &limit) {
     return R"("spend": {"enabled": true, "used": )" + used + R"(, "limit": )" + limit +
            R"(, "percent": 43, "severity": "normal"})";
   };
   const std::string gbp = R"({"amount_minor": 4321, "currency": "GBP", "exponent": 2})";
+  const auto cap = [](const char *currency, int exponent) {
+    return R"({"amount_minor": 10000, "currency": ")" + std::string(currency) +
+           R"(", "exponent": )" + std::to_string(exponent) + "}";
+  };
   const auto extra = [](const std::string &members) {
     return R"("extra_usage": {"is_enabled": true, )" + members + "}";
-  };
-  const auto row = [&](const char *name, const std::string &money, const std::string &member) {
-    const std::string written = file(member);
-    return Exchange{name,
-                    ok(money),
-                    encodeSnapshot(decodeSnapshot(written), JsonLayout::compact),
-                    expiringIn(3600),
-                    true,
-                    {},
-                    {},
-                    written};
   };
   expectOutcomes({
       row("USD with a cap", fieldUsd, usd),
       // The fraction rounds to the nearest minor unit; no code is "USD", no places are 2.
-      row("EUR without a cap", extra(R"("monthly_limit": null, "used_credits": 249.5,
-          "currency": "EUR")"),
-          R"(    "currency" : "EUR",
-    "exponent" : 2,
-    "used" : 250)"),
-      row("defaults", extra(R"("used_credits": 7)"), R"(    "currency" : "USD",
-    "exponent" : 2,
-    "used" : 7)"),
-      row("GBP from spend, which wins", spend(gbp, R"({"amount_minor": 10000, "currency": "GBP",
-          "exponent": 2})") + ", " + off,
-          R"(    "currency" : "GBP",
-    "exponent" : 2,
-    "limit" : 10000,
-    "used" : 4321)"),
+      row("EUR without a cap",
+          extra(R"("monthly_limit": null, "used_credits": 249.5, "currency": "EUR")"),
+          R"("EUR","exponent":2,"used":250)"),
+      row("defaults", extra(R"("used_credits": 7)"), R"("USD","exponent":2,"used":7)"),
+      row("GBP from spend, which wins", spend(gbp, cap("GBP", 2)) + ", " + off,
+          R"("GBP","exponent":2,"limit":10000,"used":4321)"),
       row("JPY from spend, no cap",
-          spend(R"({"amount_minor": 1200, "currency": "JPY",
-          "exponent": 0})",
-                "null"),
-          R"(    "currency" : "JPY",
-    "exponent" : 0,
-    "used" : 1200)"),
+          spend(R"({"amount_minor": 1200, "currency": "JPY", "exponent": 0})", "null"),
+          R"("JPY","exponent":0,"used":1200)"),
       row("spend without a boolean defers to extra_usage",
           R"("spend": {"enabled": "yes"}, )" + fieldUsd, usd),
       row("disabled", off, ""),
@@ -282,23 +259,17 @@ TEST(UsageEndpoint, WritesExtraUsageFromEitherShapeInIntegers) {
       row("amount beyond any bill", extra(R"("used_credits": 1e300)"), ""),
       row("amount beyond 64 bits", extra(R"("used_credits": 18446744073709551615)"), ""),
       row("cap as text", extra(R"("used_credits": 5, "monthly_limit": "300")"), ""),
-      row("spend capped in another currency",
-          spend(gbp, R"({"amount_minor": 10000, "currency": "EUR", "exponent": 2})"), ""),
-      row("spend capped in other units",
-          spend(gbp, R"({"amount_minor": 10000, "currency": "GBP", "exponent": 3})"), ""),
+      row("spend capped in another currency", spend(gbp, cap("EUR", 2)), ""),
+      row("spend capped in other units", spend(gbp, cap("GBP", 3)), ""),
       row("spend without an amount", spend(R"({"currency": "GBP"})", "null"), ""),
   });
   // A failure publishes the last good snapshot whole: the money keeps its figures and fetchedAt,
   // and only the file's status changes.
-  expectOutcomes({{"then a 429",
-                   {httpReply(200, "{" + weekly + ", " + fieldUsd + "}"), httpReply(429, "")},
-                   encodeSnapshot(decodeSnapshot(file(usd)), JsonLayout::compact),
-                   expiringIn(3600),
-                   true,
-                   {},
-                   {},
-                   file(usd, "rateLimited"),
-                   2}});
+  Exchange limited = row("then a 429", fieldUsd, usd);
+  limited.answer.push_back(httpReply(429, ""));
+  limited.written = file(usd, "rateLimited");
+  limited.ticks = 2;
+  expectOutcomes({limited});
 }
 
 TEST(UsageEndpoint, HostileTransportEndsInATransientErrorWithinItsTimeOut) {

@@ -1,18 +1,19 @@
 #include "chart/history_formats.hpp"
 #include "support/scoped_environment.hpp"
+#include "support/text.hpp"
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <ctime>
-#include <sstream>
 
 namespace quorbel {
 namespace {
 
 using std::chrono::hours;
 using std::chrono::minutes;
+using testing::linesOf;
 
 const Instant kFrom = instantFromUnixSeconds(1'782'734'400); // 2026-06-29T12:00:00Z
 
@@ -34,23 +35,6 @@ std::vector<HistorySample> run(int from, int to, std::int64_t start, std::int64_
         minutes{m}, std::min<std::int64_t>(100, start + step * (m - from) / 3), std::nullopt));
   }
   return samples;
-}
-
-std::vector<std::string> linesOf(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-std::string repeated(const std::string &cell, int count) {
-  std::string text;
-  for (int i = 0; i < count; ++i) {
-    text += cell;
-  }
-  return text;
 }
 
 std::size_t columnsOf(const std::string &line) {
@@ -130,8 +114,8 @@ TEST_F(HistoryFormatsTest, ChartsShowGapsAsGapsResetsAsDropsAndFitTheWidth) {
                              std::string(28, ' ') + "14:00");
   // The reset: the top row is full before it, and empty after.
   const auto resetChart = linesOf(formatHistoryChart(withReset, frame(17)));
-  EXPECT_EQ(resetChart[4], " 50%\u2524" + repeated("\u2588", 6));
-  EXPECT_EQ(resetChart[8], "  0%\u2524" + repeated("\u2588", 6) + repeated("\u2581", 6));
+  EXPECT_EQ(resetChart[4], " 50%┤██████");
+  EXPECT_EQ(resetChart[8], "  0%┤██████▁▁▁▁▁▁");
 }
 
 TEST_F(HistoryFormatsTest, ExportsQuoteWhatNeedsItAndKeepUnknownsEmpty) {

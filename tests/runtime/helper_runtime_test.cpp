@@ -186,12 +186,6 @@ TEST_F(HelperRuntimeTest, EachOutcomeSetsTheNextWaitAndWhetherItWatchesTheCreden
             "QuorbelHelper: no watch on the credentials file (cannot watch /c: gone)\n");
 }
 
-} // namespace
-} // namespace quorbel
-
-namespace quorbel {
-namespace {
-
 // Scripted: each record() throws the next error, or succeeds when there is none.
 struct ScriptedHistory final : HistoryRecording {
   std::optional<std::string> record(const PlanSnapshot &snapshot) override {

@@ -248,14 +248,12 @@ TEST(UsageEndpoint, WritesExtraUsageFromEitherShapeInIntegers) {
           R"("spend": {"enabled": "yes"}, )" + fieldUsd, usd),
       row("disabled", off, ""),
       row("disabled in spend", R"("spend": {"enabled": false, "used": null}, )" + fieldUsd, ""),
-      row("lower-case code", extra(R"("used_credits": 5, "currency": "usd")"), ""),
+      // The money's own rules (code, places, sign) are checked with the file; here only that an
+      // answer goes through them.
       row("a terminal escape for a code", extra(R"("used_credits": 5, "currency": "\u001b[2J")"),
           ""),
-      row("absurd places", extra(R"("used_credits": 5, "decimal_places": 5)"), ""),
-      row("negative places", extra(R"("used_credits": 5, "decimal_places": -1)"), ""),
       row("amount as text", extra(R"("used_credits": "105.87")"), ""),
       row("no amount", extra(R"("used_credits": null, "monthly_limit": 100)"), ""),
-      row("negative amount", extra(R"("used_credits": -1)"), ""),
       row("amount beyond any bill", extra(R"("used_credits": 1e300)"), ""),
       row("amount beyond 64 bits", extra(R"("used_credits": 18446744073709551615)"), ""),
       row("cap as text", extra(R"("used_credits": 5, "monthly_limit": "300")"), ""),

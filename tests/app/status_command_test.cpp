@@ -241,14 +241,6 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossAResta
   notifier = start();
   ASSERT_TRUE(served(3)) << notifier->standardError();
   EXPECT_EQ(calls.back(), "Claude 5-hour window at 96% 2");
-
-  PlanSnapshot paying = fetchedNow(100);
-  paying.extraUsage = ExtraUsage{"USD", 2, 120, 30000};
-  SnapshotStore(home / kSnapshotInHome).save(paying);
-  ASSERT_TRUE(served(5)) << notifier->standardError();
-  EXPECT_EQ(std::vector<std::string>(calls.begin() + 3, calls.end()),
-            (std::vector<std::string>{"Claude 5-hour window used up 2",
-                                      "Claude is now using extra usage: $1.20 this month 1"}));
   notifier->sendSignal(SIGTERM);
   EXPECT_EQ(notifier->waitForExit(5s), 0);
 }

@@ -237,7 +237,6 @@ TEST(NotifierState, LivesUnderTheXdgStateHomeOrTheHomeAndNowhereElse) {
   const std::filesystem::path inHome = "/home/me/.local/state/QuorbelHelper/notify-state.json";
   EXPECT_EQ(notifierStateLocation("/state", "/home/me"), inStateHome);
   EXPECT_EQ(notifierStateLocation("relative", "/home/me"), inHome);
-  EXPECT_EQ(notifierStateLocation("", "/home/me"), inHome);
   EXPECT_EQ(notifierStateLocation("/state", std::nullopt), inStateHome);
   EXPECT_EQ(notifierStateLocation(std::nullopt, std::nullopt), std::nullopt) << "no shared place";
 }

@@ -10,6 +10,7 @@ packages=(
   libsystemd-dev dbus
   clang-14 libclang-rt-14-dev
   dpkg-dev file groff-base python3
+  prometheus
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include "app/watch_command.hpp"
 #include "model/clock.hpp"
 #include "model/helper_version.hpp"
+#include "platform/atomic_file.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
 #include "view/snapshot_reading.hpp"
@@ -24,23 +25,27 @@ constexpr int kExitOk = 0;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoSnapshot = 3;
 constexpr int kExitUnreadable = 4;
+constexpr int kExitCannotWrite = 5;
 
 constexpr const char *kUsage =
-    "Usage: quorbel-status [--format text|long|waybar|json] [--file PATH]\n"
+    "Usage: quorbel-status [--format text|long|waybar|json|prometheus] [--file PATH]\n"
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
     "                      [--show used|remaining]\n"
-    "                      [--watch | --notify]\n"
+    "                      [--output FILE] [--watch | --notify]\n"
     "       quorbel-status --help | --version\n"
     "\n"
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
     "  --format       text (default): one line; long: a few lines for a person;\n"
-    "                 waybar: JSON for waybar's custom module; json: everything, for scripts\n"
+    "                 waybar: JSON for waybar's custom module; json: everything, for scripts;\n"
+    "                 prometheus: metrics in the Prometheus text format, account=\"default\"\n"
     "  --file         the snapshot to read (default: where QuorbelHelper writes it)\n"
     "  --warn         percent from which the class is \"warning\" (default 80)\n"
     "  --critical     percent from which the class is \"critical\" (default 95)\n"
     "  --stale-after  age after which data counts as stale: 900, 900s, 15m or 1h (default 15m)\n"
     "  --show         used (default): the percent of each window used; remaining: the percent\n"
     "                 left (\"5h 55% left\"), in text, long and waybar; levels still measure use\n"
+    "  --output       replace FILE atomically instead of printing (readable by all, as a\n"
+    "                 collector needs; its folder must exist); with --watch, at each change\n"
     "  --watch        print again each time the output would change, until stopped\n"
     "  --notify       print nothing; show desktop notifications when a window reaches --warn,\n"
     "                 --critical or 100 %, when a full window resets, when Claude Code\n"
@@ -50,8 +55,9 @@ constexpr const char *kUsage =
     "  --version      print the version and exit\n"
     "\n"
     "Exit status: 0 shown; 2 bad arguments or no home; 3 no snapshot file yet; 4 unreadable\n"
-    "snapshot (waybar: 0 whenever its line was printed).\n"
-    "--watch and --notify run until SIGTERM or SIGINT and exit 0, or 1 when they cannot watch.\n";
+    "snapshot (waybar: 0 whenever its line was printed); 5 the --output file not written.\n"
+    "--watch and --notify run until SIGTERM or SIGINT and exit 0, or 1 when they cannot watch\n"
+    "or cannot write the --output file.\n";
 
 int usageError(const std::string &message) {
   std::fprintf(stderr, "quorbel-status: %s\n%s", message.c_str(), kUsage);
@@ -110,6 +116,7 @@ int main(int argc, char **argv) {
   OutputFormat format = OutputFormat::text;
   ViewOptions options;
   std::string file;
+  std::optional<std::filesystem::path> output;
   bool watch = false;
   bool notify = false;
 
@@ -120,6 +127,7 @@ int main(int argc, char **argv) {
       {"critical", required_argument, nullptr, 'c'},
       {"stale-after", required_argument, nullptr, 's'},
       {"show", required_argument, nullptr, 'S'},
+      {"output", required_argument, nullptr, 'o'},
       {"watch", no_argument, nullptr, 'W'},
       {"notify", no_argument, nullptr, 'N'},
       {"help", no_argument, nullptr, 'h'},
@@ -180,6 +188,12 @@ int main(int argc, char **argv) {
       options.shown = *shown;
       break;
     }
+    case 'o':
+      if (*optarg == '\0') {
+        return usageError("--output needs a path");
+      }
+      output = optarg;
+      break;
     case 'W':
       watch = true;
       break;
@@ -207,6 +221,9 @@ int main(int argc, char **argv) {
   if (watch && notify) {
     return usageError("--watch and --notify do not go together");
   }
+  if (notify && output) {
+    return usageError("--output does not go with --notify, which prints nothing");
+  }
 
   const std::optional<std::filesystem::path> location =
       file.empty() ? SnapshotStore::defaultFileURL() : std::filesystem::path(file);
@@ -216,26 +233,43 @@ int main(int argc, char **argv) {
   }
   const std::filesystem::path &path = *location;
   if (watch) {
-    return runStatusWatch(path, format, options);
+    return runStatusWatch(path, format, options, output);
   }
   if (notify) {
     return runUsageNotifier(path, options);
   }
+  // Prints `text`, or makes it the whole --output file; false when that file cannot be written.
+  const auto emit = [&output](const std::string &text) {
+    if (!output) {
+      printLine(text);
+      return true;
+    }
+    try {
+      writeOutputFile(*output, text + "\n");
+      return true;
+    } catch (const FileWriteError &problem) {
+      std::fprintf(stderr, "quorbel-status: %s\n", problem.what());
+      return false;
+    }
+  };
   const SnapshotReading reading = SnapshotReading::of(path);
   if (!reading.snapshot) {
     const std::string &reason = reading.problem;
     std::fprintf(stderr, "quorbel-status: %s\n", reason.c_str());
-    if (format == OutputFormat::text || format == OutputFormat::waybar ||
-        format == OutputFormat::json) {
-      printLine(formatUnavailable(format, reason));
+    // Long and prometheus have no stand-in: an output file then keeps what it last said, so a
+    // collector sees the data age rather than numbers that vanish.
+    const std::string standIn = formatUnavailable(format, reason);
+    if (!standIn.empty() && !emit(standIn)) {
+      return kExitCannotWrite;
     }
     // waybar drops a module whose command fails; its line carries the trouble in class and
     // tooltip instead.
-    if (format == OutputFormat::waybar) {
+    if (format == OutputFormat::waybar && !output) {
       return kExitOk;
     }
     return reading.missing ? kExitNoSnapshot : kExitUnreadable;
   }
-  printLine(formatView(UsageView::of(*reading.snapshot, systemClock().now(), options), format));
-  return kExitOk;
+  return emit(formatView(UsageView::of(*reading.snapshot, systemClock().now(), options), format))
+             ? kExitOk
+             : kExitCannotWrite;
 }

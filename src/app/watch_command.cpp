@@ -1,5 +1,6 @@
 #include "app/watch_command.hpp"
 
+#include "platform/atomic_file.hpp"
 #include "platform/environment.hpp"
 #include "platform/fd_io.hpp"
 #include "platform/home_directory.hpp"
@@ -60,20 +61,45 @@ private:
 
 } // namespace
 
+void writeOutputFile(const std::filesystem::path &file, std::string_view text) {
+  // No folder is made: a collector's folder is set up by its administrator, and one made private
+  // here would hide the file from the collector.
+  AtomicFile writer(file, kReadableFileMode);
+  writer.write(text);
+  writer.commit();
+}
+
 int runStatusWatch(const std::filesystem::path &file, OutputFormat format,
-                   const ViewOptions &options) {
+                   const ViewOptions &options, const std::optional<std::filesystem::path> &output) {
   endOnStopSignals();
+  bool writeFailed = false;
+  const auto print = [](std::string_view update) { return writeAll(STDOUT_FILENO, update) == 0; };
+  const auto replace = [&](std::string_view update) {
+    // Each version is the whole file; the blank line that parts printed long texts is not part of
+    // it.
+    if (format == OutputFormat::longText && update.starts_with('\n')) {
+      update.remove_prefix(1);
+    }
+    try {
+      writeOutputFile(*output, update);
+      return true;
+    } catch (const FileWriteError &problem) {
+      writeError(std::string("quorbel-status: ") + problem.what());
+      writeFailed = true;
+      return false;
+    }
+  };
   try {
-    SnapshotWakeSource wakes(file, STDOUT_FILENO);
-    StatusWatch watch(
-        file, format, options,
-        [](std::string_view update) { return writeAll(STDOUT_FILENO, update) == 0; }, writeError);
+    SnapshotWakeSource wakes(file, output ? -1 : STDOUT_FILENO);
+    StatusWatch watch(file, format, options,
+                      output ? StatusWatch::Output(replace) : StatusWatch::Output(print),
+                      writeError);
     runWatchLoop(systemClock(), wakes, [&watch](Instant now) { return watch.update(now); });
   } catch (const WatchError &problem) {
     writeError(std::string("quorbel-status: ") + problem.what());
     return kWatchFailedExitStatus;
   }
-  return kExitOk;
+  return writeFailed ? kWatchFailedExitStatus : kExitOk;
 }
 
 int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &options) {

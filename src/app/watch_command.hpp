@@ -3,16 +3,24 @@
 #include "view/usage_formats.hpp"
 
 #include <filesystem>
+#include <optional>
+#include <string_view>
 
 namespace quorbel {
 
 // The exit status when the watch cannot be set up (inotify or the timer unavailable).
 inline constexpr int kWatchFailedExitStatus = 1;
 
+// `quorbel-status --output FILE`: replaces FILE with `text` at once, readable by others (a
+// collector runs as its own user), in a folder that must exist. Throws FileWriteError.
+void writeOutputFile(const std::filesystem::path &file, std::string_view text);
+
 // `quorbel-status --watch`: prints `format` at start and again each time it would read
 // differently, until SIGTERM or SIGINT (exit 0) or until its reader goes away (exit 0, quietly).
+// With `output`, replaces that file instead of printing, and ends (exit 1) when it cannot.
 int runStatusWatch(const std::filesystem::path &file, OutputFormat format,
-                   const ViewOptions &options);
+                   const ViewOptions &options,
+                   const std::optional<std::filesystem::path> &output = std::nullopt);
 
 // `quorbel-status --notify`: shows desktop notifications as the snapshot calls for them, until
 // SIGTERM or SIGINT (exit 0).

@@ -8,7 +8,7 @@
 
 namespace quorbel {
 
-enum class OutputFormat { text, longText, waybar, json };
+enum class OutputFormat { text, longText, waybar, json, prometheus };
 
 std::optional<OutputFormat> outputFormatNamed(std::string_view name);
 
@@ -23,9 +23,11 @@ std::string formatWaybar(const UsageView &view);
 // The snapshot plus what a script would otherwise compute, one JSON object.
 std::string formatJson(const UsageView &view);
 
+// Each format without its final newline; prometheus is the view's snapshot as the default account.
 std::string formatView(const UsageView &view, OutputFormat format);
 
 // What a bar format prints when there is no snapshot to show; one well-formed line, no newline.
+// Empty for long and prometheus: a collector keeps the last file rather than an empty one.
 std::string formatUnavailable(OutputFormat format, std::string_view reason);
 
 } // namespace quorbel

@@ -21,7 +21,9 @@ TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
   const auto bin = [&](const std::string &program) { return (prefix / "bin" / program).string(); };
   for (const auto &[unit, execStart] :
        {std::pair<std::string, std::string>{"quorbel-helper", bin("QuorbelHelper")},
-        {"quorbel-notify", bin("quorbel-status") + " --notify"}}) {
+        {"quorbel-notify", bin("quorbel-status") + " --notify"},
+        {"quorbel-metrics", bin("quorbel-status") +
+                                " --watch --format prometheus --output ${QUORBEL_METRICS_FILE}"}}) {
     SCOPED_TRACE(unit);
     const auto path = (prefix / "share/systemd/user" / (unit + ".service")).string();
     const std::string text = testing::readFile(path);
@@ -35,6 +37,10 @@ TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
     EXPECT_EQ(verify.exitStatus, 0) << verify.err;
     EXPECT_EQ(verify.err, "");
   }
+
+  const auto rules = run("promtool check rules '" +
+                         (prefix / "share/quorbel-helper/quorbel-alerts.yml").string() + "'");
+  EXPECT_EQ(rules.exitStatus, 0) << rules.out << rules.err;
 
   const std::regex option("--[a-z-]+");
   for (const std::string program : {"QuorbelHelper", "quorbel-status"}) {

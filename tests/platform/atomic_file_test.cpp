@@ -6,7 +6,6 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace quorbel {
 namespace {
@@ -50,14 +49,11 @@ TEST(AtomicFile, WritesAHiddenTemporaryThatNoCollectorReadsThenTheModeAsked) {
   {
     AtomicFile writer(temp / "quorbel.prom", kReadableFileMode);
     writer.write("quorbel_status 1\n");
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(temp.path())) {
-      names.push_back(entry.path().filename().string());
-    }
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_TRUE(names[0].starts_with(".quorbel.prom.tmp-" + std::to_string(::getpid()) + "-"))
-        << names[0];
-    EXPECT_FALSE(names[0].ends_with(".prom")) << names[0];
+    ASSERT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 1);
+    const std::string name =
+        std::filesystem::directory_iterator(temp.path())->path().filename().string();
+    EXPECT_TRUE(name.starts_with(".quorbel.prom.tmp-" + std::to_string(::getpid()) + "-")) << name;
+    EXPECT_FALSE(name.ends_with(".prom")) << name;
     writer.commit();
   }
   ::umask(before);

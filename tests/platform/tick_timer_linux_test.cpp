@@ -52,7 +52,21 @@ TEST(LinuxTickTimer, EndsAtOnceOnAStopOrASignInElseWhenDue) {
 }
 
 // Without a watch a sign-in still shows at the next tick, but the user is told why not at once.
+// AddressSanitizer's runtime takes descriptors of its own when a constructor throws under the
+// tight limit below, so there the limit cannot be made to starve inotify alone.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORBEL_UNDER_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORBEL_UNDER_ADDRESS_SANITIZER 1
+#endif
+
 TEST(LinuxTickTimer, SaysOnceWhyItCannotWatchTheCredentialsAndWaitsOnWithout) {
+#ifdef QUORBEL_UNDER_ADDRESS_SANITIZER
+  GTEST_SKIP() << "the sanitizer's runtime needs descriptors under the tight limit";
+#endif
   const testing::ScopedTempDir home;
   // The timer opens its timerfd, its eventfd and then inotify: leave room for the first two only.
   std::vector<int> unused;

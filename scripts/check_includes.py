@@ -19,7 +19,7 @@ ALLOWED = {
     "selfcheck": {"runtime", "source", "store", "model", "platform"},
     "view": {"store", "model", "platform"},
     "watch": {"view", "model", "platform"},
-    "chart": {"history", "view", "model", "platform"},
+    "chart": {"history", "view", "store", "model", "platform"},
     "notify": {"watch", "view", "store", "model", "platform"},
     "app": {"notify", "chart", "watch", "view", "selfcheck", "runtime", "history", "store",
             "source", "http", "model", "platform"},

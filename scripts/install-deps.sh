@@ -10,6 +10,7 @@ packages=(
   libsystemd-dev dbus libsqlite3-dev
   clang-14 libclang-rt-14-dev
   dpkg-dev file groff-base python3
+  prometheus
 )
 
 missing=()

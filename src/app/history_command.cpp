@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitUnreadable = 4;
+constexpr int kExitCannotWrite = 5;
 constexpr int kDefaultColumns = 80;
 
 void writeOut(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
@@ -80,10 +81,10 @@ int runHistory(const std::filesystem::path &snapshotFile, const HistoryRequest &
     return kExitOk;
   }
   try {
-    replaceFile(request.output, text);
-  } catch (const std::exception &error) {
+    replaceSharedFile(request.output, text);
+  } catch (const FileWriteError &error) {
     std::fprintf(stderr, "quorbel-status: %s\n", error.what());
-    return kExitUnreadable;
+    return kExitCannotWrite;
   }
   return kExitOk;
 }

@@ -7,6 +7,8 @@
 #include "history/history_store.hpp"
 #include "model/clock.hpp"
 #include "model/helper_version.hpp"
+#include "platform/atomic_file.hpp"
+#include "store/account_location.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
 #include "view/accounts_view.hpp"
@@ -31,19 +33,21 @@ constexpr int kExitOk = 0;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoSnapshot = 3;
 constexpr int kExitUnreadable = 4;
+constexpr int kExitCannotWrite = 5;
 
 constexpr const char *kUsage =
-    "Usage: quorbel-status [--format text|long|waybar|json] [--file PATH | --account NAME]\n"
+    "Usage: quorbel-status [--format text|long|waybar|json|prometheus]\n"
+    "                      [--file PATH | --account NAME]\n"
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
-    "                      [--show used|remaining]\n"
-    "                      [--watch | --notify]\n"
+    "                      [--show used|remaining] [--output FILE] [--watch | --notify]\n"
     "       quorbel-status --history [--since DURATION] [--format chart|csv|json|svg]\n"
-    "                      [--output FILE] [--file PATH]\n"
+    "                      [--output FILE] [--file PATH | --account NAME]\n"
     "       quorbel-status --help | --version\n"
     "\n"
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
     "  --format       text (default): one line; long: a few lines for a person;\n"
-    "                 waybar: JSON for waybar's custom module; json: everything, for scripts\n"
+    "                 waybar: JSON for waybar's custom module; json: everything, for scripts;\n"
+    "                 prometheus: every account's metrics in the Prometheus text format\n"
     "  --file         the snapshot to read (default: every account's, where QuorbelHelper\n"
     "                 writes them)\n"
     "  --account      only the account NAME (\"default\": the helper run without --account)\n"
@@ -60,13 +64,15 @@ constexpr const char *kUsage =
     "  --history      show the usage kept in history.sqlite3 beside the snapshot: chart\n"
     "                 (default, fits COLUMNS or the terminal), csv, json or svg\n"
     "  --since        how far back --history looks: 6h, 2d or 30d (default 7d)\n"
-    "  --output       write --history to FILE, replaced atomically, not standard output\n"
+    "  --output       replace FILE atomically instead of printing (readable by all, as a\n"
+    "                 collector needs; its folder must exist); with --watch, at each change\n"
     "  --help         print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
     "Exit status: 0 shown; 2 bad arguments or no home; 3 no snapshot file yet; 4 unreadable\n"
-    "snapshot (waybar: 0 whenever its line was printed).\n"
-    "--watch and --notify run until SIGTERM or SIGINT and exit 0, or 1 when they cannot watch.\n";
+    "snapshot (waybar: 0 whenever its line was printed); 5 the --output file not written.\n"
+    "--watch and --notify run until SIGTERM or SIGINT and exit 0, or 1 when they cannot watch\n"
+    "or cannot write the --output file.\n";
 
 int usageError(const std::string &message) {
   std::fprintf(stderr, "quorbel-status: %s\n%s", message.c_str(), kUsage);
@@ -121,10 +127,26 @@ void printLine(const std::string &line) {
   std::fputc('\n', stdout);
 }
 
+// Prints `line`, or makes it the whole --output file; false, said on standard error, when that file
+// cannot be written.
+bool emit(const std::string &line, const std::optional<std::filesystem::path> &output) {
+  if (!output) {
+    printLine(line);
+    return true;
+  }
+  try {
+    replaceSharedFile(*output, line + "\n");
+    return true;
+  } catch (const FileWriteError &problem) {
+    std::fprintf(stderr, "quorbel-status: %s\n", problem.what());
+    return false;
+  }
+}
+
 // Several accounts at once. Each account without a snapshot is named on standard error and shown
 // as such in the output; the exit status tells trouble only when no account could be shown.
 int printAccounts(const std::vector<AccountFile> &accounts, OutputFormat format,
-                  const ViewOptions &options) {
+                  const ViewOptions &options, const std::optional<std::filesystem::path> &output) {
   const std::vector<AccountView> views = viewAccounts(accounts, systemClock().now(), options);
   bool shown = false;
   for (const AccountView &account : views) {
@@ -134,8 +156,13 @@ int printAccounts(const std::vector<AccountFile> &accounts, OutputFormat format,
                    account.reading.problem.c_str());
     }
   }
-  printLine(formatAccounts(views, format));
-  if (shown || format == OutputFormat::waybar) {
+  // Metrics without any account stay as they last were: a collector then sees the data age rather
+  // than numbers that vanish.
+  const std::string text = formatAccounts(views, format);
+  if (!text.empty() && !emit(text, output)) {
+    return kExitCannotWrite;
+  }
+  if (shown || (format == OutputFormat::waybar && !output)) {
     return kExitOk;
   }
   return views.front().reading.missing ? kExitNoSnapshot : kExitUnreadable;
@@ -151,6 +178,7 @@ int main(int argc, char **argv) {
   ViewOptions options;
   std::string file;
   std::optional<std::string> account;
+  std::optional<std::filesystem::path> output;
   bool watch = false;
   bool notify = false;
 
@@ -193,10 +221,10 @@ int main(int argc, char **argv) {
       historyRequest.sinceText = optarg;
       break;
     case 'o':
-      historyRequest.output = optarg;
-      if (historyRequest.output.empty()) {
+      if (*optarg == '\0') {
         return usageError("--output needs a path");
       }
+      output = optarg;
       break;
     case 'F':
       file = optarg;
@@ -270,8 +298,8 @@ int main(int argc, char **argv) {
   if (history && (watch || notify)) {
     return usageError("--history does not go with --watch or --notify");
   }
-  if (!history && !historyRequest.output.empty()) {
-    return usageError("--output goes with --history");
+  if (notify && output) {
+    return usageError("--output does not go with --notify, which prints nothing");
   }
   if (history && !formatName.empty()) {
     const auto named = historyFormatNamed(formatName);
@@ -298,53 +326,61 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
   std::filesystem::path path = *location;
+  // The one account to show, by --account or --file (which stands for the default account).
+  std::optional<AccountFile> chosen;
   if (account) {
     const std::vector<AccountFile> accounts = findAccounts(path);
-    const auto named = accountNamed(accounts, path, *account);
-    if (!named) {
+    chosen = accountNamed(accounts, path, *account);
+    if (!chosen) {
       std::fprintf(stderr, "quorbel-status: no account '%s'; accounts found: %s\n",
                    account->c_str(), accountNames(accounts).c_str());
       return kExitUsage;
     }
-    path = named->file;
+  } else if (!file.empty()) {
+    chosen = AccountFile{std::string(kDefaultAccountName), path};
   }
   if (history) {
+    historyRequest.output = output.value_or(std::filesystem::path());
     historyRequest.warn = options.warn;
     historyRequest.critical = options.critical;
-    historyRequest.account = account.value_or(std::string(kDefaultAccount));
-    return runHistory(path, historyRequest);
+    historyRequest.account = chosen ? chosen->name : std::string(kDefaultAccountName);
+    return runHistory(chosen ? chosen->file : path, historyRequest);
   }
-  if (!account && file.empty()) {
+  if (!chosen) {
     // Every account, those that appear later too; one alone shows exactly as it always has.
     if (watch) {
-      return runAccountsWatch(path, format, options);
+      return runAccountsWatch(path, format, options, output);
     }
     if (notify) {
       return runAccountsNotifier(path, options);
     }
     const std::vector<AccountFile> accounts = findAccounts(path);
-    if (accounts.size() > 1) {
-      return printAccounts(accounts, format, options);
+    if (accounts.size() > 1 || format == OutputFormat::prometheus) {
+      return printAccounts(accounts, format, options, output);
     }
-    path = accounts.front().file;
+    chosen = accounts.front();
   }
+  path = chosen->file;
   if (watch) {
-    return runStatusWatch(path, format, options);
+    return runStatusWatch(*chosen, format, options, output);
   }
   if (notify) {
     return runUsageNotifier(path, options);
+  }
+  if (format == OutputFormat::prometheus) {
+    return printAccounts({*chosen}, format, options, output); // metrics name their account
   }
   const SnapshotReading reading = SnapshotReading::of(path);
   if (!reading.snapshot) {
     const std::string &reason = reading.problem;
     std::fprintf(stderr, "quorbel-status: %s\n", reason.c_str());
-    if (format == OutputFormat::text || format == OutputFormat::waybar ||
-        format == OutputFormat::json) {
-      printLine(formatUnavailable(format, reason));
+    const std::string standIn = formatUnavailable(format, reason);
+    if (!standIn.empty() && !emit(standIn, output)) {
+      return kExitCannotWrite;
     }
     // waybar drops a module whose command fails; its line carries the trouble in class and
     // tooltip instead.
-    if (format == OutputFormat::waybar) {
+    if (format == OutputFormat::waybar && !output) {
       return kExitOk;
     }
     return reading.missing ? kExitNoSnapshot : kExitUnreadable;
@@ -359,6 +395,5 @@ int main(int argc, char **argv) {
       // Without a readable history the snapshot is still worth showing.
     }
   }
-  printLine(formatView(view, format));
-  return kExitOk;
+  return emit(formatView(view, format), output) ? kExitOk : kExitCannotWrite;
 }

@@ -1,5 +1,6 @@
 #include "app/watch_command.hpp"
 
+#include "platform/atomic_file.hpp"
 #include "platform/environment.hpp"
 #include "platform/fd_io.hpp"
 #include "platform/home_directory.hpp"
@@ -69,22 +70,50 @@ std::filesystem::path notifierStateFile() {
   return *stateFile;
 }
 
+// Where --watch sends each update: standard output, or the --output file, replaced whole at each
+// change. A file that cannot be written ends the watch with `failed` set.
+StatusWatch::Output watchOutput(OutputFormat format,
+                                const std::optional<std::filesystem::path> &output, bool &failed) {
+  if (!output) {
+    return [](std::string_view update) { return writeAll(STDOUT_FILENO, update) == 0; };
+  }
+  return [format, file = *output, &failed](std::string_view update) {
+    // Each version is the whole file; the blank line that parts printed long texts is not part of
+    // it.
+    if (format == OutputFormat::longText && update.starts_with('\n')) {
+      update.remove_prefix(1);
+    }
+    try {
+      replaceSharedFile(file, update);
+      return true;
+    } catch (const FileWriteError &problem) {
+      writeError(std::string("quorbel-status: ") + problem.what());
+      failed = true;
+      return false;
+    }
+  };
+}
+
 } // namespace
 
-int runStatusWatch(const std::filesystem::path &file, OutputFormat format,
-                   const ViewOptions &options) {
+int runStatusWatch(const AccountFile &account, OutputFormat format, const ViewOptions &options,
+                   const std::optional<std::filesystem::path> &output) {
   endOnStopSignals();
+  bool writeFailed = false;
   try {
-    SnapshotWakeSource wakes(file, STDOUT_FILENO);
-    StatusWatch watch(
-        file, format, options,
-        [](std::string_view update) { return writeAll(STDOUT_FILENO, update) == 0; }, writeError);
+    SnapshotWakeSource wakes(account.file, output ? -1 : STDOUT_FILENO);
+    const StatusWatch::Output out = watchOutput(format, output, writeFailed);
+    // Metrics name their account, which a lone file does not know.
+    StatusWatch watch = format == OutputFormat::prometheus
+                            ? StatusWatch([account] { return std::vector{account}; }, format,
+                                          options, out, writeError)
+                            : StatusWatch(account.file, format, options, out, writeError);
     runWatchLoop(systemClock(), wakes, [&watch](Instant now) { return watch.update(now); });
   } catch (const WatchError &problem) {
     writeError(std::string("quorbel-status: ") + problem.what());
     return kWatchFailedExitStatus;
   }
-  return kExitOk;
+  return writeFailed ? kWatchFailedExitStatus : kExitOk;
 }
 
 int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &options) {
@@ -107,13 +136,15 @@ int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &optio
 }
 
 int runAccountsWatch(const std::filesystem::path &defaultFile, OutputFormat format,
-                     const ViewOptions &options) {
+                     const ViewOptions &options,
+                     const std::optional<std::filesystem::path> &output) {
   endOnStopSignals();
+  bool writeFailed = false;
   try {
-    SnapshotWakeSource wakes(defaultFile, accountsDirectory(defaultFile), STDOUT_FILENO);
+    SnapshotWakeSource wakes(defaultFile, accountsDirectory(defaultFile),
+                             output ? -1 : STDOUT_FILENO);
     StatusWatch watch([&defaultFile] { return findAccounts(defaultFile); }, format, options,
-                      [](std::string_view update) { return writeAll(STDOUT_FILENO, update) == 0; },
-                      writeError);
+                      watchOutput(format, output, writeFailed), writeError);
     runWatchLoop(systemClock(), wakes, [&](Instant now) {
       const WatchNext next = watch.update(now);
       wakes.follow(watch.files());
@@ -123,7 +154,7 @@ int runAccountsWatch(const std::filesystem::path &defaultFile, OutputFormat form
     writeError(std::string("quorbel-status: ") + problem.what());
     return kWatchFailedExitStatus;
   }
-  return kExitOk;
+  return writeFailed ? kWatchFailedExitStatus : kExitOk;
 }
 
 int runAccountsNotifier(const std::filesystem::path &defaultFile, const ViewOptions &options) {

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "view/accounts_view.hpp"
 #include "view/usage_formats.hpp"
 
 #include <filesystem>
+#include <optional>
+#include <string_view>
 
 namespace quorbel {
 
@@ -11,8 +14,9 @@ inline constexpr int kWatchFailedExitStatus = 1;
 
 // `quorbel-status --watch`: prints `format` at start and again each time it would read
 // differently, until SIGTERM or SIGINT (exit 0) or until its reader goes away (exit 0, quietly).
-int runStatusWatch(const std::filesystem::path &file, OutputFormat format,
-                   const ViewOptions &options);
+// With `output`, replaces that file instead of printing, and ends (exit 1) when it cannot.
+int runStatusWatch(const AccountFile &account, OutputFormat format, const ViewOptions &options,
+                   const std::optional<std::filesystem::path> &output);
 
 // `quorbel-status --notify`: shows desktop notifications as the snapshot calls for them, until
 // SIGTERM or SIGINT (exit 0).
@@ -20,7 +24,8 @@ int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &optio
 
 // The two above over every account beside `defaultFile`, those whose folders appear later too.
 int runAccountsWatch(const std::filesystem::path &defaultFile, OutputFormat format,
-                     const ViewOptions &options);
+                     const ViewOptions &options,
+                     const std::optional<std::filesystem::path> &output);
 int runAccountsNotifier(const std::filesystem::path &defaultFile, const ViewOptions &options);
 
 } // namespace quorbel

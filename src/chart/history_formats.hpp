@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/history_sample.hpp"
+#include "store/account_location.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -14,9 +15,6 @@ enum class HistoryFormat { chart, csv, json, svg };
 
 std::optional<HistoryFormat> historyFormatNamed(std::string_view name);
 
-// The account of the helper started without --account.
-inline constexpr std::string_view kDefaultAccount = "default";
-
 // What the history is shown over, and how.
 struct HistoryFrame {
   Instant from;
@@ -25,7 +23,7 @@ struct HistoryFrame {
   int columns = 80;       // the terminal's width, for the chart
   std::int64_t warn = 80; // the svg's guides
   std::int64_t critical = 95;
-  std::string account{kDefaultAccount};
+  std::string account{kDefaultAccountName};
 };
 
 // The one line an empty history prints (csv prints its header alone instead).

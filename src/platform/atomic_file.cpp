@@ -13,7 +13,6 @@ namespace quorbel {
 namespace {
 
 constexpr int kCreateAttempts = 16;
-constexpr mode_t kPrivateFileMode = 0600;
 constexpr mode_t kPrivateDirectoryMode = 0700;
 
 std::string randomSuffix() {
@@ -62,7 +61,7 @@ void AtomicFile::removeStaleTemporaries(const std::filesystem::path &target) noe
   }
 }
 
-AtomicFile::AtomicFile(std::filesystem::path target) : target_(std::move(target)) {
+AtomicFile::AtomicFile(std::filesystem::path target, unsigned mode) : target_(std::move(target)) {
   const auto directory = target_.parent_path();
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     temporary_ =
@@ -72,7 +71,7 @@ AtomicFile::AtomicFile(std::filesystem::path target) : target_(std::move(target)
     if (fd_.valid()) {
       // The umask may have taken bits away; an odd one (0277) must not leave a file we cannot
       // replace next time.
-      if (::fchmod(fd_.get(), kPrivateFileMode) != 0) {
+      if (::fchmod(fd_.get(), static_cast<mode_t>(mode)) != 0) {
         fail("cannot set the mode of the temporary file", errno);
       }
       return;
@@ -154,6 +153,12 @@ void createPrivateDirectories(const std::filesystem::path &directory,
 void replaceFile(const std::filesystem::path &file, std::string_view bytes) {
   createPrivateDirectories(file.parent_path(), file);
   AtomicFile writer(file);
+  writer.write(bytes);
+  writer.commit();
+}
+
+void replaceSharedFile(const std::filesystem::path &file, std::string_view bytes) {
+  AtomicFile writer(file, kReadableFileMode);
   writer.write(bytes);
   writer.commit();
 }

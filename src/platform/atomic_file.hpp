@@ -16,13 +16,18 @@ public:
   using std::runtime_error::runtime_error;
 };
 
+// What we keep describes the user's account: only the user reads it.
+inline constexpr unsigned kPrivateFileMode = 0600;
+// For a file another user's program must read, such as node_exporter's textfile collector.
+inline constexpr unsigned kReadableFileMode = 0644;
+
 // Replaces one file as a whole: bytes go to a uniquely named temporary file beside the target,
 // which is fsynced and renamed over it on commit(). Without a commit the temporary file is removed.
-// The file is made 0600 whatever the umask: what we keep describes the user's account.
-// Errors throw FileWriteError naming the target and the cause.
+// The file gets `mode` whatever the umask. Errors throw FileWriteError naming the target and the
+// cause.
 class AtomicFile {
 public:
-  explicit AtomicFile(std::filesystem::path target);
+  explicit AtomicFile(std::filesystem::path target, unsigned mode = kPrivateFileMode);
   ~AtomicFile();
   AtomicFile(const AtomicFile &) = delete;
   AtomicFile &operator=(const AtomicFile &) = delete;
@@ -35,7 +40,8 @@ public:
   static constexpr std::chrono::minutes kStaleTemporaryAge{5};
 
   // Temporary names are this prefix, the writer's process id, "-" and a random suffix, so that
-  // leftovers can be recognised and a person can tell whose they were.
+  // leftovers can be recognised and a person can tell whose they were. Such a name never ends in
+  // the target's extension, so a collector that reads every "*.prom" never reads a half file.
   static std::string temporaryPrefix(const std::filesystem::path &target);
 
   // Removes temporary files beside `target` last modified more than kStaleTemporaryAge ago. Age
@@ -61,5 +67,10 @@ void createPrivateDirectories(const std::filesystem::path &directory,
 // Creates the missing directories on the way to `file` (0700, whatever the umask), then replaces
 // `file` with `bytes` through AtomicFile. Throws FileWriteError.
 void replaceFile(const std::filesystem::path &file, std::string_view bytes);
+
+// Replaces `file`, in a folder that must exist, with `bytes` that every user may read: what a
+// reader writes with --output is for other programs (a collector runs as its own user). No folder
+// is made, since one made private here would hide the file from them. Throws FileWriteError.
+void replaceSharedFile(const std::filesystem::path &file, std::string_view bytes);
 
 } // namespace quorbel

@@ -1,6 +1,7 @@
 #include "view/accounts_view.hpp"
 
 #include "store/account_location.hpp"
+#include "view/prometheus_text.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -133,6 +134,24 @@ nlohmann::json accountJson(const AccountView &account) {
   return object;
 }
 
+// Every account with a snapshot, each under its own name; nothing when none has one.
+std::string accountsPrometheus(const std::vector<AccountView> &accounts) {
+  std::vector<AccountSnapshot> snapshots;
+  std::optional<Instant> now;
+  for (const AccountView &account : accounts) {
+    if (account.view) {
+      snapshots.push_back({account.name, account.view->snapshot});
+      now = account.view->now;
+    }
+  }
+  if (!now) {
+    return "";
+  }
+  std::string text = formatPrometheus(std::move(snapshots), *now);
+  text.pop_back(); // the caller ends the output as every format's
+  return text;
+}
+
 std::string accountsJson(const std::vector<AccountView> &accounts) {
   // A script written for one account keeps reading the default account where it always was.
   nlohmann::json object = nlohmann::json::object();
@@ -213,6 +232,8 @@ std::string formatAccounts(const std::vector<AccountView> &accounts, OutputForma
     return accountsLong(accounts);
   case OutputFormat::waybar:
     return accountsWaybar(accounts);
+  case OutputFormat::prometheus:
+    return accountsPrometheus(accounts);
   case OutputFormat::json:
     break;
   }

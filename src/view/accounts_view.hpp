@@ -46,7 +46,8 @@ std::vector<AccountView> viewAccounts(const std::vector<AccountFile> &accounts, 
 // windows (past kMaxAccountsTextColumns, accounts after the first show only their fullest
 // window); long and the waybar tooltip have a section per account; waybar's class and percentage
 // are the fullest account's; json keeps the default account's members at the top and lists every
-// account under "accounts".
+// account under "accounts"; prometheus labels each account's metrics with its name and is empty
+// when no account has a snapshot.
 std::string formatAccounts(const std::vector<AccountView> &accounts, OutputFormat format);
 
 inline constexpr std::size_t kMaxAccountsTextColumns = 60;

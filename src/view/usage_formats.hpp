@@ -8,7 +8,7 @@
 
 namespace quorbel {
 
-enum class OutputFormat { text, longText, waybar, json };
+enum class OutputFormat { text, longText, waybar, json, prometheus };
 
 std::optional<OutputFormat> outputFormatNamed(std::string_view name);
 
@@ -24,6 +24,7 @@ std::string formatWaybar(const UsageView &view);
 // The snapshot plus what a script would otherwise compute, one JSON object.
 std::string formatJson(const UsageView &view);
 
+// Each format without its final newline; prometheus is the view's snapshot as the default account.
 std::string formatView(const UsageView &view, OutputFormat format);
 
 // What the one-line text adds after the numbers for the status: "", " (stale)", " (rate
@@ -31,6 +32,7 @@ std::string formatView(const UsageView &view, OutputFormat format);
 std::string statusMarker(const UsageView &view);
 
 // What a bar format prints when there is no snapshot to show; one well-formed line, no newline.
+// Empty for long and prometheus: a collector keeps the last file rather than an empty one.
 std::string formatUnavailable(OutputFormat format, std::string_view reason);
 
 } // namespace quorbel

@@ -3,7 +3,9 @@
 #include "model/display_text.hpp"
 #include "model/duration_text.hpp"
 #include "model/enum_names.hpp"
+#include "store/account_location.hpp"
 #include "view/money_text.hpp"
+#include "view/prometheus_text.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -16,11 +18,12 @@ namespace {
 
 using std::chrono::seconds;
 
-constexpr EnumNames kFormatNames{std::array<std::pair<OutputFormat, std::string_view>, 4>{{
+constexpr EnumNames kFormatNames{std::array<std::pair<OutputFormat, std::string_view>, 5>{{
     {OutputFormat::text, "text"},
     {OutputFormat::longText, "long"},
     {OutputFormat::waybar, "waybar"},
     {OutputFormat::json, "json"},
+    {OutputFormat::prometheus, "prometheus"},
 }}};
 
 constexpr int kBarCells = 20;
@@ -258,6 +261,12 @@ std::string formatView(const UsageView &view, OutputFormat format) {
   }
   case OutputFormat::waybar:
     return formatWaybar(view);
+  case OutputFormat::prometheus: {
+    std::string text =
+        formatPrometheus({{std::string(kDefaultAccountName), view.snapshot}}, view.now);
+    text.pop_back();
+    return text;
+  }
   case OutputFormat::json:
     break;
   }
@@ -278,6 +287,7 @@ std::string formatUnavailable(OutputFormat format, std::string_view reason) {
     return nlohmann::json{{"error", displayText(reason)}}.dump(
         -1, ' ', false, nlohmann::json::error_handler_t::replace);
   case OutputFormat::longText:
+  case OutputFormat::prometheus:
     break;
   }
   return "";

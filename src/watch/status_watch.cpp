@@ -102,7 +102,10 @@ WatchNext StatusWatch::update(Instant now) {
     for (const AccountFile &account : accounts) {
       files_.push_back(account.file);
     }
-    look = accounts.size() == 1 ? lookAtOne(accounts.front().file, now) : lookAtAll(accounts, now);
+    // Metrics carry the account's name, which only the accounts' layout gives them.
+    look = accounts.size() == 1 && format_ != OutputFormat::prometheus
+               ? lookAtOne(accounts.front().file, now)
+               : lookAtAll(accounts, now);
   } else {
     look = lookAtOne(file_, now);
   }

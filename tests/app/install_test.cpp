@@ -22,7 +22,9 @@ TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
   for (const auto &[unit, execStart] :
        {std::pair<std::string, std::string>{"quorbel-helper", bin("QuorbelHelper")},
         {"quorbel-helper@", bin("QuorbelHelper") + " --account %i"},
-        {"quorbel-notify", bin("quorbel-status") + " --notify"}}) {
+        {"quorbel-notify", bin("quorbel-status") + " --notify"},
+        {"quorbel-metrics", bin("quorbel-status") +
+                                " --watch --format prometheus --output ${QUORBEL_METRICS_FILE}"}}) {
     SCOPED_TRACE(unit);
     std::string path = (prefix / "share/systemd/user" / (unit + ".service")).string();
     const std::string text = testing::readFile(path);
@@ -41,6 +43,10 @@ TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
     EXPECT_EQ(verify.exitStatus, 0) << verify.err;
     EXPECT_EQ(verify.err, "");
   }
+
+  const auto rules = run("promtool check rules '" +
+                         (prefix / "share/quorbel-helper/quorbel-alerts.yml").string() + "'");
+  EXPECT_EQ(rules.exitStatus, 0) << rules.out << rules.err;
 
   const std::regex option("--[a-z-]+");
   for (const std::string program : {"QuorbelHelper", "quorbel-status"}) {

@@ -41,10 +41,11 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
   std::string expectedFiles;
   for (const char *file :
        {"x bin/QuorbelHelper", "x bin/quorbel-status", "- lib/systemd/user/quorbel-helper.service",
-        "- lib/systemd/user/quorbel-helper@.service", "- lib/systemd/user/quorbel-notify.service",
-        "- share/doc/quorbel-helper/README.md", "- share/doc/quorbel-helper/changelog.gz",
-        "- share/doc/quorbel-helper/copyright", "- share/man/man1/QuorbelHelper.1.gz",
-        "- share/man/man1/quorbel-status.1.gz"}) {
+        "- lib/systemd/user/quorbel-helper@.service", "- lib/systemd/user/quorbel-metrics.service",
+        "- lib/systemd/user/quorbel-notify.service", "- share/doc/quorbel-helper/README.md",
+        "- share/doc/quorbel-helper/changelog.gz", "- share/doc/quorbel-helper/copyright",
+        "- share/man/man1/QuorbelHelper.1.gz", "- share/man/man1/quorbel-status.1.gz",
+        "- share/quorbel-helper/quorbel-alerts.yml"}) {
     expectedFiles += std::string(file[0] == 'x' ? "-rwxr-xr-x" : "-rw-r--r--") +
                      " root/root ./usr/" + (file + 2) + "\n";
   }

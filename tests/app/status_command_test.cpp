@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 
 namespace quorbel {
 namespace {
@@ -93,7 +94,8 @@ TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
   for (const char *arguments :
        {"--format yaml", "--warn 101", "--critical 101", "--warn 90 --critical 80",
         "--stale-after soon", "--stale-after 999999999999", "--show left", "--bogus", "extra",
-        "--file=", "--critical", "--watch --notify"}) {
+        "--file=", "--critical", "--watch --notify", "--notify --output /tmp/x.prom",
+        "--output="}) {
     SCOPED_TRACE(arguments);
     const auto result = run(arguments);
     EXPECT_EQ(result.exitStatus, 2);
@@ -132,6 +134,93 @@ TEST(WatchCommand, FollowsTheFileThroughItsDirectoryUntilStopped) {
     EXPECT_EQ(lines().size(), 4u);
     EXPECT_EQ(child.standardError(), missing + missing);
   }
+}
+
+// The textfile-collector pattern: the one-shot and the watch replace the .prom file whole, readable
+// by the collector's user, never leave a "*.prom" half written, and keep the last file while there
+// is no snapshot; a file that cannot be written is an error, not a silent success.
+TEST(MetricsOutput, KeepsTheCollectorsFileWholeCurrentAndReadable) {
+  testing::ScopedTempDir home;
+  const auto file = home / kSnapshotInHome;
+  const auto folder = home / "textfile";
+  const auto prom = folder / "quorbel.prom";
+  std::filesystem::create_directory(folder);
+  const auto run = [&](const std::string &arguments) {
+    return testing::runCommand("env -i HOME='" + home.path().string() + "' " +
+                                   QUORBEL_STATUS_BINARY + " --format prometheus " + arguments,
+                               home);
+  };
+  const auto promFiles = [&] {
+    return std::count_if(std::filesystem::directory_iterator(folder), {},
+                         [](const auto &entry) { return entry.path().extension() == ".prom"; });
+  };
+
+  auto result = run("--output '" + prom.string() + "'");
+  EXPECT_EQ(result.exitStatus, 3); // no snapshot yet: nothing to write
+  EXPECT_FALSE(std::filesystem::exists(prom));
+
+  SnapshotStore(file).save(fetchedNow(41));
+  result = run("--output '" + prom.string() + "'");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.out + result.err, "");
+  EXPECT_NE(testing::readFile(prom).find("quorbel_usage_ratio{account=\"default\",window=\"five_"
+                                         "hour\"} 0.41\n"),
+            std::string::npos);
+  struct stat info {};
+  ASSERT_EQ(::stat(prom.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  EXPECT_EQ(run("").out, testing::readFile(prom)); // the exposition promtool checks elsewhere
+
+  result = run("--output '" + (home / "no-such-folder/quorbel.prom").string() + "'");
+  EXPECT_EQ(result.exitStatus, 5);
+  EXPECT_TRUE(result.err.starts_with("quorbel-status: cannot write " +
+                                     (home / "no-such-folder/quorbel.prom").string()))
+      << result.err;
+
+  std::filesystem::remove(prom);
+  ChildProcess child(
+      QUORBEL_STATUS_BINARY, {"HOME=" + home.path().string()},
+      {.arguments = {"--watch", "--format", "prometheus", "--output", prom.string()}});
+  const struct {
+    std::int64_t percent; // 0: the snapshot goes, and the file keeps the last numbers
+    const char *ratio;
+  } steps[] = {{41, "0.41"}, {60, "0.6"}, {0, "0.6"}, {7, "0.07"}};
+  for (const auto &step : steps) {
+    SCOPED_TRACE(step.percent);
+    step.percent == 0 ? (void)std::filesystem::remove(file)
+                      : SnapshotStore(file).save(fetchedNow(step.percent));
+    const std::string expected = "window=\"five_hour\"} " + std::string(step.ratio) + "\n";
+    EXPECT_TRUE(child.waitFor(
+        [&] {
+          EXPECT_LE(promFiles(), 1);
+          return step.percent == 0
+                     ? child.standardError().find("no snapshot at") != std::string::npos
+                     : testing::readFile(prom).find(expected) != std::string::npos;
+        },
+        5s));
+    EXPECT_NE(testing::readFile(prom).find(expected), std::string::npos);
+  }
+  // An account whose helper starts later joins the same file under its own name.
+  SnapshotStore(file.parent_path() / "accounts/work/plan-snapshot.json").save(fetchedNow(90));
+  const auto labelled = [](const std::string &text, const std::string &account) {
+    return text.find("{account=\"" + account + "\",window=\"five_hour\"} ") != std::string::npos;
+  };
+  EXPECT_TRUE(child.waitFor([&] { return labelled(testing::readFile(prom), "work"); }, 5s));
+  EXPECT_TRUE(labelled(testing::readFile(prom), "default"));
+  const std::string work = run("--account work").out;
+  EXPECT_TRUE(labelled(work, "work") && !labelled(work, "default")) << work;
+  child.sendSignal(SIGTERM);
+  EXPECT_EQ(child.waitForExit(5s), 0);
+  EXPECT_EQ(child.standardOutput(), "");
+  EXPECT_EQ(promFiles(), 1);
+
+  // A watch that cannot write its file says so and ends, for its unit to restart it.
+  ChildProcess lost(QUORBEL_STATUS_BINARY, {"HOME=" + home.path().string()},
+                    {.arguments = {"--watch", "--format", "prometheus", "--output",
+                                   (home / "no-such-folder/quorbel.prom").string()}});
+  EXPECT_EQ(lost.waitForExit(5s), 1);
+  EXPECT_TRUE(lost.standardError().starts_with("quorbel-status: cannot write "))
+      << lost.standardError();
 }
 
 // Stands in for the desktop's notification service and records each call as its summary and

@@ -44,7 +44,7 @@ TEST(UserUnit, RunsAsInstalledStopsPromptlyAndComesBackAfterAKill) {
       "/bin/sh", {}, {.arguments = {"-c", "exec " + env + "/lib/systemd/systemd --user"}});
   // Runs when the test ends, however it ends.
   const std::shared_ptr<void> cleanup(nullptr, [&](void *) {
-    systemctl("stop quorbel-helper quorbel-notify quorbel-helper@work");
+    systemctl("stop quorbel-helper quorbel-notify quorbel-helper@work quorbel-metrics");
     // SIGTERM asks the manager to stop every unit and exit.
     manager.sendSignal(SIGTERM);
     EXPECT_EQ(manager.waitForExit(kDeadline), 0) << manager.standardError();
@@ -62,14 +62,16 @@ TEST(UserUnit, RunsAsInstalledStopsPromptlyAndComesBackAfterAKill) {
   ASSERT_EQ(install.exitStatus, 0) << install.err;
   // Without a journal here, each log goes to a file; a restart comes after 1 s instead of 30 s.
   // LeakSanitizer's exit check traces the process, which the units' system call filter forbids.
-  for (const std::string unit : {"helper", "notify", "helper@"}) {
+  for (const std::string unit : {"helper", "notify", "helper@", "metrics"}) {
     testing::writeFile(home / (".config/systemd/user/quorbel-" + unit + ".service.d/test.conf"),
                        "[Service]\nRestartSec=1\nStandardOutput=append:%h/" + unit +
                            ".log\nStandardError=append:%h/" + unit +
-                           ".log\nEnvironment=ASAN_OPTIONS=detect_leaks=0\n");
+                           ".log\nEnvironment=ASAN_OPTIONS=detect_leaks=0\n"
+                           "Environment=QUORBEL_METRICS_FILE=%h/textfile/quorbel.prom\n");
   }
-  for (const char *command :
-       {"daemon-reload", "enable --now quorbel-helper quorbel-notify quorbel-helper@work"}) {
+  fs::create_directory(home / "textfile");
+  for (const char *command : {"daemon-reload", "enable --now quorbel-helper quorbel-notify "
+                                               "quorbel-helper@work quorbel-metrics"}) {
     const auto result = systemctl(command);
     ASSERT_EQ(result.exitStatus, 0) << command << result.err;
   }
@@ -82,6 +84,17 @@ TEST(UserUnit, RunsAsInstalledStopsPromptlyAndComesBackAfterAKill) {
   EXPECT_EQ(fs::status(snapshot).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write)
       << "UMask=0077 applies";
+  // The collector reads the metrics as another user, whatever the unit's umask.
+  const fs::path metrics = home / "textfile/quorbel.prom";
+  EXPECT_TRUE(eventually(
+      [&] {
+        return readFile(metrics).find(
+                   "quorbel_status{account=\"default\",status=\"sessionInactive\"} "
+                   "1\n") != std::string::npos;
+      },
+      kDeadline))
+      << log("metrics");
+  EXPECT_EQ(fs::status(metrics).permissions() & fs::perms::all, fs::perms(0644));
   // Without a session bus here the notifier says so and keeps watching.
   EXPECT_TRUE(eventually([&] { return !log("notify").empty(); }, kDeadline));
 
@@ -97,7 +110,8 @@ TEST(UserUnit, RunsAsInstalledStopsPromptlyAndComesBackAfterAKill) {
       << log("helper@");
 
   // A stop that waited for systemd's time-out would end in a SIGKILL, not a clean exit.
-  for (const std::string unit : {"quorbel-helper", "quorbel-notify", "quorbel-helper@work"}) {
+  for (const std::string unit :
+       {"quorbel-helper", "quorbel-notify", "quorbel-helper@work", "quorbel-metrics"}) {
     SCOPED_TRACE(unit);
     EXPECT_EQ(property("ActiveState", unit), "active\n");
     const auto stop = systemctl("stop " + unit);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace quorbel {
 namespace {
@@ -38,6 +39,27 @@ TEST(ReplaceFile, MakesPrivateFilesAndFoldersWhateverTheUmaskAndLeavesOtherFolde
     EXPECT_EQ(modeOf(existing / "written-before.json"), 0600u);
     EXPECT_EQ(testing::readFile(existing / "a/b/plan-snapshot.json"), "new");
   }
+}
+
+// node_exporter's textfile collector reads every "*.prom" in its folder, as its own user: the
+// half-written file must not be one of them, and the finished one must be readable.
+TEST(AtomicFile, WritesAHiddenTemporaryThatNoCollectorReadsThenTheModeAsked) {
+  const testing::ScopedTempDir temp;
+  const mode_t before = ::umask(0077);
+  {
+    AtomicFile writer(temp / "quorbel.prom", kReadableFileMode);
+    writer.write("quorbel_status 1\n");
+    ASSERT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 1);
+    const std::string name =
+        std::filesystem::directory_iterator(temp.path())->path().filename().string();
+    EXPECT_TRUE(name.starts_with(".quorbel.prom.tmp-" + std::to_string(::getpid()) + "-")) << name;
+    EXPECT_FALSE(name.ends_with(".prom")) << name;
+    writer.commit();
+  }
+  ::umask(before);
+  EXPECT_EQ(modeOf(temp / "quorbel.prom"), 0644u);
+  EXPECT_EQ(testing::readFile(temp / "quorbel.prom"), "quorbel_status 1\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 1);
 }
 
 } // namespace

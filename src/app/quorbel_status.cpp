@@ -350,15 +350,20 @@ int main(int argc, char **argv) {
     return reading.missing ? kExitNoSnapshot : kExitUnreadable;
   }
   const Instant now = systemClock().now();
-  UsageView view = UsageView::of(*reading.snapshot, now, options);
   // Only the formats a person reads at leisure open the history; `text` runs in every bar tick.
+  std::vector<HistorySample> samples;
   if (format == OutputFormat::longText || format == OutputFormat::waybar) {
     try {
-      view.trends = trendLines(readHistory(historyPathBeside(path), now - kWeeklyTrendSpan), now);
+      samples = readHistory(historyPathBeside(path), now - kWeeklyTrendSpan);
     } catch (const HistoryError &) {
-      // Without a readable history the snapshot is still worth showing.
+      // Without a readable history the snapshot is still worth showing, paced as without one.
     }
   }
+  // No samples at all, as before the helper kept any, leaves the pace as it always was.
+  const std::optional<RecentUsage> recent =
+      samples.empty() ? std::nullopt : std::optional(recentUsageOf(samples));
+  UsageView view = UsageView::of(*reading.snapshot, now, options, recent ? &*recent : nullptr);
+  view.trends = trendLines(samples, now);
   printLine(formatView(view, format));
   return kExitOk;
 }

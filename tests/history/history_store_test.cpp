@@ -53,12 +53,12 @@ TEST_F(HistoryStoreTest, KeepsEveryWindowOfEachFetchAndReadsThemBackInTimeOrder)
   PlanSnapshot sessionOnly = snapshotAt(kNow);
   sessionOnly.allModels.reset();
   sessionOnly.extraUsage = ExtraUsage{"USD", 2, 0, std::nullopt};
-  // Recorded last, after the clock was set back.
+  // Recorded between the two, after the clock was set back.
   const PlanSnapshot setBack = snapshotAt(kNow - hours{2}, 90);
   HistoryStore store(file_);
   EXPECT_FALSE(store.record(full));
-  EXPECT_FALSE(store.record(sessionOnly));
   EXPECT_FALSE(store.record(setBack));
+  EXPECT_FALSE(store.record(sessionOnly));
 
   const auto samples = readHistory(file_, kEarliestInstant);
   ASSERT_EQ(samples.size(), 3u);

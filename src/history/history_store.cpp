@@ -292,7 +292,10 @@ std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instan
   }
   // Two scans in id order, merged here, rather than a join that seeks each sample's windows: ids
   // grow with each append, so everything at or after `since` lies at or after the first such id.
-  SqliteDatabase::Statement first(database, "SELECT min(id) FROM sample WHERE fetched_at >= ?1");
+  // That id comes from the span's part of the time index; left to itself, SQLite walks the table
+  // from its oldest sample up to the first one in the span.
+  SqliteDatabase::Statement first(
+      database, "SELECT min(id) FROM sample INDEXED BY sample_by_time WHERE fetched_at >= ?1");
   first.bind(1, millis(since));
   if (!first.step() || first.isNull(0)) {
     return {};

@@ -400,10 +400,11 @@ TEST(WindowPace, FollowsTheLastHourOnceTheCurrentPeriodHasHalfAnHourOfSamples) {
   // The view hands each window its own samples.
   RecentUsage recent;
   recent.session = {at(40min, 20, kNow + 2h + 13min), at(10min, 32, kNow + 2h + 13min)};
+  recent.allModels = {at(50min, 13, kNow + 69h + 13min), at(5min, 14, kNow + 69h + 13min)};
   recent.models["Opus"] = {at(45min, 80, kNow + 16h + 13min), at(5min, 99, kNow + 16h + 13min)};
   const UsageView view = UsageView::of(withModels(), kNow, {}, &recent);
   EXPECT_EQ(view.session->pace->rate, PaceRate::lastHour);
-  EXPECT_EQ(view.allModels->pace->rate, PaceRate::sinceStart);
+  EXPECT_EQ(view.allModels->pace->rate, PaceRate::lastHour);
   EXPECT_EQ(view.models[0].pace->rate, PaceRate::lastHour);
   EXPECT_EQ(view.models[0].label, "Opus");
 }

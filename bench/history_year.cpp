@@ -89,6 +89,7 @@ int main(int argc, char **argv) {
   std::printf("append (last week, retention included): %.3f ms CPU each over %ld\n",
               appendCpu * 1000 / double(measured), measured);
   const auto before = steady_clock::now();
+  const double cpuBefore = cpuSeconds();
   HistoryFrame frame;
   frame.to = end;
   frame.from = end - hours{24 * 30};
@@ -96,8 +97,10 @@ int main(int argc, char **argv) {
   const auto samples = readHistory(file, frame.from);
   const std::string chart = formatHistoryChart(samples, frame);
   const double elapsed = duration<double, std::milli>(steady_clock::now() - before).count();
-  std::printf("--since 30d: %zu samples read and charted in %.1f ms (%zu bytes of chart)\n",
-              samples.size(), elapsed, chart.size());
+  const double cpu = (cpuSeconds() - cpuBefore) * 1000;
+  std::printf("--since 30d: %zu samples read and charted in %.1f ms, %.1f ms CPU (%zu bytes of "
+              "chart)\n",
+              samples.size(), elapsed, cpu, chart.size());
   if (!keep) {
     fs::remove_all(dir);
   }

@@ -1,21 +1,28 @@
-// Measures what one refresh tick of the live provider costs: CPU per tick and the peak resident
-// size, against a TLS server on the loopback interface that answers like the usage endpoint.
+// Measures what one refresh tick of the helper costs, as the helper runs it: the live provider's
+// fetch, the snapshot written and the history sample appended, through the helper's own refresh
+// cycle, against a TLS server on the loopback interface that answers like the usage endpoint.
+// Prints the CPU per tick and the private dirty memory (what this process alone has written,
+// from /proc/self/smaps_rollup) after 10, 100 and 1,000 ticks, which should stay flat.
 // Every tick makes a new connection with a full handshake and no session resumption, as a poll
 // every 180 s does once libcurl has dropped the idle connection. The server is `openssl s_server`
 // in a process of its own, so this process links and loads what the helper does, and nothing of
-// the server counts in its figures.
+// the server counts in its figures. The files live in a fresh folder under /tmp.
 //
-// Usage: quorbel_tick_bench [ticks] [--default-curl]
+// Usage: quorbel_tick_bench [ticks] [--default-curl]   (default 1000 ticks)
 //   --default-curl  also measures a reused libcurl handle left at its defaults, for comparison.
 
+#include "history/history_store.hpp"
 #include "http/curl_http_session_linux.hpp"
+#include "runtime/helper_runtime.hpp"
 #include "source/claude_code_version.hpp"
 #include "source/credentials_file_linux.hpp"
 #include "source/live_plan_usage_provider.hpp"
+#include "store/snapshot_store.hpp"
 
 #include <curl/curl.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -58,6 +65,18 @@ double residentMiB() {
   while (std::getline(status, line)) {
     if (line.rfind("VmRSS:", 0) == 0) {
       return std::atof(line.c_str() + 6) / 1024.0;
+    }
+  }
+  return 0;
+}
+
+// What this process alone has dirtied: heap, stacks, written data; shared pages left out.
+double privateDirtyMiB() {
+  std::ifstream rollup("/proc/self/smaps_rollup");
+  std::string line;
+  while (std::getline(rollup, line)) {
+    if (line.rfind("Private_Dirty:", 0) == 0) {
+      return std::atof(line.c_str() + 14) / 1024.0;
     }
   }
   return 0;
@@ -129,13 +148,19 @@ struct Figures {
   double wallPerTickMs;
 };
 
-Figures measure(int ticks, const std::function<void()> &tick) {
+// `tick` runs once to warm up, then `ticks` times; `after(n)` runs after the n-th tick counted
+// from 1, the warm-up included.
+Figures measure(
+    int ticks, const std::function<void()> &tick,
+    const std::function<void(int)> &after = [](int) {}) {
   const double coldStart = cpuSeconds();
   tick(); // loads the trust store and warms the caches
+  after(1);
   const double coldEnd = cpuSeconds();
   const auto wallStart = std::chrono::steady_clock::now();
   for (int i = 0; i < ticks; ++i) {
     tick();
+    after(i + 2);
   }
   const double cpu = cpuSeconds() - coldEnd;
   const double wall =
@@ -151,7 +176,7 @@ void print(const char *label, int ticks, const Figures &figures) {
 } // namespace
 
 int main(int argc, char **argv) {
-  const int ticks = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
+  const int ticks = argc > 1 ? std::max(2, std::atoi(argv[1])) : 1000;
   const bool compareDefaultCurl = argc > 2 && std::string(argv[2]) == "--default-curl";
 
   const double residentAtStart = residentMiB();
@@ -181,17 +206,38 @@ int main(int argc, char **argv) {
   initHttpGlobal();
   const auto session =
       CurlHttpSession::forLoopback({.allowPlainHttp = false, .trustedCaFile = dir / "bundle.pem"});
-  LivePlanUsageProvider provider(std::make_shared<CredentialsFile>(dir / ".credentials.json"),
-                                 session, std::string(kFallbackClaudeCodeVersion),
-                                 kDefaultExpiryMargin, endpoint);
+  auto provider = std::make_shared<LivePlanUsageProvider>(
+      std::make_shared<CredentialsFile>(dir / ".credentials.json"), session,
+      std::string(kFallbackClaudeCodeVersion), kDefaultExpiryMargin, endpoint);
 
-  const Figures live = measure(ticks, [&] {
-    if (!provider.fetch().hasData()) {
-      std::cerr << "tick returned no data\n";
-      std::exit(1);
-    }
-  });
-  print("live provider", ticks, live);
+  const auto snapshotFile = dir / "data" / "plan-snapshot.json";
+  auto store = std::make_shared<SnapshotStore>(snapshotFile);
+  // The helper logs a line a tick to the journal; here the line costs its write(2) and no more.
+  FdLogSink quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  HelperRuntime runtime(provider, store, 180, quiet, systemClock(), quiet);
+  runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(snapshotFile)));
+  const Figures live = measure(
+      ticks - 1,
+      [&] {
+        runtime.tick();
+        if (!runtime.lastResult() ||
+            !std::holds_alternative<refresh::Updated>(*runtime.lastResult())) {
+          std::cerr << "tick did not update the snapshot\n";
+          std::exit(1);
+        }
+      },
+      [&](int done) {
+        if (done == 10 || done == 100 || done == 1000 || done == ticks) {
+          std::printf("after tick %4d: private dirty %.2f MiB, resident %.2f MiB\n", done,
+                      privateDirtyMiB(), residentMiB());
+        }
+      });
+  print("tick, snapshot and sample", ticks - 1, live);
+  const auto samples = readHistory(historyPathBeside(snapshotFile), kEarliestInstant);
+  if (samples.size() != std::size_t(ticks)) {
+    std::cerr << "the history holds " << samples.size() << " samples, not " << ticks << "\n";
+    return 1;
+  }
   std::printf("resident: %.2f MiB at start, %.2f MiB after the ticks, peak %.2f MiB\n",
               residentAtStart, residentMiB(), peakResidentMiB());
 

@@ -1,6 +1,7 @@
 // quorbel-status: prints the helper's snapshot for bars, terminals and scripts.
 
 #include "app/history_command.hpp"
+#include "app/status_arguments.hpp"
 #include "app/watch_command.hpp"
 #include "chart/history_formats.hpp"
 #include "chart/usage_trends.hpp"
@@ -77,49 +78,6 @@ constexpr const char *kUsage =
 int usageError(const std::string &message) {
   std::fprintf(stderr, "quorbel-status: %s\n%s", message.c_str(), kUsage);
   return kExitUsage;
-}
-
-bool parsePercent(const char *text, std::int64_t &value) {
-  char *end = nullptr;
-  errno = 0;
-  const long long parsed = std::strtoll(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || parsed < 0 || parsed > 100) {
-    return false;
-  }
-  value = parsed;
-  return true;
-}
-
-enum class DurationParse { ok, malformed, tooLong };
-
-DurationParse parseDuration(const char *text, std::chrono::seconds &value) {
-  char *end = nullptr;
-  errno = 0;
-  const long long parsed = std::strtoll(text, &end, 10);
-  if (errno == ERANGE && end != text && *text != '-') {
-    return DurationParse::tooLong;
-  }
-  if (errno != 0 || end == text || parsed < 0) {
-    return DurationParse::malformed;
-  }
-  const std::string unit(end);
-  long long factor = 0;
-  if (unit.empty() || unit == "s") {
-    factor = 1;
-  } else if (unit == "m") {
-    factor = 60;
-  } else if (unit == "h") {
-    factor = 3600;
-  } else if (unit == "d") {
-    factor = 86400;
-  } else {
-    return DurationParse::malformed;
-  }
-  if (parsed > kMaxStaleAfter.count() / factor) {
-    return DurationParse::tooLong;
-  }
-  value = std::chrono::seconds(parsed * factor);
-  return DurationParse::ok;
 }
 
 void printLine(const std::string &line) {
@@ -386,14 +344,19 @@ int main(int argc, char **argv) {
     return reading.missing ? kExitNoSnapshot : kExitUnreadable;
   }
   const Instant now = systemClock().now();
-  UsageView view = UsageView::of(*reading.snapshot, now, options);
   // Only the formats a person reads at leisure open the history; `text` runs in every bar tick.
+  std::vector<HistorySample> samples;
   if (format == OutputFormat::longText || format == OutputFormat::waybar) {
     try {
-      view.trends = trendLines(readHistory(historyPathBeside(path), now - kWeeklyTrendSpan), now);
+      samples = readHistory(historyPathBeside(path), now - kWeeklyTrendSpan);
     } catch (const HistoryError &) {
-      // Without a readable history the snapshot is still worth showing.
+      // Without a readable history the snapshot is still worth showing, paced as without one.
     }
   }
+  // No samples at all, as before the helper kept any, leaves the pace as it always was.
+  const std::optional<RecentUsage> recent =
+      samples.empty() ? std::nullopt : std::optional(recentUsageOf(samples));
+  UsageView view = UsageView::of(*reading.snapshot, now, options, recent ? &*recent : nullptr);
+  view.trends = trendLines(samples, now);
   return emit(formatView(view, format), output) ? kExitOk : kExitCannotWrite;
 }

@@ -3,35 +3,40 @@
 #include <algorithm>
 #include <ctime>
 #include <map>
+#include <string_view>
 #include <tuple>
 
 namespace quorbel {
 
 std::vector<HistorySeries> seriesOf(const std::vector<HistorySample> &samples) {
-  std::map<std::tuple<HistoryWindowKind, std::string>, HistorySeries> byWindow;
-  std::map<std::tuple<HistoryWindowKind, std::string>, Instant> lastSeen;
+  struct Building {
+    HistorySeries series;
+    Instant lastSeen;
+  };
+  // One look-up a window a sample: a month holds tens of thousands.
+  std::map<std::tuple<HistoryWindowKind, std::string_view>, Building> byWindow;
   for (const HistorySample &sample : samples) {
     for (const HistoryWindow &window : sample.windows) {
-      const auto key = std::make_tuple(window.kind, window.model);
-      HistorySeries &series = byWindow[key];
-      if (series.runs.empty()) {
+      const auto [entry, added] =
+          byWindow.try_emplace(std::make_tuple(window.kind, std::string_view(window.model)));
+      HistorySeries &series = entry->second.series;
+      if (added) {
         series.kind = window.kind;
         series.model = window.model;
         series.title = window.kind == HistoryWindowKind::session     ? "five-hour"
                        : window.kind == HistoryWindowKind::allModels ? "weekly"
                                                                      : window.model + " weekly";
       }
-      const auto previous = lastSeen.find(key);
-      if (previous == lastSeen.end() || sample.fetchedAt - previous->second > kGapAfter) {
+      if (added || sample.fetchedAt - entry->second.lastSeen > kGapAfter) {
         series.runs.emplace_back();
       }
       series.runs.back().push_back({sample.fetchedAt, window.percent});
-      lastSeen[key] = sample.fetchedAt;
+      entry->second.lastSeen = sample.fetchedAt;
     }
   }
   std::vector<HistorySeries> all;
   for (auto &entry : byWindow) {
-    all.push_back(std::move(entry.second));
+    all.push_back(std::move(entry.second.series));
   }
   return all;
 }

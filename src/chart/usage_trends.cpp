@@ -47,4 +47,25 @@ std::vector<std::string> trendLines(const std::vector<HistorySample> &samples, I
   return lines;
 }
 
+RecentUsage recentUsageOf(const std::vector<HistorySample> &samples) {
+  RecentUsage recent;
+  for (const HistorySample &sample : samples) {
+    for (const HistoryWindow &window : sample.windows) {
+      const UsagePoint point{sample.fetchedAt, window.percent, window.resetsAt};
+      switch (window.kind) {
+      case HistoryWindowKind::session:
+        recent.session.push_back(point);
+        break;
+      case HistoryWindowKind::allModels:
+        recent.allModels.push_back(point);
+        break;
+      case HistoryWindowKind::model:
+        recent.models[window.model].push_back(point);
+        break;
+      }
+    }
+  }
+  return recent;
+}
+
 } // namespace quorbel

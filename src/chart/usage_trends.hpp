@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/history_sample.hpp"
+#include "view/usage_view.hpp"
 
 #include <string>
 #include <vector>
@@ -14,5 +15,8 @@ inline constexpr std::chrono::hours kWeeklyTrendSpan{24 * 7};
 // One line of ▁▂▃▄▅▆▇█ per plan window that has samples in its span before `now`, each cell the
 // highest percent it saw, blank where nothing was sampled. None without samples.
 std::vector<std::string> trendLines(const std::vector<HistorySample> &samples, Instant now);
+
+// Each window's points in `samples`, for the pace, which picks the last hour's.
+RecentUsage recentUsageOf(const std::vector<HistorySample> &samples);
 
 } // namespace quorbel

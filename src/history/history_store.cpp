@@ -37,6 +37,8 @@ constexpr const char *kSchema =
     "PRAGMA user_version = 1;"
     "COMMIT;";
 constexpr milliseconds kRetentionEvery = std::chrono::hours{1};
+// Room reserved for a read at most: four months at one sample per 180 s.
+constexpr std::int64_t kReadReserveCap = 1 << 16;
 
 std::int64_t millis(Instant instant) { return instant.time_since_epoch().count(); }
 Instant instantOf(std::int64_t ms) { return Instant(milliseconds(ms)); }
@@ -55,6 +57,81 @@ void checkVersion(SqliteDatabase &database, const std::filesystem::path &file) {
     throw HistoryError(HistoryError::Kind::other, file.string() +
                                                       ": written by a newer version (layout " +
                                                       std::to_string(version) + ")");
+  }
+}
+
+// The samples at or after `since` in id order, and their ids, from the first such id on.
+std::vector<HistorySample> samplesFrom(SqliteDatabase &database, std::int64_t firstId,
+                                       Instant since, std::vector<std::int64_t> &ids) {
+  // A short-lived reader pays for each page of memory it first touches more than for the rows, so
+  // the samples get their room at once rather than by doubling: ids leave few holes in the span.
+  const std::int64_t idSpan = database.integer("SELECT max(id) FROM sample") - firstId + 1;
+  std::vector<HistorySample> samples;
+  samples.reserve(std::size_t(std::clamp<std::int64_t>(idSpan, 0, kReadReserveCap)));
+  ids.reserve(samples.capacity());
+  SqliteDatabase::Statement query(
+      database, "SELECT id, fetched_at, extra_currency, extra_exponent, extra_used, extra_limit "
+                "FROM sample WHERE id >= ?1 AND fetched_at >= ?2 ORDER BY id");
+  query.bind(1, firstId);
+  query.bind(2, millis(since));
+  while (query.step()) {
+    ids.push_back(query.integer(0));
+    HistorySample &sample = samples.emplace_back();
+    sample.fetchedAt = instantOf(query.integer(1));
+    if (!query.isNull(4)) {
+      ExtraUsage money{query.text(2), query.integer(3), query.integer(4), std::nullopt};
+      if (!query.isNull(5)) {
+        money.limit = query.integer(5);
+      }
+      sample.extraUsage = money;
+    }
+  }
+  return samples;
+}
+
+// Gives each of `samples` (ids in `ids`, ascending) its windows, in one scan of the windows table.
+void attachWindows(SqliteDatabase &database, const std::vector<std::int64_t> &ids,
+                   std::vector<HistorySample> &samples) {
+  if (ids.empty()) {
+    return;
+  }
+  SqliteDatabase::Statement query(
+      database, "SELECT sample_id, kind, model, percent, resets_at FROM usage_window "
+                "WHERE sample_id >= ?1 ORDER BY sample_id, kind, model");
+  query.bind(1, ids.front());
+  // Each sample's windows gathered first, so its vector is allocated once at its size.
+  std::vector<HistoryWindow> gathered;
+  std::size_t at = 0;
+  const auto flush = [&] {
+    if (!gathered.empty()) {
+      samples[at].windows.assign(std::make_move_iterator(gathered.begin()),
+                                 std::make_move_iterator(gathered.end()));
+      gathered.clear();
+    }
+  };
+  while (at < ids.size() && query.step()) {
+    const std::int64_t id = query.integer(0);
+    if (ids[at] < id) {
+      flush();
+      while (at < ids.size() && ids[at] < id) {
+        ++at;
+      }
+    }
+    const std::int64_t kind = query.integer(1);
+    // A sample from before `since` that a clock set back filed after it, or a kind that a later
+    // version added.
+    if (at == ids.size() || ids[at] != id || kind < 0 ||
+        kind > std::int64_t(HistoryWindowKind::model)) {
+      continue;
+    }
+    HistoryWindow &window = gathered.emplace_back(
+        HistoryWindow{HistoryWindowKind(kind), query.text(2), query.integer(3), std::nullopt});
+    if (!query.isNull(4)) {
+      window.resetsAt = instantOf(query.integer(4));
+    }
+  }
+  if (at < ids.size()) {
+    flush();
   }
 }
 
@@ -207,45 +284,31 @@ std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instan
     throw HistoryError(HistoryError::Kind::other, file.string() + ": not a regular file");
   }
   SqliteDatabase database(file, SqliteDatabase::Mode::readOnly);
-  database.execute("PRAGMA busy_timeout = 1000");
+  // One pass reads each page once: a small cache recycles its pages instead of touching new memory.
+  database.execute("PRAGMA busy_timeout = 1000; PRAGMA cache_size = -64");
   checkVersion(database, file);
   if (database.integer("PRAGMA user_version") < kHistorySchemaVersion) {
     return {};
   }
-  SqliteDatabase::Statement query(
-      database, "SELECT s.id, s.fetched_at, s.extra_currency, s.extra_exponent, s.extra_used, "
-                "s.extra_limit, w.kind, w.model, w.percent, w.resets_at FROM sample s "
-                "LEFT JOIN usage_window w ON w.sample_id = s.id WHERE s.fetched_at >= ?1 "
-                "ORDER BY s.fetched_at, s.id, w.kind, w.model");
-  query.bind(1, millis(since));
-  std::vector<HistorySample> samples;
-  std::int64_t lastId = -1;
-  while (query.step()) {
-    const std::int64_t id = query.integer(0);
-    if (id != lastId) {
-      lastId = id;
-      HistorySample &sample = samples.emplace_back();
-      sample.fetchedAt = instantOf(query.integer(1));
-      if (!query.isNull(4)) {
-        ExtraUsage money{query.text(2), query.integer(3), query.integer(4), std::nullopt};
-        if (!query.isNull(5)) {
-          money.limit = query.integer(5);
-        }
-        sample.extraUsage = money;
-      }
-    }
-    if (query.isNull(6)) {
-      continue;
-    }
-    const std::int64_t kind = query.integer(6);
-    if (kind < 0 || kind > std::int64_t(HistoryWindowKind::model)) {
-      continue; // a kind a later version added
-    }
-    HistoryWindow window{HistoryWindowKind(kind), query.text(7), query.integer(8), std::nullopt};
-    if (!query.isNull(9)) {
-      window.resetsAt = instantOf(query.integer(9));
-    }
-    samples.back().windows.push_back(std::move(window));
+  // Two scans in id order, merged here, rather than a join that seeks each sample's windows: ids
+  // grow with each append, so everything at or after `since` lies at or after the first such id.
+  // That id comes from the span's part of the time index; left to itself, SQLite walks the table
+  // from its oldest sample up to the first one in the span.
+  SqliteDatabase::Statement first(
+      database, "SELECT min(id) FROM sample INDEXED BY sample_by_time WHERE fetched_at >= ?1");
+  first.bind(1, millis(since));
+  if (!first.step() || first.isNull(0)) {
+    return {};
+  }
+  std::vector<std::int64_t> ids;
+  std::vector<HistorySample> samples = samplesFrom(database, first.integer(0), since, ids);
+  attachWindows(database, ids, samples);
+  // A clock set back files later samples under earlier times; readers want time order.
+  const auto earlier = [](const HistorySample &a, const HistorySample &b) {
+    return a.fetchedAt < b.fetchedAt;
+  };
+  if (!std::is_sorted(samples.begin(), samples.end(), earlier)) {
+    std::stable_sort(samples.begin(), samples.end(), earlier);
   }
   return samples;
 }

@@ -44,9 +44,20 @@ std::optional<WindowView> planWindowView(std::string label, const std::optional<
   return viewOf(std::move(label), window->percent, window->resetsAt, now);
 }
 
-WindowView withPace(WindowView window, std::chrono::seconds length, Instant now) {
-  window.pace = paceOf(window.percent, window.resetsAt, length, now);
+WindowView withPace(WindowView window, std::chrono::seconds length, Instant now,
+                    const std::vector<UsagePoint> *recent) {
+  window.pace = paceOf(window.percent, window.resetsAt, length, now, recent);
   return window;
+}
+
+// A model's samples, when the history was read: none yet is still a history to choose from.
+const std::vector<UsagePoint> *recentOfModel(const RecentUsage *recent, std::string_view model) {
+  static const std::vector<UsagePoint> kNone;
+  if (recent == nullptr) {
+    return nullptr;
+  }
+  const auto found = recent->models.find(model);
+  return found == recent->models.end() ? &kNone : &found->second;
 }
 
 // The file's strings are data from outside: every format and notification shows them cleaned.
@@ -68,7 +79,8 @@ std::optional<PercentShown> percentShownNamed(std::string_view name) {
   return kPercentShownNames.named(name);
 }
 
-UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options) {
+UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options,
+                        const RecentUsage *recent) {
   UsageView view;
   view.snapshot = shownSnapshot(snapshot);
   view.now = now;
@@ -80,13 +92,15 @@ UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOpt
     view.models.push_back(viewOf(window.model, window.percent, window.resetsAt, now));
   }
   if (view.session) {
-    view.session = withPace(*view.session, kSessionWindowLength, now);
+    view.session = withPace(*view.session, kSessionWindowLength, now,
+                            recent != nullptr ? &recent->session : nullptr);
   }
   if (view.allModels) {
-    view.allModels = withPace(*view.allModels, kWeeklyWindowLength, now);
+    view.allModels = withPace(*view.allModels, kWeeklyWindowLength, now,
+                              recent != nullptr ? &recent->allModels : nullptr);
   }
   for (WindowView &window : view.models) {
-    window = withPace(window, kWeeklyWindowLength, now);
+    window = withPace(window, kWeeklyWindowLength, now, recentOfModel(recent, window.label));
   }
   view.fetched = view.session || view.allModels || !view.models.empty() ||
                  snapshot.effectiveStatus() == PlanStatus::active;

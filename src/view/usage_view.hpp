@@ -4,6 +4,7 @@
 #include "view/window_pace.hpp"
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,14 @@ struct WindowView {
   std::optional<WindowPace> pace;     // while the window runs toward a known reset
 };
 
+// What the history saw of each window lately, for the pace; the formats that read no history go
+// without.
+struct RecentUsage {
+  std::vector<UsagePoint> session;
+  std::vector<UsagePoint> allModels;
+  std::map<std::string, std::vector<UsagePoint>, std::less<>> models; // by model name
+};
+
 // What every output format needs, computed once from a snapshot and "now".
 struct UsageView {
   PlanSnapshot snapshot; // as read, its strings cleaned for display (displayText)
@@ -61,7 +70,8 @@ struct UsageView {
   // Lines drawn from the history for the long and waybar formats; empty when none was read.
   std::vector<std::string> trends;
 
-  static UsageView of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options);
+  static UsageView of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options,
+                      const RecentUsage *recent = nullptr);
 };
 
 } // namespace quorbel

@@ -18,6 +18,9 @@ constexpr std::int64_t kProjectionFromElapsedPercent = 10;
 // Projections are worked out in floating point and may land a hair before the change they
 // predict; waking a moment later costs nothing, waking early costs a second wake.
 constexpr milliseconds kFloatMargin{1};
+// The samples of one period carry its reset time, give or take the endpoint's rounding; periods
+// lie at least a five-hour window apart.
+constexpr milliseconds kSamePeriodTolerance = std::chrono::minutes{10};
 
 // Where a window stands: its start, its length and how much of it has run, within 0..length.
 struct Span {
@@ -43,10 +46,37 @@ double runOutBeforeResetSeconds(const Span &span, double percent) {
   return span.lengthSeconds() - span.elapsedSeconds() * kFullPercent / percent;
 }
 
+// Percent per second from the earliest to the latest sample of the period that resets at
+// `resetsAt` within the last hour before `now`, when they lie far enough apart to tell.
+std::optional<double> lastHourRate(const std::vector<UsagePoint> &recent, Instant resetsAt,
+                                   Instant now) {
+  const UsagePoint *first = nullptr;
+  const UsagePoint *last = nullptr;
+  for (const UsagePoint &point : recent) {
+    if (point.at < now - kRecentRateSpan || point.at > now || !point.resetsAt ||
+        std::chrono::abs(*point.resetsAt - resetsAt) > kSamePeriodTolerance) {
+      continue;
+    }
+    if (first == nullptr || point.at < first->at) {
+      first = &point;
+    }
+    if (last == nullptr || point.at > last->at) {
+      last = &point;
+    }
+  }
+  if (first == nullptr || last->at - first->at < kRecentRateMinimum) {
+    return std::nullopt;
+  }
+  // Within one period use only grows; a dip is the endpoint's rounding, not time given back.
+  return std::max(0.0,
+                  double(last->percent - first->percent) / SecondsF(last->at - first->at).count());
+}
+
 } // namespace
 
 std::optional<WindowPace> paceOf(std::int64_t percent, std::optional<Instant> resetsAt,
-                                 seconds length, Instant now) {
+                                 seconds length, Instant now,
+                                 const std::vector<UsagePoint> *recent) {
   if (!resetsAt || *resetsAt <= now || length <= seconds{0}) {
     return std::nullopt;
   }
@@ -62,12 +92,20 @@ std::optional<WindowPace> paceOf(std::int64_t percent, std::optional<Instant> re
   if (pace.elapsedPercent < kProjectionFromElapsedPercent) {
     return pace;
   }
-  pace.projectedPercent = double(percent) / pace.elapsedShare;
+  const std::optional<double> rate =
+      recent != nullptr ? lastHourRate(*recent, *resetsAt, now) : std::nullopt;
+  if (recent != nullptr) {
+    pace.rate = rate ? PaceRate::lastHour : PaceRate::sinceStart;
+  }
+  const double toReset = SecondsF(*resetsAt - now).count();
+  pace.projectedPercent =
+      rate ? double(percent) + *rate * toReset : double(percent) / pace.elapsedShare;
   if (!pace.usedUp && *pace.projectedPercent > double(kFullPercent)) {
-    const double before = runOutBeforeResetSeconds(span, double(percent));
+    // A projection past 100 % needs a rate above zero.
+    const double before = rate ? toReset - double(kFullPercent - percent) / *rate
+                               : runOutBeforeResetSeconds(span, double(percent));
     pace.runOutBeforeReset = seconds(std::int64_t(std::floor(before)));
-    pace.untilRunOut =
-        seconds(std::int64_t(std::floor(SecondsF(*resetsAt - now).count() - before)));
+    pace.untilRunOut = seconds(std::int64_t(std::floor(toReset - before)));
   }
   return pace;
 }
@@ -78,12 +116,17 @@ std::string paceText(const WindowPace &pace) {
     return text + ", already used up";
   }
   if (pace.runOutBeforeReset) {
-    return text + ", on pace to run out about " + formatDuration(*pace.runOutBeforeReset) +
-           " before reset";
+    text +=
+        ", on pace to run out about " + formatDuration(*pace.runOutBeforeReset) + " before reset";
+  } else if (pace.projectedPercent) {
+    text += ", on pace for about " + std::to_string(std::llround(*pace.projectedPercent)) +
+            " % at reset";
+  } else {
+    return text;
   }
-  if (pace.projectedPercent) {
-    return text + ", on pace for about " + std::to_string(std::llround(*pace.projectedPercent)) +
-           " % at reset";
+  if (pace.rate) {
+    text += *pace.rate == PaceRate::lastHour ? " (rate of the last hour)"
+                                             : " (average since the window began)";
   }
   return text;
 }

@@ -1,6 +1,7 @@
 // quorbel-status as bars, terminals and the desktop run it: the one-shot, --watch and --notify.
 
 #include "app/child_process.hpp"
+#include "history/history_store.hpp"
 #include "model/clock.hpp"
 #include "model/snapshot_json.hpp"
 #include "platform/unique_fd.hpp"
@@ -106,6 +107,65 @@ TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
   EXPECT_TRUE(run("--stale-after 999999999999")
                   .err.starts_with("quorbel-status: --stale-after is at most ten years (87840h), "
                                    "not '999999999999'\n"));
+}
+
+// The built program over a small history that the helper's own store wrote: the exports, the
+// empty span, a picture written to a file, and `long` pacing the five-hour window by its last
+// half hour (16 % in 30 minutes runs the 60 % left out 37 minutes before the reset).
+TEST(HistoryCommand, ReadsTheHelpersHistoryForExportsPicturesAndThePace) {
+  testing::ScopedTempDir temp;
+  const auto file = temp / "plan-snapshot.json";
+  const Instant now = std::chrono::floor<std::chrono::seconds>(systemClock().now());
+  const Instant sessionReset = now + 150min;
+  const Instant weeklyReset = now + 50h;
+  const auto fetched = [&](std::chrono::minutes ago, std::int64_t session, std::int64_t weekly) {
+    return PlanSnapshot{now - ago,
+                        PlanWindow{session, sessionReset},
+                        PlanWindow{weekly, weeklyReset},
+                        "max",
+                        {},
+                        PlanStatus::active};
+  };
+  {
+    HistoryStore store(historyPathBeside(file));
+    ASSERT_FALSE(store.record(fetched(40min, 20, 13)));
+    ASSERT_FALSE(store.record(fetched(10min, 36, 14)));
+  }
+  testing::writeFile(file, encodeSnapshot(fetched(0min, 40, 14)));
+  const auto row = [&](std::chrono::minutes ago, const char *window, const char *percent,
+                       Instant reset) {
+    return formatInternetDate(now - ago) + ",default," + window + "," + percent + "," +
+           formatInternetDate(reset) + "\r\n";
+  };
+  const std::string svg = (temp / "usage.svg").string();
+  const struct {
+    std::string arguments;
+    std::string out; // all of it, or for long a part
+  } cases[] = {
+      {"--history --since 1h --format csv",
+       "time,account,window,percent,resetsAt\r\n" + row(40min, "session", "20", sessionReset) +
+           row(40min, "allModels", "13", weeklyReset) + row(10min, "session", "36", sessionReset) +
+           row(10min, "allModels", "14", weeklyReset)},
+      {"--history --since 5m", "No usage history in the last 5m.\n"},
+      {"--history --format svg --output " + svg, ""},
+      {"--format long",
+       "\n    50 % of the window elapsed, on pace to run out about 37m before reset (rate of "
+       "the last hour)\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const auto result = testing::runCommand(
+        std::string(QUORBEL_STATUS_BINARY) + " --file " + file.string() + " " + c.arguments, temp);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(result.out == c.out ||
+                (c.arguments == "--format long" && result.out.find(c.out) != std::string::npos &&
+                 result.out.find("\n5h over 24 h  ") != std::string::npos))
+        << result.out;
+  }
+  const std::string picture = testing::readFile(svg);
+  EXPECT_TRUE(picture.starts_with("<svg") || picture.starts_with("<?xml")) << picture;
+  EXPECT_NE(picture.find("</svg>"), std::string::npos);
 }
 
 // Run as the README has waybar run it (checked above), the watch prints a line before the helper

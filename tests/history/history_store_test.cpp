@@ -53,17 +53,22 @@ TEST_F(HistoryStoreTest, KeepsEveryWindowOfEachFetchAndReadsThemBackInTimeOrder)
   PlanSnapshot sessionOnly = snapshotAt(kNow);
   sessionOnly.allModels.reset();
   sessionOnly.extraUsage = ExtraUsage{"USD", 2, 0, std::nullopt};
+  // Recorded between the two, after the clock was set back.
+  const PlanSnapshot setBack = snapshotAt(kNow - hours{2}, 90);
   HistoryStore store(file_);
   EXPECT_FALSE(store.record(full));
+  EXPECT_FALSE(store.record(setBack));
   EXPECT_FALSE(store.record(sessionOnly));
 
   const auto samples = readHistory(file_, kEarliestInstant);
-  ASSERT_EQ(samples.size(), 2u);
-  EXPECT_EQ(samples[0], HistorySample::of(full));
-  EXPECT_EQ(samples[1], HistorySample::of(sessionOnly));
+  ASSERT_EQ(samples.size(), 3u);
+  EXPECT_EQ(samples[0], HistorySample::of(setBack));
+  EXPECT_EQ(samples[1], HistorySample::of(full));
+  EXPECT_EQ(samples[2], HistorySample::of(sessionOnly));
   // A window that was not reported stays absent: unknown is never 0.
-  EXPECT_EQ(samples[1].window(HistoryWindowKind::allModels), nullptr);
-  EXPECT_EQ(readHistory(file_, kNow).size(), 1u);
+  EXPECT_EQ(samples[2].window(HistoryWindowKind::allModels), nullptr);
+  EXPECT_EQ(readHistory(file_, kNow - hours{1}),
+            (std::vector{HistorySample::of(full), HistorySample::of(sessionOnly)}));
   EXPECT_EQ(fs::status(file_).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
   SqliteDatabase database(file_, SqliteDatabase::Mode::readOnly);

@@ -348,5 +348,66 @@ TEST(WindowPace, ProjectsLinearlyAndStaysQuietWhereItWouldMislead) {
   }
 }
 
+// 40 % at half of a five-hour window is on pace for 80 % by the average since it began.
+TEST(WindowPace, FollowsTheLastHourOnceTheCurrentPeriodHasHalfAnHourOfSamples) {
+  const Instant resetsAt = kNow + 150min;
+  const Instant resetAgo = kNow - 40min; // where the period before a fresh one ended
+  const auto at = [&](std::chrono::minutes ago, std::int64_t percent, Instant reset) {
+    return UsagePoint{kNow - ago, percent, reset};
+  };
+  const std::vector<UsagePoint> none;
+  const struct {
+    const char *what;
+    std::int64_t percent;
+    Instant resetsAt;
+    std::optional<std::vector<UsagePoint>> recent; // nothing: no history at all
+    const char *text;
+  } cases[] = {
+      {"no history", 40, resetsAt, std::nullopt,
+       "50 % of the window elapsed, on pace for about 80 % at reset"},
+      {"a history without this window", 40, resetsAt, none,
+       "50 % of the window elapsed, on pace for about 80 % at reset (average since the window "
+       "began)"},
+      {"29 minutes of samples", 40, resetsAt,
+       std::vector{at(39min, 20, resetsAt), at(10min, 36, resetsAt)},
+       "50 % of the window elapsed, on pace for about 80 % at reset (average since the window "
+       "began)"},
+      // 16 % in the last half hour runs 60 % out in 112.5 minutes; the sample of two hours ago
+      // is not the last hour's.
+      {"30 minutes of samples", 40, resetsAt,
+       std::vector{at(10min, 36, resetsAt), at(120min, 10, resetsAt), at(40min, 20, resetsAt)},
+       "50 % of the window elapsed, on pace to run out about 37m before reset (rate of the last "
+       "hour)"},
+      // The window reset 40 minutes ago: 20 % at 13 % elapsed averages 150 % by the reset, but
+      // the 6 % of the half hour since leads to 72 %.
+      {"a reset inside the hour", 20, kNow + 260min,
+       std::vector{at(55min, 80, resetAgo), at(45min, 85, resetAgo), at(35min, 14, kNow + 260min),
+                   at(5min, 20, kNow + 260min)},
+       "13 % of the window elapsed, on pace for about 72 % at reset (rate of the last hour)"},
+      {"a reset inside the hour, 20 minutes since", 20, kNow + 260min,
+       std::vector{at(55min, 80, resetAgo), at(45min, 85, resetAgo), at(25min, 14, kNow + 260min),
+                   at(5min, 20, kNow + 260min)},
+       "13 % of the window elapsed, on pace to run out about 1h 40m before reset (average since "
+       "the window began)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto pace =
+        paceOf(c.percent, c.resetsAt, kSessionWindowLength, kNow, c.recent ? &*c.recent : nullptr);
+    ASSERT_TRUE(pace);
+    EXPECT_EQ(paceText(*pace), c.text);
+  }
+  // The view hands each window its own samples.
+  RecentUsage recent;
+  recent.session = {at(40min, 20, kNow + 2h + 13min), at(10min, 32, kNow + 2h + 13min)};
+  recent.allModels = {at(50min, 13, kNow + 69h + 13min), at(5min, 14, kNow + 69h + 13min)};
+  recent.models["Opus"] = {at(45min, 80, kNow + 16h + 13min), at(5min, 99, kNow + 16h + 13min)};
+  const UsageView view = UsageView::of(withModels(), kNow, {}, &recent);
+  EXPECT_EQ(view.session->pace->rate, PaceRate::lastHour);
+  EXPECT_EQ(view.allModels->pace->rate, PaceRate::lastHour);
+  EXPECT_EQ(view.models[0].pace->rate, PaceRate::lastHour);
+  EXPECT_EQ(view.models[0].label, "Opus");
+}
+
 } // namespace
 } // namespace quorbel

@@ -88,10 +88,7 @@ TEST_F(AccountsStatus, WatchFollowsAnAccountWhoseFolderAppearsLater) {
       QUORBEL_STATUS_BINARY,
       {"HOME=" + home_.path().string(), "XDG_DATA_HOME=" + (home_ / "share").string()},
       {.arguments = {"--watch"}});
-  const auto printed = [&](const std::string &line) {
-    return watch.waitFor([&] { return watch.standardOutput().find(line) != std::string::npos; },
-                         kTestDeadline);
-  };
+  const auto printed = [&](const std::string &line) { return watch.waitForOutput(line); };
   ASSERT_TRUE(printed("5h 41% \u00b7 7d 14%\n")) << watch.standardOutput();
   // Once this shows, the watch has settled and waits for what comes next.
   SnapshotStore(file("default")).save(fetchedNow(42, 14));

@@ -119,6 +119,7 @@ TEST_F(AccountHelpers, EachAccountReadsTheCredentialsOfItsOwnConfigFolder) {
                                            ": not JSON\n");
     EXPECT_TRUE(fs::exists(folder(c.account) / "plan-snapshot.json"));
   }
+  EXPECT_FALSE(fs::exists(folder("") / "plan-snapshot.json"));
 }
 
 } // namespace

@@ -4,11 +4,11 @@
 #include "store/snapshot_store.hpp"
 #include "support/command.hpp"
 #include "support/deadline.hpp"
+#include "support/text.hpp"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <regex>
 
 namespace quorbel {
 namespace {
@@ -26,13 +26,6 @@ PlanSnapshot fetchedNow(std::int64_t session, std::int64_t week) {
           "max",
           {},
           PlanStatus::active};
-}
-
-// The two runs may fall in different seconds: json's running counters are set aside.
-std::string withoutCounters(const std::string &output) {
-  static const std::regex counters(
-      R"re("(ageSeconds|secondsToReset|elapsedShare|projectedPercentAtReset|secondsToRunOut)":[0-9.]+)re");
-  return std::regex_replace(output, counters, "\"$1\":_");
 }
 
 class AccountsStatus : public ::testing::Test {
@@ -60,7 +53,8 @@ TEST_F(AccountsStatus, OneAccountOrOneChosenPrintsExactlyItsOwnFile) {
       const auto shown = run("--format " + format + " " + arguments);
       const auto alone = run("--format " + format + " --file '" + file(account).string() + "'");
       EXPECT_EQ(shown.exitStatus, 0) << shown.err;
-      EXPECT_EQ(withoutCounters(shown.out), withoutCounters(alone.out));
+      // The two runs may fall in different seconds.
+      EXPECT_EQ(testing::withoutCounters(shown.out), testing::withoutCounters(alone.out));
       EXPECT_EQ(shown.err, "");
     }
   };
@@ -88,10 +82,7 @@ TEST_F(AccountsStatus, WatchFollowsAnAccountWhoseFolderAppearsLater) {
       QUORBEL_STATUS_BINARY,
       {"HOME=" + home_.path().string(), "XDG_DATA_HOME=" + (home_ / "share").string()},
       {.arguments = {"--watch"}});
-  const auto printed = [&](const std::string &line) {
-    return watch.waitFor([&] { return watch.standardOutput().find(line) != std::string::npos; },
-                         kTestDeadline);
-  };
+  const auto printed = [&](const std::string &line) { return watch.waitForOutput(line); };
   ASSERT_TRUE(printed("5h 41% \u00b7 7d 14%\n")) << watch.standardOutput();
   // Once this shows, the watch has settled and waits for what comes next.
   SnapshotStore(file("default")).save(fetchedNow(42, 14));

@@ -133,12 +133,26 @@ bool ChildProcess::waitFor(const std::function<bool()> &done, std::chrono::milli
   return true;
 }
 
+bool ChildProcess::waitForOutput(const std::string &text, std::chrono::milliseconds timeout) {
+  return waitFor([&] { return out_.find(text) != std::string::npos; }, timeout);
+}
+
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
   const bool ended = waitFor([this] { return outFd_ < 0 && errFd_ < 0 && exited(); }, timeout);
   if (!ended || !WIFEXITED(*rawStatus_)) {
     return std::nullopt;
   }
   return WEXITSTATUS(*rawStatus_);
+}
+
+std::unique_ptr<ChildProcess> startHelper(const std::filesystem::path &root,
+                                          std::vector<std::string> environment,
+                                          ChildProcess::Options options) {
+  std::filesystem::create_directories(root / "tmp");
+  const auto dir = [&root](const char *name) { return (root / name).string(); };
+  environment.insert(environment.end(), {"HOME=" + dir("home"), "XDG_DATA_HOME=" + dir("data"),
+                                         "TMPDIR=" + dir("tmp"), "PATH=" + dir("bin")});
+  return std::make_unique<ChildProcess>(QUORBEL_HELPER_BINARY, environment, std::move(options));
 }
 
 } // namespace quorbel::testing

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "support/deadline.hpp"
+
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -35,6 +39,8 @@ public:
 
   // Reads output until `done` holds or `timeout` passes; returns whether it held.
   bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds timeout);
+  // Reads output until standard output holds `text`; whether it came in time.
+  bool waitForOutput(const std::string &text, std::chrono::milliseconds timeout = kTestDeadline);
 
   // Reads output until both streams close and the child exits; the exit status, or nothing on
   // timeout or when the child did not exit normally.
@@ -64,5 +70,12 @@ private:
   bool stdoutHeld_ = false;
   std::size_t fillerToDrop_ = 0;
 };
+
+// The built helper with a HOME, XDG_DATA_HOME and TMPDIR of its own under `root` and a PATH that
+// holds no "claude" unless the test puts one in `root`/bin, so nothing of the machine's own setup
+// leaks in. getenv() takes the first of equal names, so `environment` overrides these.
+std::unique_ptr<ChildProcess> startHelper(const std::filesystem::path &root,
+                                          std::vector<std::string> environment = {},
+                                          ChildProcess::Options options = {});
 
 } // namespace quorbel::testing

@@ -2,7 +2,6 @@
 #include "model/helper_version.hpp"
 #include "model/snapshot_json.hpp"
 #include "selfcheck/dry_test_scenarios.hpp"
-#include "support/deadline.hpp"
 #include "support/loopback_server.hpp"
 #include "support/secrets.hpp"
 #include "support/temp_dir.hpp"
@@ -28,18 +27,11 @@ const std::string kInactive = "[RefreshCycle] Session inactive (credential expir
                               "data retained.\n";
 const std::string kCancel = "[RefreshCycle] Sleep cancelled; stopping refresh cycle.\n";
 
-// Each test has its own HOME, XDG_DATA_HOME, TMPDIR and a PATH that holds no "claude" unless the
-// test puts one there, so nothing of the machine's own setup leaks in.
 class Executable : public ::testing::Test {
 protected:
-  // getenv() takes the first of equal names, so `environment` overrides the test's own.
   std::unique_ptr<ChildProcess> start(std::vector<std::string> environment = {},
                                       ChildProcess::Options options = {}) const {
-    fs::create_directories(root_ / "tmp");
-    const auto dir = [this](const char *name) { return (root_ / name).string(); };
-    environment.insert(environment.end(), {"HOME=" + dir("home"), "XDG_DATA_HOME=" + dir("data"),
-                                           "TMPDIR=" + dir("tmp"), "PATH=" + dir("bin")});
-    return std::make_unique<ChildProcess>(QUORBEL_HELPER_BINARY, environment, std::move(options));
+    return testing::startHelper(root_.path(), std::move(environment), std::move(options));
   }
   void signIn(const std::string &expiresAtMilliseconds, const std::string &claude) const {
     writeFile(root_ / "home/.claude/.credentials.json",
@@ -55,9 +47,7 @@ protected:
   }
   // Its next tick minutes away, the helper must stop at once.
   static void stopAfter(ChildProcess &child, const std::string &line, int signal = SIGTERM) {
-    ASSERT_TRUE(child.waitFor(
-        [&] { return child.standardOutput().find(line) != std::string::npos; }, kTestDeadline))
-        << child.standardOutput() << child.standardError();
+    ASSERT_TRUE(child.waitForOutput(line)) << child.standardOutput() << child.standardError();
     child.sendSignal(signal);
     EXPECT_EQ(child.waitForExit(kTestDeadline), 0);
     EXPECT_EQ(child.standardError(), "");

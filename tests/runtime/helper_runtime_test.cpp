@@ -58,9 +58,12 @@ TEST_F(HelperRuntimeTest, EachTickLogsWhatHappenedAndWhatFailedToBeWritten) {
   const std::string inactive = "state=sessionInactive published. Retrying in 300 s; data retained.";
   const std::string noCall =
       logged("Session inactive (credential expired/missing); no call made. " + inactive);
+  const std::string limited =
+      logged("429: rate limited. Backing off 180 s; state=rateLimited published, data retained.");
+  using E = PlanUsageError;
+  const auto fail = [](const PlanUsageError &error) { return Fake::failure(error); };
   const auto unusable = [](const char *why) {
-    return Fake::failure(
-        PlanUsageError::credentialUnreadable(std::string("credentials file /c: ") + why));
+    return Fake::failure(E::credentialUnreadable(std::string("credentials file /c: ") + why));
   };
   const auto told = [](const std::string &what) { return "QuorbelHelper: " + what + "\n"; };
   using enum InactiveReason;
@@ -74,45 +77,38 @@ TEST_F(HelperRuntimeTest, EachTickLogsWhatHappenedAndWhatFailedToBeWritten) {
   const Case cases[] = {
       {Fake::success(oneWindow), false, false,
        logged("200: snapshot updated and written to disk (5h=37%, 7d=\u2014%).")},
-      {Fake::failure(PlanUsageError::unexpectedStatus(503)), false, true, transient("HTTP 503")},
-      {Fake::failure(PlanUsageError::network({TransportError::Kind::timedOut, "slow"})), false,
-       true, transient("network: timedOut: slow")},
+      {fail(E::unexpectedStatus(503)), false, true, transient("HTTP 503")},
+      {fail(E::network({TransportError::Kind::timedOut, "slow"})), false, true,
+       transient("network: timedOut: slow")},
       {Fake::failure(42), false, true, transient("unknown error")},
-      {Fake::failure(PlanUsageError::unauthorized()), false, false,
+      {fail(E::unauthorized()), false, false,
        logged("401 unauthorized; token rejected. " + inactive), rejected},
-      {Fake::failure(PlanUsageError::rateLimited()), true, true,
-       logged("Status publish (rateLimited) disk write FAILED: " + kCause) +
-           logged("429: rate limited. Backing off 180 s; state=rateLimited published, data "
-                  "retained."),
-       rejected},
+      {fail(E::rateLimited()), true, true,
+       logged("Status publish (rateLimited) disk write FAILED: " + kCause) + limited, rejected},
       {Fake::success(oneWindow), true, true,
        logged("200: snapshot updated in memory but disk write FAILED: " + kCause), rejected},
-      {Fake::failure(PlanUsageError::credentialExpired()), true, true,
+      {fail(E::credentialExpired()), true, true,
        logged("Status publish (sessionInactive) disk write FAILED: " + kCause) + noCall, rejected},
-      {Fake::failure(PlanUsageError::credentialExpired()), false, false, noCall, expired},
+      {fail(E::credentialExpired()), false, false, noCall, expired},
       // Why the credentials cannot be used is told when it first shows and when it changes.
       {unusable("Is a directory"), false, false, noCall, unreadable,
        told("credentials file /c: Is a directory")},
       {unusable("Is a directory"), false, true, noCall, unreadable},
       {unusable("Permission denied"), false, true, noCall, unreadable,
        told("credentials file /c: Permission denied")},
-      {Fake::failure(PlanUsageError::credentialMissing()), false, false, noCall, missing},
+      {fail(E::credentialMissing()), false, false, noCall, missing},
       {unusable("Permission denied"), false, false, noCall, unreadable,
        told("credentials file /c: Permission denied")},
       // No status inherits the reason of an earlier one.
-      {Fake::failure(PlanUsageError::rateLimited()), false, false,
-       logged("429: rate limited. Backing off 180 s; state=rateLimited published, data "
-              "retained.")},
+      {fail(E::rateLimited()), false, false, limited},
       {unusable("Permission denied"), false, false, noCall, unreadable,
        told("credentials file /c: Permission denied")},
       // A token without the endpoint's scope is refused on every tick: the person is told once.
-      {Fake::failure(PlanUsageError::unexpectedStatus(403)), false, true, transient("HTTP 403"),
-       unreadable,
+      {fail(E::unexpectedStatus(403)), false, true, transient("HTTP 403"), unreadable,
        told("the usage endpoint refused this Claude Code token (HTTP 403); tokens made by "
             "`claude setup-token` lack the scope it needs. Sign in by running `claude` to get "
             "one that works.")},
-      {Fake::failure(PlanUsageError::unexpectedStatus(403)), false, true, transient("HTTP 403"),
-       unreadable}};
+      {fail(E::unexpectedStatus(403)), false, true, transient("HTTP 403"), unreadable}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.lines);
     log_.clear();

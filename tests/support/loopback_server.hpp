@@ -24,12 +24,6 @@ namespace quorbel::testing {
 // Outside the class, so its defaults can serve as a default argument inside it.
 struct LoopbackServerOptions {
   std::filesystem::path certificate{}; // TLS with this chain; its key beside it, as ".key"
-  // As a proxy does for https: a CONNECT head is answered 200 in plain text, and TLS (with
-  // `certificate`) starts inside that tunnel, so a client can reach "its" host here.
-  bool tunnel = false;
-  // The answer to a request whose head holds the first text (e.g. a bearer token), before the
-  // script's; lets one server tell clients apart.
-  std::vector<std::pair<std::string, std::string>> answersByHead{};
 };
 
 // The one server the tests talk to: a TCP listener on 127.0.0.1, plain or TLS, served by a child
@@ -114,16 +108,6 @@ private:
         continue;
       }
       ++shared_->connections;
-      if (options_.tunnel && !readHead(connection, nullptr).starts_with("CONNECT ")) {
-        ::close(connection);
-        continue;
-      }
-      constexpr std::string_view kEstablished = "HTTP/1.1 200 Connection established\r\n\r\n";
-      if (options_.tunnel && ::send(connection, kEstablished.data(), kEstablished.size(),
-                                    MSG_NOSIGNAL) != long(kEstablished.size())) {
-        ::close(connection);
-        continue;
-      }
       SSL *tls = context ? ::SSL_new(context) : nullptr;
       if (tls && (::SSL_set_fd(tls, connection) != 1 || ::SSL_accept(tls) != 1)) {
         ::SSL_free(tls);
@@ -138,12 +122,6 @@ private:
         ::pause();
       }
       std::string_view reply = script[std::min(index, script.size() - 1)];
-      for (const auto &[needle, answer] : options_.answersByHead) {
-        if (head.find(needle) != std::string::npos) {
-          reply = answer;
-          break;
-        }
-      }
       while (!reply.empty()) {
         const long sent = tls ? ::SSL_write(tls, reply.data(), int(reply.size()))
                               : ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +15,13 @@ inline std::vector<std::string> linesOf(const std::string &text) {
     lines.push_back(line);
   }
   return lines;
+}
+
+// What the json format says but its counters, which tick every second by design.
+inline std::string withoutCounters(const std::string &text) {
+  static const std::regex counters(
+      R"re("(ageSeconds|secondsToReset)":\d+|"pace":(null|\{[^}]*\}))re");
+  return std::regex_replace(text, counters, "");
 }
 
 } // namespace quorbel::testing

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <regex>
+
 namespace quorbel {
 namespace {
 
@@ -71,15 +73,13 @@ TEST_F(AccountsView, TwoAndThreeAccountsInEveryFormat) {
     std::string text;
     std::int64_t percentage;
     nlohmann::json waybarClass;
-    std::vector<std::string> sections;
   };
   const Case cases[] = {
       {"two accounts",
        [] {},
        "default 5h 41% \u00b7 7d 14% | work 5h 88% \u00b7 7d 20%",
        88,
-       {"warning"},
-       {"default", "work"}},
+       {"warning"}},
       // Past 60 columns the accounts after the first keep only their fullest window, a model's too.
       {"three accounts",
        [&] {
@@ -88,33 +88,23 @@ TEST_F(AccountsView, TwoAndThreeAccountsInEveryFormat) {
        },
        "default 5h 41% \u00b7 7d 14% | new ? | work 5h 88% | zeta Opus 97% (rate limited)",
        97,
-       {"rateLimited", "critical"},
-       {"default", "new", "work", "zeta"}},
+       {"rateLimited", "critical"}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     c.add();
     const std::vector<AccountView> accounts = views();
     EXPECT_EQ(formatAccounts(accounts, OutputFormat::text), c.text);
-
+    // Each section of long is the account's own long output, indented under its name.
     const std::string long_ = formatAccounts(accounts, OutputFormat::longText);
     std::string expectedLong;
     for (const AccountView &account : accounts) {
-      // Each section is the account's own long output, indented under its name.
-      std::string own = account.view ? formatView(*account.view, OutputFormat::longText)
-                                     : account.reading.problem;
-      std::string indented = "  ";
-      for (const char ch : own) {
-        indented += ch;
-        indented += ch == '\n' ? "  " : "";
-      }
-      expectedLong += (expectedLong.empty() ? "" : "\n\n") + account.name + "\n" + indented;
+      const std::string own = account.view ? formatView(*account.view, OutputFormat::longText)
+                                           : account.reading.problem;
+      expectedLong += (expectedLong.empty() ? "" : "\n\n") + account.name + "\n  " +
+                      std::regex_replace(own, std::regex("\n"), "\n  ");
     }
     EXPECT_EQ(long_, expectedLong);
-    ASSERT_EQ(accounts.size(), c.sections.size());
-    for (std::size_t i = 0; i < accounts.size(); ++i) {
-      EXPECT_EQ(accounts[i].name, c.sections[i]);
-    }
 
     const auto waybar = nlohmann::json::parse(formatAccounts(accounts, OutputFormat::waybar));
     EXPECT_EQ(waybar["text"], c.text);

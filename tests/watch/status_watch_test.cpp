@@ -2,10 +2,9 @@
 
 #include "store/snapshot_store.hpp"
 #include "support/temp_dir.hpp"
+#include "support/text.hpp"
 
 #include <gtest/gtest.h>
-
-#include <regex>
 
 namespace quorbel {
 namespace {
@@ -13,13 +12,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const Instant kT0 = *PlanDateParser::dateFrom("2026-06-29T21:00:00Z"); // a Monday evening
-
-// The json format's counters tick every second by design; a watch prints when anything else does.
-std::string withoutCounters(const std::string &text) {
-  static const std::regex counters(
-      R"re("(ageSeconds|secondsToReset)":\d+|"pace":(null|\{[^}]*\}))re");
-  return std::regex_replace(text, counters, "");
-}
 
 PlanSnapshot snapshot(std::optional<PlanWindow> session, std::optional<PlanWindow> allModels,
                       PlanStatus status = PlanStatus::active) {
@@ -70,8 +62,8 @@ TEST(StatusWatchTest, WakesExactlyWhenTheOutputChanges) {
         const auto view = UsageView::of(data, std::max(printed[i].first, next - 2ms), {});
         // Updates of long are set apart by a blank line.
         const std::string blank = format == OutputFormat::longText && i > 0 ? "\n" : "";
-        ASSERT_EQ(withoutCounters(blank + formatView(view, format) + "\n"),
-                  withoutCounters(printed[i].second))
+        ASSERT_EQ(testing::withoutCounters(blank + formatView(view, format) + "\n"),
+                  testing::withoutCounters(printed[i].second))
             << "missed a change before " << formatInternetDate(next);
       }
     }

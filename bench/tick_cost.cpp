@@ -8,8 +8,9 @@
 // in a process of its own, so this process links and loads what the helper does, and nothing of
 // the server counts in its figures. The files live in a fresh folder under /tmp.
 //
-// Usage: quorbel_tick_bench [ticks] [--default-curl]   (default 1000 ticks)
-//   --default-curl  also measures a reused libcurl handle left at its defaults, for comparison.
+// Usage: quorbel_tick_bench [ticks] [--default-curl] [--without-history]   (default 1000 ticks)
+//   --default-curl     also measures a reused libcurl handle left at its defaults, for comparison.
+//   --without-history  leaves the sample out, to tell its share of a tick on a busy machine.
 
 #include "history/history_store.hpp"
 #include "http/curl_http_session_linux.hpp"
@@ -177,7 +178,12 @@ void print(const char *label, int ticks, const Figures &figures) {
 
 int main(int argc, char **argv) {
   const int ticks = argc > 1 ? std::max(2, std::atoi(argv[1])) : 1000;
-  const bool compareDefaultCurl = argc > 2 && std::string(argv[2]) == "--default-curl";
+  bool compareDefaultCurl = false;
+  bool withHistory = true;
+  for (int i = 2; i < argc; ++i) {
+    compareDefaultCurl = compareDefaultCurl || std::string(argv[i]) == "--default-curl";
+    withHistory = withHistory && std::string(argv[i]) != "--without-history";
+  }
 
   const double residentAtStart = residentMiB();
   char pattern[] = "/tmp/quorbel-bench-XXXXXX";
@@ -215,7 +221,9 @@ int main(int argc, char **argv) {
   // The helper logs a line a tick to the journal; here the line costs its write(2) and no more.
   FdLogSink quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   HelperRuntime runtime(provider, store, 180, quiet, systemClock(), quiet);
-  runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(snapshotFile)));
+  if (withHistory) {
+    runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(snapshotFile)));
+  }
   const Figures live = measure(
       ticks - 1,
       [&] {
@@ -232,8 +240,9 @@ int main(int argc, char **argv) {
                       privateDirtyMiB(), residentMiB());
         }
       });
-  print("tick, snapshot and sample", ticks - 1, live);
-  const auto samples = readHistory(historyPathBeside(snapshotFile), kEarliestInstant);
+  print(withHistory ? "tick, snapshot and sample" : "tick and snapshot", ticks - 1, live);
+  const auto samples = withHistory ? readHistory(historyPathBeside(snapshotFile), kEarliestInstant)
+                                   : std::vector<HistorySample>(std::size_t(ticks));
   if (samples.size() != std::size_t(ticks)) {
     std::cerr << "the history holds " << samples.size() << " samples, not " << ticks << "\n";
     return 1;

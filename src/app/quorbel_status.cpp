@@ -348,14 +348,16 @@ int main(int argc, char **argv) {
   std::vector<HistorySample> samples;
   if (format == OutputFormat::longText || format == OutputFormat::waybar) {
     try {
-      samples = readHistory(historyPathBeside(path), now - kWeeklyTrendSpan);
+      // The five-hour window's trend and the pace look back a day at most.
+      samples =
+          readHistory(historyPathBeside(path), now - kWeeklyTrendSpan, now - kSessionTrendSpan);
     } catch (const HistoryError &) {
       // Without a readable history the snapshot is still worth showing, paced as without one.
     }
   }
   // No samples at all, as before the helper kept any, leaves the pace as it always was.
   const std::optional<RecentUsage> recent =
-      samples.empty() ? std::nullopt : std::optional(recentUsageOf(samples));
+      samples.empty() ? std::nullopt : std::optional(recentUsageOf(samples, now - kRecentRateSpan));
   UsageView view = UsageView::of(*reading.snapshot, now, options, recent ? &*recent : nullptr);
   view.trends = trendLines(samples, now);
   return emit(formatView(view, format), output) ? kExitOk : kExitCannotWrite;

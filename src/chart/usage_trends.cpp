@@ -47,9 +47,12 @@ std::vector<std::string> trendLines(const std::vector<HistorySample> &samples, I
   return lines;
 }
 
-RecentUsage recentUsageOf(const std::vector<HistorySample> &samples) {
+RecentUsage recentUsageOf(const std::vector<HistorySample> &samples, Instant since) {
   RecentUsage recent;
   for (const HistorySample &sample : samples) {
+    if (sample.fetchedAt < since) {
+      continue; // not `break`: a clock set back may have filed samples out of order
+    }
     for (const HistoryWindow &window : sample.windows) {
       const UsagePoint point{sample.fetchedAt, window.percent, window.resetsAt};
       switch (window.kind) {

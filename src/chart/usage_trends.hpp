@@ -16,7 +16,9 @@ inline constexpr std::chrono::hours kWeeklyTrendSpan{24 * 7};
 // highest percent it saw, blank where nothing was sampled. None without samples.
 std::vector<std::string> trendLines(const std::vector<HistorySample> &samples, Instant now);
 
-// Each window's points in `samples`, for the pace, which picks the last hour's.
-RecentUsage recentUsageOf(const std::vector<HistorySample> &samples);
+// Each window's points in `samples` from `since` on, for the pace, which looks at the last hour's
+// only: a week of points copied for it would cost a short-lived reader more than the rest of its
+// work.
+RecentUsage recentUsageOf(const std::vector<HistorySample> &samples, Instant since);
 
 } // namespace quorbel

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 namespace quorbel {
 namespace {
@@ -91,14 +92,17 @@ std::vector<HistorySample> samplesFrom(SqliteDatabase &database, std::int64_t fi
 
 // Gives each of `samples` (ids in `ids`, ascending) its windows, in one scan of the windows table.
 void attachWindows(SqliteDatabase &database, const std::vector<std::int64_t> &ids,
-                   std::vector<HistorySample> &samples) {
+                   std::int64_t everyWindowFromId, std::vector<HistorySample> &samples) {
   if (ids.empty()) {
     return;
   }
   SqliteDatabase::Statement query(
       database, "SELECT sample_id, kind, model, percent, resets_at FROM usage_window "
-                "WHERE sample_id >= ?1 ORDER BY sample_id, kind, model");
+                "WHERE sample_id >= ?1 AND (sample_id >= ?2 OR kind = ?3) "
+                "ORDER BY sample_id, kind, model");
   query.bind(1, ids.front());
+  query.bind(2, everyWindowFromId);
+  query.bind(3, std::int64_t(HistoryWindowKind::allModels));
   // Each sample's windows gathered first, so its vector is allocated once at its size.
   std::vector<HistoryWindow> gathered;
   std::size_t at = 0;
@@ -271,7 +275,8 @@ std::optional<std::string> HistoryStore::record(const PlanSnapshot &snapshot) {
   return note;
 }
 
-std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instant since) {
+std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instant since,
+                                       std::optional<Instant> everyWindowSince) {
   struct stat status {};
   if (::stat(file.c_str(), &status) != 0) {
     if (errno == ENOENT) {
@@ -296,13 +301,26 @@ std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instan
   // from its oldest sample up to the first one in the span.
   SqliteDatabase::Statement first(
       database, "SELECT min(id) FROM sample INDEXED BY sample_by_time WHERE fetched_at >= ?1");
-  first.bind(1, millis(since));
-  if (!first.step() || first.isNull(0)) {
+  const auto firstIdFrom = [&first](Instant at) -> std::optional<std::int64_t> {
+    first.reset();
+    first.bind(1, millis(at));
+    if (!first.step() || first.isNull(0)) {
+      return std::nullopt;
+    }
+    return first.integer(0);
+  };
+  const std::optional<std::int64_t> firstId = firstIdFrom(since);
+  if (!firstId) {
     return {};
   }
+  // Past the last id when no sample is that recent: the weekly window alone throughout.
+  const std::int64_t everyWindowFromId =
+      everyWindowSince && *everyWindowSince > since
+          ? firstIdFrom(*everyWindowSince).value_or(std::numeric_limits<std::int64_t>::max())
+          : *firstId;
   std::vector<std::int64_t> ids;
-  std::vector<HistorySample> samples = samplesFrom(database, first.integer(0), since, ids);
-  attachWindows(database, ids, samples);
+  std::vector<HistorySample> samples = samplesFrom(database, *firstId, since, ids);
+  attachWindows(database, ids, everyWindowFromId, samples);
   // A clock set back files later samples under earlier times; readers want time order.
   const auto earlier = [](const HistorySample &a, const HistorySample &b) {
     return a.fetchedAt < b.fetchedAt;

@@ -52,7 +52,10 @@ private:
 };
 
 // The samples fetched at or after `since`, in time order, read without writing anything. No file
-// is an empty history; a file that cannot be read throws HistoryError.
-std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instant since);
+// is an empty history; a file that cannot be read throws HistoryError. With `everyWindowSince`,
+// samples before it carry their weekly window only: what a week's trend needs, read for a fraction
+// of the cost.
+std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instant since,
+                                       std::optional<Instant> everyWindowSince = std::nullopt);
 
 } // namespace quorbel

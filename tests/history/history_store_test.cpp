@@ -68,6 +68,12 @@ TEST_F(HistoryStoreTest, KeepsEveryWindowOfEachFetchAndReadsThemBackInTimeOrder)
   EXPECT_EQ(samples[2].window(HistoryWindowKind::allModels), nullptr);
   EXPECT_EQ(readHistory(file_, kNow - hours{1}),
             (std::vector{HistorySample::of(full), HistorySample::of(sessionOnly)}));
+  // A week's trend reads only the weekly window of what came before its last stretch.
+  const auto trend = readHistory(file_, kEarliestInstant, kNow - std::chrono::minutes{30});
+  ASSERT_EQ(trend.size(), 3u);
+  ASSERT_EQ(trend[1].windows.size(), 1u);
+  EXPECT_EQ(trend[1].windows[0], *HistorySample::of(full).window(HistoryWindowKind::allModels));
+  EXPECT_EQ(trend[2], HistorySample::of(sessionOnly));
   EXPECT_EQ(fs::status(file_).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
   SqliteDatabase database(file_, SqliteDatabase::Mode::readOnly);

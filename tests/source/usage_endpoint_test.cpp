@@ -138,7 +138,7 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
   {"kind": "weekly_scoped", "percent": 100, "resets_at": "2026-05-30T07:00:00.528743+00:00",
    "scope": {"model": {"display_name": "Opus"}}}, {"kind": "weekly_scoped", "percent": 50},
   {"kind": "weekly_scoped", "percent": "lots", "scope": {"model": {"display_name": "Haiku"}}},
-  {"kind": "weekly_scoped", "percent": 5, "resets_at": "soon", "scope": {"model":
+  {"kind": "weekly_scoped", "percent": 90, "resets_at": "soon", "scope": {"model":
    {"display_name": "Haiku"}}}, {"kind": "weekly_scoped", "percent": 9, "scope": {"model":
    {"display_name": 7}}}, {"kind": "weekly_scoped", "percent": 7, "scope": {"model":
    {"display_name": "\u001bHai\tku\u009b\u0007"}}}, {"kind": "weekly_scoped", "percent": 8,

@@ -1,4 +1,5 @@
 #include "app/history_command.hpp"
+#include "app/status_exit.hpp"
 
 #include "history/history_store.hpp"
 #include "model/clock.hpp"
@@ -14,9 +15,6 @@
 namespace quorbel {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitUnreadable = 4;
-constexpr int kExitCannotWrite = 5;
 constexpr int kDefaultColumns = 80;
 
 void writeOut(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }

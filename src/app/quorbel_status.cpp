@@ -2,6 +2,7 @@
 
 #include "app/history_command.hpp"
 #include "app/status_arguments.hpp"
+#include "app/status_exit.hpp"
 #include "app/watch_command.hpp"
 #include "chart/history_formats.hpp"
 #include "chart/usage_trends.hpp"
@@ -28,13 +29,6 @@
 namespace {
 
 using namespace quorbel;
-
-// Exit statuses a script can rely on.
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoSnapshot = 3;
-constexpr int kExitUnreadable = 4;
-constexpr int kExitCannotWrite = 5;
 
 constexpr const char *kUsage =
     "Usage: quorbel-status [--format text|long|waybar|json|prometheus]\n"

@@ -1,4 +1,5 @@
 #include "app/watch_command.hpp"
+#include "app/status_exit.hpp"
 
 #include "platform/atomic_file.hpp"
 #include "platform/environment.hpp"
@@ -20,8 +21,6 @@
 
 namespace quorbel {
 namespace {
-
-constexpr int kExitOk = 0;
 
 void exitAtOnce(int) { ::_exit(kExitOk); }
 

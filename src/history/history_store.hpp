@@ -46,8 +46,12 @@ private:
   void append(const HistorySample &sample);
   std::string setAsideCorrupt(Instant now);
 
+  struct Connection;
+
   std::filesystem::path file_;
-  std::unique_ptr<SqliteDatabase> database_;
+  // The open file and the statements each sample runs, prepared once: a tick's caches are cold
+  // after its TLS handshake, and compiling the same SQL again would cost it more than running it.
+  std::unique_ptr<Connection> connection_;
   std::optional<Instant> lastRetention_;
 };
 

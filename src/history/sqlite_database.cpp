@@ -15,6 +15,29 @@ constexpr EnumNames kKindNames{std::array<std::pair<HistoryError::Kind, std::str
     {HistoryError::Kind::other, "other"},
 }}};
 
+// "file:" and the path with everything but unreserved characters and slashes percent-encoded, so
+// that a '?', '#' or '%' in a folder name stays part of the name.
+std::string fileUri(const std::filesystem::path &file, std::string_view parameters) {
+  constexpr std::string_view kHex = "0123456789ABCDEF";
+  constexpr auto npos = std::string_view::npos;
+  std::string uri = "file:";
+  for (const char c : file.string()) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                            (c >= '0' && c <= '9') || std::string_view("/-._~").find(c) != npos;
+    if (unreserved) {
+      uri += c;
+    } else {
+      uri += '%';
+      uri += kHex[byte >> 4];
+      uri += kHex[byte & 0xf];
+    }
+  }
+  uri += '?';
+  uri += parameters;
+  return uri;
+}
+
 } // namespace
 
 std::string_view kindName(HistoryError::Kind kind) { return kKindNames.nameOf(kind); }
@@ -40,10 +63,21 @@ HistoryError::Kind historyErrorKind(int code) {
 }
 
 SqliteDatabase::SqliteDatabase(const std::filesystem::path &file, Mode mode) : file_(file) {
-  const int flags =
-      SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX |
-      (mode == Mode::readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-  const int code = sqlite3_open_v2(file.c_str(), &handle_, flags, nullptr);
+  int flags = SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
+  std::string name = file.string();
+  switch (mode) {
+  case Mode::readWrite:
+    flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    break;
+  case Mode::readOnly:
+    flags |= SQLITE_OPEN_READONLY;
+    break;
+  case Mode::immutable:
+    flags |= SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+    name = fileUri(file, "immutable=1");
+    break;
+  }
+  const int code = sqlite3_open_v2(name.c_str(), &handle_, flags, nullptr);
   if (code != SQLITE_OK) {
     const std::string message = handle_ ? sqlite3_errmsg(handle_) : sqlite3_errstr(code);
     sqlite3_close(handle_);
@@ -75,6 +109,8 @@ std::int64_t SqliteDatabase::integer(const char *sql) {
   Statement statement(*this, sql);
   return statement.step() ? statement.integer(0) : 0;
 }
+
+std::int64_t SqliteDatabase::lastInsertId() const { return sqlite3_last_insert_rowid(handle_); }
 
 SqliteDatabase::Statement::Statement(SqliteDatabase &database, const char *sql)
     : database_(database) {

@@ -17,7 +17,9 @@ namespace quorbel {
 // HistoryError whose kind says what a user could do about it.
 class SqliteDatabase {
 public:
-  enum class Mode { readOnly, readWrite };
+  // `immutable` reads the file alone, as on read-only media: no lock, no write-ahead log, and no
+  // shared-memory index, which SQLite otherwise needs to create beside the file to read it.
+  enum class Mode { readOnly, readWrite, immutable };
 
   // Opens `file` (readWrite creates it). Never follows a symbolic link at the last component.
   SqliteDatabase(const std::filesystem::path &file, Mode mode);
@@ -29,6 +31,7 @@ public:
   // Ends a transaction that failed part way; what failed is reported by the caller.
   void rollbackQuietly() noexcept;
   std::int64_t integer(const char *sql); // the first column of the first row, 0 when none
+  std::int64_t lastInsertId() const;
 
   class Statement {
   public:

@@ -132,12 +132,16 @@ TEST_F(HistoryStoreTest, SetsACorruptFileAsideAndStartsANewOne) {
 }
 
 TEST_F(HistoryStoreTest, AReadOnlyFolderFailsAsReadOnlyAndLeavesTheHistoryReadable) {
-  HistoryStore(file_).record(snapshotAt(kNow));
+  // Characters that SQLite's file names given as URIs would otherwise take for their own.
+  const fs::path folder = temp_ / "a ?#%2F b";
+  fs::create_directory(folder);
+  const fs::path file = folder / "history.sqlite3";
+  HistoryStore(file).record(snapshotAt(kNow));
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     // A read-only mount refuses writes even to root, who ignores permission bits.
-    const char *dir = temp_.path().c_str();
+    const char *dir = folder.c_str();
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount(dir, dir, nullptr, MS_BIND, nullptr) != 0 ||
@@ -145,7 +149,7 @@ TEST_F(HistoryStoreTest, AReadOnlyFolderFailsAsReadOnlyAndLeavesTheHistoryReadab
       ::_exit(77);
     }
     int status = 0;
-    for (const fs::path &target : {file_, temp_ / "other" / "history.sqlite3"}) {
+    for (const fs::path &target : {file, folder / "other" / "history.sqlite3"}) {
       try {
         HistoryStore(target).record(snapshotAt(kNow + minutes{3}));
         status = 1;
@@ -153,7 +157,7 @@ TEST_F(HistoryStoreTest, AReadOnlyFolderFailsAsReadOnlyAndLeavesTheHistoryReadab
         status = status == 0 && error.kind() == HistoryError::Kind::readOnly ? 0 : 2;
       }
     }
-    ::_exit(status == 0 && readHistory(file_, kEarliestInstant).size() == 1 ? 0 : 3);
+    ::_exit(status == 0 && readHistory(file, kEarliestInstant).size() == 1 ? 0 : 3);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -262,14 +262,26 @@ void HistoryStore::applyRetention(Instant now) {
     SqliteDatabase::Statement deleteOld(database, "DELETE FROM sample WHERE fetched_at < ?1");
     deleteOld.bind(1, millis(now - kHistoryKeepAge));
     deleteOld.step();
-    // The first sample of each hour stays: thinning the same hour twice keeps the same one.
+    // The first sample of each hour stays: thinning the same hour twice keeps the same one. An
+    // hour thinned by an earlier pass holds one sample, so a later pass starts at the hour the
+    // last one ended in rather than going over a year of them again.
+    const std::int64_t step = milliseconds(kHistoryThinnedStep).count();
+    const std::int64_t before = millis(now - kHistoryFullDetailAge);
+    std::int64_t from = std::numeric_limits<std::int64_t>::min();
+    if (thinnedBefore_) {
+      const std::int64_t last = std::min(*thinnedBefore_, before);
+      from = last - ((last % step) + step) % step;
+    }
     SqliteDatabase::Statement thin(
-        database, "DELETE FROM sample WHERE fetched_at < ?1 AND id NOT IN ("
-                  "SELECT min(id) FROM sample WHERE fetched_at < ?1 GROUP BY fetched_at / ?2)");
-    thin.bind(1, millis(now - kHistoryFullDetailAge));
-    thin.bind(2, std::int64_t(milliseconds(kHistoryThinnedStep).count()));
+        database, "DELETE FROM sample WHERE fetched_at >= ?3 AND fetched_at < ?1 AND id NOT IN ("
+                  "SELECT min(id) FROM sample WHERE fetched_at >= ?3 AND fetched_at < ?1 "
+                  "GROUP BY fetched_at / ?2)");
+    thin.bind(1, before);
+    thin.bind(2, step);
+    thin.bind(3, from);
     thin.step();
     database.execute("COMMIT");
+    thinnedBefore_ = before;
   } catch (...) {
     database.rollbackQuietly();
     throw;

@@ -53,6 +53,7 @@ private:
   // after its TLS handshake, and compiling the same SQL again would cost it more than running it.
   std::unique_ptr<Connection> connection_;
   std::optional<Instant> lastRetention_;
+  std::optional<std::int64_t> thinnedBefore_; // in ms: every hour before it holds one sample
 };
 
 // The samples fetched at or after `since`, in time order, read without writing anything. No file

@@ -116,6 +116,23 @@ TEST_F(HistoryStoreTest, DeletesWhatIsOlderThan400DaysAndThinsPast35DaysToOnePer
   // Thinning again keeps the same sample of each hour.
   store.applyRetention(kNow + minutes{1});
   EXPECT_EQ(timesIn(file_), times);
+
+  // A later pass thins the rest of the hour the last one ended in, and the hours aged since.
+  const Instant aging = kNow - hours{24 * 35};
+  {
+    HistoryStore writer(file_);
+    for (const int minute : {10, 20, 40, 50}) {
+      writer.record(snapshotAt(aging + minutes{minute}));
+    }
+  }
+  HistoryStore later(file_);
+  later.applyRetention(kNow + minutes{30});
+  later.applyRetention(kNow + hours{1});
+  const auto left = timesIn(file_);
+  for (const int minute : {10, 20, 40, 50}) {
+    SCOPED_TRACE(minute);
+    EXPECT_EQ(std::count(left.begin(), left.end(), aging + minutes{minute}), minute == 10 ? 1 : 0);
+  }
 }
 
 TEST_F(HistoryStoreTest, SetsACorruptFileAsideAndStartsANewOne) {

@@ -29,9 +29,6 @@ void closeIfOpen(int &fd) {
 
 } // namespace
 
-ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &environment)
-    : ChildProcess(program, environment, Options{}) {}
-
 ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &environment,
                            Options options) {
   int outPipe[2];
@@ -68,9 +65,6 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::dup2(outPipe[1], STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
-    if (options.prepare && !options.prepare()) {
-      ::_exit(126);
-    }
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
@@ -90,6 +84,10 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::sendSignal(int signal) const { ::kill(pid_, signal); }
+std::optional<int> ChildProcess::endWith(int signal, std::chrono::milliseconds timeout) {
+  sendSignal(signal);
+  return waitForExit(timeout);
+}
 void ChildProcess::releaseStandardOutput() { stdoutHeld_ = false; }
 void ChildProcess::closeStandardOutput() { closeIfOpen(outFd_); }
 bool ChildProcess::exited() { return rawStatus_ || reap(false); }

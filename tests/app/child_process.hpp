@@ -25,14 +25,10 @@ public:
     // a test look at the files between two of its steps.
     std::optional<std::size_t> stdoutRoom{};
     std::vector<std::string> arguments{}; // after the program's name
-    // Runs in the child just before exec, e.g. to enter namespaces; false ends the child with 126.
-    // Only system calls belong here: the child of a threaded process must not allocate.
-    std::function<bool()> prepare{};
   };
 
   ChildProcess(const std::string &program, const std::vector<std::string> &environment,
                Options options);
-  ChildProcess(const std::string &program, const std::vector<std::string> &environment);
   ~ChildProcess();
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
@@ -47,6 +43,8 @@ public:
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
   void sendSignal(int signal) const;
+  // Sends `signal`, then as waitForExit().
+  std::optional<int> endWith(int signal, std::chrono::milliseconds timeout = kTestDeadline);
   pid_t pid() const { return pid_; }
   // Whether the child has ended, without waiting.
   bool exited();

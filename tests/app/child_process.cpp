@@ -65,6 +65,9 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::dup2(outPipe[1], STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
+    if (options.prepare && !options.prepare()) {
+      ::_exit(126);
+    }
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }

@@ -25,6 +25,9 @@ public:
     // a test look at the files between two of its steps.
     std::optional<std::size_t> stdoutRoom{};
     std::vector<std::string> arguments{}; // after the program's name
+    // Runs in the child just before exec, e.g. to enter namespaces; false ends the child with 126.
+    // Only system calls belong here: the child of a threaded process must not allocate.
+    std::function<bool()> prepare{};
   };
 
   ChildProcess(const std::string &program, const std::vector<std::string> &environment,

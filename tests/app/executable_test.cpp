@@ -276,8 +276,8 @@ TEST(NoHome, BothProgramsRefuseWithOneMessageAndWriteNothing) {
     SCOPED_TRACE(name);
     // Unlike a bare setuid() before exec, setpriv reaches a build tree that only root may enter.
     ChildProcess child("/usr/bin/setpriv", {"HOME=relative/home", "XDG_DATA_HOME=relative"},
-                       {.arguments = {"--reuid", id, "--regid", id, "--clear-groups",
-                                      "/usr/bin/env", "-C", cwd.path().string(), program}});
+                       {.arguments = {"--reuid", id, "--regid", id, "--clear-groups", program},
+                        .prepare = [&] { return ::chdir(cwd.path().c_str()) == 0; }});
     EXPECT_EQ(child.waitForExit(kTestDeadline), exitStatus);
     EXPECT_EQ(child.standardError() + child.standardOutput(),
               name + ": no home directory to keep plan-snapshot.json in: set HOME (or "

@@ -29,9 +29,6 @@ void closeIfOpen(int &fd) {
 
 } // namespace
 
-ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &environment)
-    : ChildProcess(program, environment, Options{}) {}
-
 ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &environment,
                            Options options) {
   int outPipe[2];
@@ -90,6 +87,10 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::sendSignal(int signal) const { ::kill(pid_, signal); }
+std::optional<int> ChildProcess::endWith(int signal, std::chrono::milliseconds timeout) {
+  sendSignal(signal);
+  return waitForExit(timeout);
+}
 void ChildProcess::releaseStandardOutput() { stdoutHeld_ = false; }
 void ChildProcess::closeStandardOutput() { closeIfOpen(outFd_); }
 bool ChildProcess::exited() { return rawStatus_ || reap(false); }

@@ -32,7 +32,6 @@ public:
 
   ChildProcess(const std::string &program, const std::vector<std::string> &environment,
                Options options);
-  ChildProcess(const std::string &program, const std::vector<std::string> &environment);
   ~ChildProcess();
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
@@ -47,6 +46,8 @@ public:
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
   void sendSignal(int signal) const;
+  // Sends `signal`, then as waitForExit().
+  std::optional<int> endWith(int signal, std::chrono::milliseconds timeout = kTestDeadline);
   pid_t pid() const { return pid_; }
   // Whether the child has ended, without waiting.
   bool exited();

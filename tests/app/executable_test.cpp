@@ -1,3 +1,5 @@
+// The built helper run as a user or a unit runs it: the self-check, the live cycle and its stops,
+// one helper per account, and the refusals.
 #include "app/child_process.hpp"
 #include "model/helper_version.hpp"
 #include "model/snapshot_json.hpp"
@@ -45,11 +47,19 @@ protected:
     return "QuorbelHelper " + std::string(kHelperVersion) + " starting refresh cycle\n" +
            "User-Agent: claude-code/" + version + "\nSnapshot path: " + snapshot().string() + "\n";
   }
+  fs::path folder(const std::string &account) const {
+    return account.empty() ? root_ / "data/QuorbelHelper"
+                           : root_ / "data/QuorbelHelper/accounts" / account;
+  }
+  static std::vector<std::string> accountArguments(const std::string &account) {
+    return account.empty() ? std::vector<std::string>{}
+                           : std::vector<std::string>{"--account", account};
+  }
+
   // Its next tick minutes away, the helper must stop at once.
   static void stopAfter(ChildProcess &child, const std::string &line, int signal = SIGTERM) {
     ASSERT_TRUE(child.waitForOutput(line)) << child.standardOutput() << child.standardError();
-    child.sendSignal(signal);
-    EXPECT_EQ(child.waitForExit(kTestDeadline), 0);
+    EXPECT_EQ(child.endWith(signal), 0);
     EXPECT_EQ(child.standardError(), "");
   }
 
@@ -140,6 +150,88 @@ TEST_F(Executable, AStopLeavesAtOnceFromTheVersionProbeOrFromARequestUnderWay) {
                 "helper is stopping); retrying in 180 s; disk left as-is; last snapshot "
                 "retained.\n" +
                 kCancel);
+}
+
+// One helper per account: the name rule, the lock, and which credentials each one reads.
+const std::string kInactiveLine = "state=sessionInactive published";
+
+using AccountHelpers = Executable;
+
+TEST_F(AccountHelpers, ANameOutsideTheRuleExitsTwoWithTheRuleAndWritesNothing) {
+  const std::string rule = "an account name is 1 to 64 letters, digits, '.', '_' or '-', "
+                           "starting with a letter or a digit\n";
+  // The rule itself is the account location's; here, that the helper keeps to it.
+  for (const std::string name : {"../x", "", "x\n"}) {
+    SCOPED_TRACE(name);
+    auto child =
+        start({}, {.arguments = {"--account", name, "--config-dir", (root_ / "cfg").string()}});
+    EXPECT_EQ(child->waitForExit(kTestDeadline), 2);
+    EXPECT_EQ(child->standardError(), "QuorbelHelper: bad account name '" + name + "': " + rule);
+    EXPECT_EQ(child->standardOutput(), "");
+  }
+  EXPECT_FALSE(fs::exists(root_ / "data"));
+}
+
+TEST_F(AccountHelpers, ASecondHelperForOneAccountLeavesAtOnceUntilTheFirstIsKilled) {
+  for (const std::string account : {"", "work"}) {
+    SCOPED_TRACE(account.empty() ? "default" : account);
+    const fs::path snapshot = folder(account) / "plan-snapshot.json";
+    auto first = start({}, {.arguments = accountArguments(account)});
+    ASSERT_TRUE(first->waitForOutput(kInactiveLine)) << first->standardError();
+    const std::string written = readFile(snapshot);
+    const auto before = testing::entriesOf(folder(account));
+
+    auto second = start({}, {.arguments = accountArguments(account)});
+    EXPECT_EQ(second->waitForExit(kTestDeadline), 1);
+    EXPECT_EQ(second->standardError(), "QuorbelHelper: another helper (pid " +
+                                           std::to_string(first->pid()) + ") already keeps " +
+                                           snapshot.string() + "\n");
+    EXPECT_EQ(second->standardOutput(), "");
+    EXPECT_EQ(readFile(snapshot), written);
+    EXPECT_EQ(testing::entriesOf(folder(account)), before);
+
+    const auto lock = fs::status(folder(account) / ".plan-snapshot.lock");
+    EXPECT_EQ(lock.permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(folder(account)).permissions(), fs::perms::owner_all);
+
+    // No clean-up runs on SIGKILL: only the kernel can have released the lock.
+    first->endWith(SIGKILL);
+    auto third = start({}, {.arguments = accountArguments(account)});
+    ASSERT_TRUE(third->waitForOutput(kInactiveLine)) << third->standardError();
+    EXPECT_EQ(third->endWith(SIGTERM), 0);
+    EXPECT_EQ(third->standardError(), "");
+  }
+}
+
+// However its folder is named, an account's helper reads the credentials there: the command line
+// wins over an imported CLAUDE_CONFIG_DIR, which wins over the home's .claude-NAME. A file there
+// that cannot be read is told with its path.
+TEST_F(AccountHelpers, EachAccountReadsTheCredentialsOfItsOwnConfigFolder) {
+  const std::string imported = "CLAUDE_CONFIG_DIR=" + (root_ / "imported").string();
+  const struct {
+    std::string account;
+    std::vector<std::string> arguments;
+    std::string environment;
+    fs::path folder;
+  } cases[] = {
+      {"personal", {"--config-dir", (root_ / "given").string()}, imported, root_ / "given"},
+      {"work", {}, imported, root_ / "imported"},
+      {"side", {}, "CLAUDE_CONFIG_DIR=", root_ / "home/.claude-side"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.account);
+    testing::writeFile(c.folder / ".credentials.json", "{");
+    std::vector<std::string> arguments{"--account", c.account};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    auto helper = start({c.environment}, {.arguments = arguments});
+    ASSERT_TRUE(helper->waitForOutput(kInactiveLine)) << helper->standardError();
+    EXPECT_EQ(helper->endWith(SIGTERM), 0);
+    EXPECT_EQ(helper->standardError(), "QuorbelHelper: credentials file " +
+                                           (c.folder / ".credentials.json").string() +
+                                           ": not JSON\n");
+    EXPECT_TRUE(fs::exists(folder(c.account) / "plan-snapshot.json"));
+  }
+  EXPECT_FALSE(fs::exists(folder("") / "plan-snapshot.json"));
 }
 
 // Until the helper blocks SIGTERM and SIGINT, their default action would end it.

@@ -1,4 +1,5 @@
-// quorbel-status as bars, terminals and the desktop run it: the one-shot, --watch and --notify.
+// quorbel-status as bars, terminals and the desktop run it: the one-shot, --watch and --notify, over
+// one account or several.
 
 #include "app/child_process.hpp"
 #include "history/history_store.hpp"
@@ -9,6 +10,7 @@
 #include "support/command.hpp"
 #include "support/deadline.hpp"
 #include "support/scoped_environment.hpp"
+#include "support/snapshots.hpp"
 #include "support/text.hpp"
 
 #include <gtest/gtest.h>
@@ -18,21 +20,15 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 
 namespace quorbel {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::fetchedNow;
 
 constexpr const char *kSnapshotInHome = ".local/share/QuorbelHelper/plan-snapshot.json";
-
-PlanSnapshot fetchedNow(std::int64_t session) {
-  const Instant now = systemClock().now();
-  return {
-      now, PlanWindow{session, now + 2h}, PlanWindow{14, now + 50h}, "max", {}, PlanStatus::active};
-}
 
 TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
   const std::string readme = testing::readFile(std::string(QUORBEL_SOURCE_DIR) + "/README.md");
@@ -119,12 +115,7 @@ TEST(HistoryCommand, ReadsTheHelpersHistoryForExportsPicturesAndThePace) {
   const Instant sessionReset = now + 150min;
   const Instant weeklyReset = now + 50h;
   const auto fetched = [&](std::chrono::minutes ago, std::int64_t session, std::int64_t weekly) {
-    return PlanSnapshot{now - ago,
-                        PlanWindow{session, sessionReset},
-                        PlanWindow{weekly, weeklyReset},
-                        "max",
-                        {},
-                        PlanStatus::active};
+    return testing::usageAt(now - ago, session, weekly, sessionReset, weeklyReset);
   };
   {
     HistoryStore store(historyPathBeside(file));
@@ -138,10 +129,8 @@ TEST(HistoryCommand, ReadsTheHelpersHistoryForExportsPicturesAndThePace) {
            formatInternetDate(reset) + "\r\n";
   };
   const std::string svg = (temp / "usage.svg").string();
-  const struct {
-    std::string arguments;
-    std::string out; // all of it, or for long a part
-  } cases[] = {
+  // The output, all of it, or for long a part.
+  const std::pair<std::string, std::string> cases[] = {
       {"--history --since 1h --format csv",
        "time,account,window,percent,resetsAt\r\n" + row(40min, "session", "20", sessionReset) +
            row(40min, "allModels", "13", weeklyReset) + row(10min, "session", "36", sessionReset) +
@@ -152,14 +141,14 @@ TEST(HistoryCommand, ReadsTheHelpersHistoryForExportsPicturesAndThePace) {
        "\n    50 % of the window elapsed, on pace to run out about 37m before reset (rate of "
        "the last hour)\n"},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.arguments);
+  for (const auto &[arguments, out] : cases) {
+    SCOPED_TRACE(arguments);
     const auto result = testing::runCommand(
-        std::string(QUORBEL_STATUS_BINARY) + " --file " + file.string() + " " + c.arguments, temp);
+        std::string(QUORBEL_STATUS_BINARY) + " --file " + file.string() + " " + arguments, temp);
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.err, "");
-    EXPECT_TRUE(result.out == c.out ||
-                (c.arguments == "--format long" && result.out.find(c.out) != std::string::npos &&
+    EXPECT_TRUE(result.out == out ||
+                (arguments == "--format long" && result.out.find(out) != std::string::npos &&
                  result.out.find("\n5h over 24 h  ") != std::string::npos))
         << result.out;
   }
@@ -196,6 +185,75 @@ TEST(WatchCommand, FollowsTheFileThroughItsDirectoryUntilStopped) {
   }
 }
 
+// Several accounts, each helper keeping its own file.
+class AccountsStatus : public ::testing::Test {
+protected:
+  std::filesystem::path file(const std::string &account) const {
+    return account == "default" ? data() / "plan-snapshot.json"
+                                : data() / "accounts" / account / "plan-snapshot.json";
+  }
+  std::filesystem::path data() const { return home_ / "share/QuorbelHelper"; }
+  testing::CommandResult run(const std::string &arguments) const {
+    return testing::runCommand("env -i HOME='" + home_.path().string() + "' XDG_DATA_HOME='" +
+                                   (home_ / "share").string() + "' TZ=UTC " +
+                                   QUORBEL_STATUS_BINARY + " " + arguments,
+                               home_);
+  }
+
+  testing::ScopedTempDir home_;
+};
+
+TEST_F(AccountsStatus, OneAccountOrOneChosenPrintsExactlyItsOwnFile) {
+  const char *formats[] = {"text", "long", "waybar", "json"};
+  const auto same = [&](const std::string &arguments, const std::string &account) {
+    for (const std::string format : formats) {
+      SCOPED_TRACE(arguments + " " + format);
+      const auto shown = run("--format " + format + " " + arguments);
+      const auto alone = run("--format " + format + " --file '" + file(account).string() + "'");
+      EXPECT_EQ(shown.exitStatus, 0) << shown.err;
+      // The two runs may fall in different seconds.
+      EXPECT_EQ(testing::withoutCounters(shown.out), testing::withoutCounters(alone.out));
+      EXPECT_EQ(shown.err, "");
+    }
+  };
+  // An account whose helper runs alone, without the default one.
+  SnapshotStore(file("work")).save(fetchedNow(88, 20));
+  same("", "work");
+  SnapshotStore(file("default")).save(fetchedNow(41, 14));
+  SnapshotStore(file("zeta")).save(fetchedNow(5, 96));
+  same("--account work", "work");
+  same("--account default", "default");
+  EXPECT_EQ(run("").out, "default 5h 41% \u00b7 7d 14% | work 5h 88% | zeta 7d 96%\n");
+
+  const auto unknown = run("--account nobody");
+  EXPECT_EQ(unknown.exitStatus, 2);
+  EXPECT_EQ(unknown.err,
+            "quorbel-status: no account 'nobody'; accounts found: default, work, zeta\n");
+  EXPECT_EQ(unknown.out, "");
+}
+
+TEST_F(AccountsStatus, WatchFollowsAnAccountWhoseFolderAppearsLater) {
+  SnapshotStore(file("default")).save(fetchedNow(41, 14));
+  // Already there, as after a first account: only an entry made inside it tells of the next.
+  std::filesystem::create_directories(data() / "accounts");
+  ChildProcess watch(
+      QUORBEL_STATUS_BINARY,
+      {"HOME=" + home_.path().string(), "XDG_DATA_HOME=" + (home_ / "share").string()},
+      {.arguments = {"--watch"}});
+  const auto printed = [&](const std::string &line) { return watch.waitForOutput(line); };
+  ASSERT_TRUE(printed("5h 41% \u00b7 7d 14%\n")) << watch.standardOutput();
+  // Once this shows, the watch has settled and waits for what comes next.
+  SnapshotStore(file("default")).save(fetchedNow(42, 14));
+  ASSERT_TRUE(printed("5h 42% \u00b7 7d 14%\n")) << watch.standardOutput();
+  // The helper makes the folder (for its lock) before its first file.
+  std::filesystem::create_directories(file("work").parent_path());
+  ASSERT_TRUE(printed("default 5h 42% \u00b7 7d 14% | work ?\n")) << watch.standardOutput();
+  SnapshotStore(file("work")).save(fetchedNow(88, 20));
+  EXPECT_TRUE(printed("default 5h 42% \u00b7 7d 14% | work 5h 88% \u00b7 7d 20%\n"))
+      << watch.standardOutput();
+  EXPECT_EQ(watch.endWith(SIGTERM), 0);
+}
+
 // The textfile-collector pattern: the one-shot and the watch replace the .prom file whole, readable
 // by the collector's user, never leave a "*.prom" half written, and keep the last file while there
 // is no snapshot; a file that cannot be written is an error, not a silent success.
@@ -204,15 +262,12 @@ TEST(MetricsOutput, KeepsTheCollectorsFileWholeCurrentAndReadable) {
   const auto file = home / kSnapshotInHome;
   const auto folder = home / "textfile";
   const auto prom = folder / "quorbel.prom";
+  const std::string unwritable = (home / "no-such-folder/quorbel.prom").string();
   std::filesystem::create_directory(folder);
   const auto run = [&](const std::string &arguments) {
     return testing::runCommand("env -i HOME='" + home.path().string() + "' " +
                                    QUORBEL_STATUS_BINARY + " --format prometheus " + arguments,
                                home);
-  };
-  const auto promFiles = [&] {
-    return std::count_if(std::filesystem::directory_iterator(folder), {},
-                         [](const auto &entry) { return entry.path().extension() == ".prom"; });
   };
 
   auto result = run("--output '" + prom.string() + "'");
@@ -226,36 +281,33 @@ TEST(MetricsOutput, KeepsTheCollectorsFileWholeCurrentAndReadable) {
   EXPECT_NE(testing::readFile(prom).find("quorbel_usage_ratio{account=\"default\",window=\"five_"
                                          "hour\"} 0.41\n"),
             std::string::npos);
-  struct stat info {};
-  ASSERT_EQ(::stat(prom.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  EXPECT_EQ(std::filesystem::status(prom).permissions(), std::filesystem::perms(0644));
   EXPECT_EQ(run("").out, testing::readFile(prom)); // the exposition promtool checks elsewhere
 
-  result = run("--output '" + (home / "no-such-folder/quorbel.prom").string() + "'");
+  result = run("--output '" + unwritable + "'");
   EXPECT_EQ(result.exitStatus, 5);
-  EXPECT_TRUE(result.err.starts_with("quorbel-status: cannot write " +
-                                     (home / "no-such-folder/quorbel.prom").string()))
-      << result.err;
+  EXPECT_TRUE(result.err.starts_with("quorbel-status: cannot write " + unwritable)) << result.err;
 
   std::filesystem::remove(prom);
   ChildProcess child(
       QUORBEL_STATUS_BINARY, {"HOME=" + home.path().string()},
       {.arguments = {"--watch", "--format", "prometheus", "--output", prom.string()}});
-  const struct {
-    std::int64_t percent; // 0: the snapshot goes, and the file keeps the last numbers
-    const char *ratio;
-  } steps[] = {{41, "0.41"}, {60, "0.6"}, {0, "0.6"}, {7, "0.07"}};
-  for (const auto &step : steps) {
-    SCOPED_TRACE(step.percent);
-    step.percent == 0 ? (void)std::filesystem::remove(file)
-                      : SnapshotStore(file).save(fetchedNow(step.percent));
-    const std::string expected = "window=\"five_hour\"} " + std::string(step.ratio) + "\n";
+  // Each percent and the ratio the file then shows; at 0 the snapshot goes, and the file keeps
+  // the last numbers.
+  const std::pair<std::int64_t, std::string> steps[] = {
+      {41, "0.41"}, {60, "0.6"}, {0, "0.6"}, {7, "0.07"}};
+  for (const auto &[percent, ratio] : steps) {
+    SCOPED_TRACE(percent);
+    percent == 0 ? (void)std::filesystem::remove(file)
+                 : SnapshotStore(file).save(fetchedNow(percent));
+    const std::string expected = "window=\"five_hour\"} " + ratio + "\n";
     EXPECT_TRUE(child.waitFor(
         [&] {
-          EXPECT_LE(promFiles(), 1);
-          return step.percent == 0
-                     ? child.standardError().find("no snapshot at") != std::string::npos
-                     : testing::readFile(prom).find(expected) != std::string::npos;
+          for (const std::string &name : testing::entriesOf(folder)) {
+            EXPECT_TRUE(name == "quorbel.prom" || !name.ends_with(".prom")) << name;
+          }
+          return percent == 0 ? child.standardError().find("no snapshot at") != std::string::npos
+                              : testing::readFile(prom).find(expected) != std::string::npos;
         },
         5s));
     EXPECT_NE(testing::readFile(prom).find(expected), std::string::npos);
@@ -269,15 +321,13 @@ TEST(MetricsOutput, KeepsTheCollectorsFileWholeCurrentAndReadable) {
   EXPECT_TRUE(labelled(testing::readFile(prom), "default"));
   const std::string work = run("--account work").out;
   EXPECT_TRUE(labelled(work, "work") && !labelled(work, "default")) << work;
-  child.sendSignal(SIGTERM);
-  EXPECT_EQ(child.waitForExit(5s), 0);
+  EXPECT_EQ(child.endWith(SIGTERM), 0);
   EXPECT_EQ(child.standardOutput(), "");
-  EXPECT_EQ(promFiles(), 1);
+  EXPECT_EQ(testing::entriesOf(folder), std::set<std::string>{"quorbel.prom"});
 
   // A watch that cannot write its file says so and ends, for its unit to restart it.
   ChildProcess lost(QUORBEL_STATUS_BINARY, {"HOME=" + home.path().string()},
-                    {.arguments = {"--watch", "--format", "prometheus", "--output",
-                                   (home / "no-such-folder/quorbel.prom").string()}});
+                    {.arguments = {"--watch", "--format", "prometheus", "--output", unwritable}});
   EXPECT_EQ(lost.waitForExit(5s), 1);
   EXPECT_TRUE(lost.standardError().starts_with("quorbel-status: cannot write "))
       << lost.standardError();
@@ -354,44 +404,32 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossAResta
   };
   save(77);
   ASSERT_TRUE(served(1)) << notifier->standardError();
-  notifier->sendSignal(SIGTERM);
-  EXPECT_EQ(notifier->waitForExit(5s), 0);
+  EXPECT_EQ(notifier->endWith(SIGTERM), 0);
   EXPECT_EQ(notifier->standardOutput(), "");
   EXPECT_EQ(testing::linesOf(notifier->standardError()).size(), 2u) << notifier->standardError();
 
   // Restarted on the same snapshot it tells nothing: once it has read the file, the next call is
   // the one a change calls for. Calls from one connection arrive in order.
-  const UniqueFd reads(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  const auto file = home / kSnapshotInHome;
-  ASSERT_GE(::inotify_add_watch(reads.get(), file.parent_path().c_str(), IN_CLOSE_NOWRITE), 0);
-  const auto hasRead = [&] {
-    alignas(inotify_event) char events[4096];
-    const ssize_t size = ::read(reads.get(), events, sizeof events);
-    for (ssize_t at = 0; at < size;) {
-      const auto *event = reinterpret_cast<const inotify_event *>(events + at);
-      if (event->len > 0 && file.filename() == event->name) {
-        return true;
-      }
-      at += ssize_t(sizeof(inotify_event) + event->len);
-    }
-    return false;
-  };
+  const UniqueFd reads(::inotify_init1(IN_CLOEXEC));
+  ASSERT_GE(::inotify_add_watch(reads.get(), (home / kSnapshotInHome).c_str(), IN_CLOSE_NOWRITE),
+            0);
   notifier = start();
-  ASSERT_TRUE(testing::eventually(hasRead));
+  inotify_event event{};
+  ASSERT_GT(testing::finishesWithin("the first look",
+                                    [&] { return ::read(reads.get(), &event, sizeof event); }),
+            0);
   save(96);
   ASSERT_TRUE(served(2)) << notifier->standardError();
   EXPECT_EQ(calls, (std::vector<std::string>{"Claude 5-hour window at 77% 1",
                                              "Claude 5-hour window at 96% 2"}));
-  notifier->sendSignal(SIGINT);
-  EXPECT_EQ(notifier->waitForExit(5s), 0);
+  EXPECT_EQ(notifier->endWith(SIGINT), 0);
 
   // Only the state file kept it quiet: without it the same snapshot is told again.
   ASSERT_TRUE(std::filesystem::remove(home / ".local/state/QuorbelHelper/notify-state.json"));
   notifier = start();
   ASSERT_TRUE(served(3)) << notifier->standardError();
   EXPECT_EQ(calls.back(), "Claude 5-hour window at 96% 2");
-  notifier->sendSignal(SIGTERM);
-  EXPECT_EQ(notifier->waitForExit(5s), 0);
+  EXPECT_EQ(notifier->endWith(SIGTERM), 0);
 }
 
 } // namespace

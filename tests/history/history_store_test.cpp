@@ -1,5 +1,6 @@
 #include "history/history_store.hpp"
 #include "history/sqlite_database.hpp"
+#include "support/snapshots.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -23,12 +24,7 @@ using std::chrono::seconds;
 const Instant kNow = instantFromUnixSeconds(1'782'734'400); // 2026-06-29T12:00:00Z
 
 PlanSnapshot snapshotAt(Instant at, std::int64_t session = 37) {
-  PlanSnapshot snapshot;
-  snapshot.fetchedAt = at;
-  snapshot.session = PlanWindow{session, at + hours{2}};
-  snapshot.allModels = PlanWindow{13, at + hours{90}};
-  snapshot.status = PlanStatus::active;
-  return snapshot;
+  return testing::usageAt(at, session, 13, at + hours{2}, at + hours{90});
 }
 
 std::vector<Instant> timesIn(const fs::path &file) {
@@ -82,14 +78,13 @@ TEST_F(HistoryStoreTest, KeepsEveryWindowOfEachFetchAndReadsThemBackInTimeOrder)
 }
 
 TEST_F(HistoryStoreTest, DeletesWhatIsOlderThan400DaysAndThinsPast35DaysToOnePerHour) {
-  struct Case {
+  const Instant oldHour = std::chrono::floor<hours>(kNow - hours{24 * 100});
+  const Instant recentHour = std::chrono::floor<hours>(kNow - hours{24 * 34});
+  const struct {
     const char *what;
     Instant at;
     bool kept;
-  };
-  const Instant oldHour = std::chrono::floor<hours>(kNow - hours{24 * 100});
-  const Instant recentHour = std::chrono::floor<hours>(kNow - hours{24 * 34});
-  const Case cases[] = {
+  } cases[] = {
       {"beyond 400 days", kNow - hours{24 * 401}, false},
       {"just within 400 days", kNow - hours{24 * 400} + minutes{5}, true},
       {"first of an old hour", oldHour + minutes{1}, true},
@@ -102,14 +97,14 @@ TEST_F(HistoryStoreTest, DeletesWhatIsOlderThan400DaysAndThinsPast35DaysToOnePer
   };
   {
     HistoryStore store(file_);
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
       store.record(snapshotAt(c.at));
     }
   }
   HistoryStore store(file_);
   store.applyRetention(kNow);
   const auto times = timesIn(file_);
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(std::count(times.begin(), times.end(), c.at), c.kept ? 1 : 0);
   }

@@ -5,13 +5,11 @@
 namespace quorbel {
 namespace {
 
-// U+FFFD, as \xef\xbf\xbd below too.
-constexpr std::string_view kReplaced = "\xef\xbf\xbd";
-
+// U+FFFD, as \xef\xbf\xbd below too, `count` times.
 std::string replaced(int count) {
   std::string text;
   for (int i = 0; i < count; ++i) {
-    text += kReplaced;
+    text += "\xef\xbf\xbd";
   }
   return text;
 }

@@ -14,21 +14,18 @@ using std::chrono::seconds;
 const Instant kFive{seconds(1782752400)}; // 2026-06-29T17:00:00Z
 
 TEST(PlanDateParser, ReadsTheInternetDateFormsAndNothingElse) {
-  struct Case {
-    const char *text;
-    Instant expected;
-  };
   // What the live endpoint sends, kept to the millisecond, and the ends of four-digit years,
   // which no instant arithmetic may overflow on.
-  const Case cases[] = {{"2026-06-29T17:00:00.5Z", kFive + milliseconds(500)},
-                        {"2026-06-29T12:30:00-04:30", kFive},
-                        {"2026-06-29T17:00:00.528743+00:00", kFive + milliseconds(528)},
-                        {"9999-12-31T23:59:59.999999999Z", kLatestInstant},
-                        {"0000-01-01T00:00:00Z", kEarliestInstant},
-                        {"1678-01-01T00:00:00+01:00", Instant{seconds(-9214563600)}}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(PlanDateParser::dateFrom(c.text), c.expected);
+  const std::pair<const char *, Instant> cases[] = {
+      {"2026-06-29T17:00:00.5Z", kFive + milliseconds(500)},
+      {"2026-06-29T12:30:00-04:30", kFive},
+      {"2026-06-29T17:00:00.528743+00:00", kFive + milliseconds(528)},
+      {"9999-12-31T23:59:59.999999999Z", kLatestInstant},
+      {"0000-01-01T00:00:00Z", kEarliestInstant},
+      {"1678-01-01T00:00:00+01:00", Instant{seconds(-9214563600)}}};
+  for (const auto &[text, expected] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(PlanDateParser::dateFrom(text), expected);
   }
   for (const char *text :
        {"2026-06-29T17:00:00", "2026-06-29 17:00:00Z", "2026-06-29T17:00Z", "2026-6-29T17:00:00Z",
@@ -56,16 +53,13 @@ TEST(PlanDateFormatting, CutsToTheWholeSecondInUtcAndSaturates) {
 
 // An unreadable reset is checked with the endpoint's replies, where it is reported.
 TEST(PlanWindowMapping, ClampsAndRoundsHalfAwayFromZero) {
-  struct Case {
-    double utilization;
-    std::int64_t percent;
-  };
-  const Case cases[] = {{41.4, 41}, {41.5, 42}, {0.5, 1}, {99.5, 100},
-                        {250, 100}, {-3, 0},    {NAN, 0}, {INFINITY, 100}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.utilization);
-    EXPECT_EQ(PlanWindow::fromUsageWindow({c.utilization, "2026-06-29T17:00:00Z"}, "five_hour"),
-              (PlanWindow{c.percent, kFive}));
+  const std::pair<double, std::int64_t> cases[] = {{41.4, 41},  {41.5, 42},     {0.5, 1},
+                                                   {99.5, 100}, {250, 100},     {-3, 0},
+                                                   {NAN, 0},    {INFINITY, 100}};
+  for (const auto &[utilization, percent] : cases) {
+    SCOPED_TRACE(utilization);
+    EXPECT_EQ(PlanWindow::fromUsageWindow({utilization, "2026-06-29T17:00:00Z"}, "five_hour"),
+              (PlanWindow{percent, kFive}));
   }
 }
 

@@ -1,3 +1,4 @@
+#include "notify/accounts_notifier.hpp"
 #include "notify/usage_notifier.hpp"
 
 #include "store/snapshot_store.hpp"
@@ -117,17 +118,10 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
                                               "no service; will try again when the next one is "
                                               "due"});
   // A state file written before names were cleaned still names its windows in plain text.
-  testing::writeFile(temp_ / "old-state.json",
-                     R"({"signedOut": false, "windows": {"model:\u001b[2JOpus": {"period":
+  testing::writeFile(state_, R"({"signedOut": false, "windows": {"model:\u001b[2JOpus": {"period":
                      "2026-06-29T15:00:00Z", "notified": "full", "resetSent": false}}})");
-  UsageNotifier old{temp_ / "snapshot.json",
-                    NotifierStateFile(temp_ / "old-state.json"),
-                    {},
-                    *this,
-                    [](std::string_view) {}};
-  shown_.clear();
-  old.update(next);
-  EXPECT_EQ(shown_, "Claude [2JOpus weekly limit available again 1");
+  restart();
+  EXPECT_EQ(look(high, next), "Claude [2JOpus weekly limit available again 1");
 }
 
 TEST_F(UsageNotifierTest, TellsWhenExtraUsageIsSpentAndEachLevelOfItsCapOncePerMonth) {
@@ -137,10 +131,8 @@ TEST_F(UsageNotifierTest, TellsWhenExtraUsageIsSpentAndEachLevelOfItsCapOncePerM
     snapshot.extraUsage = ExtraUsage{std::move(currency), 2, used, 30000};
     return snapshot;
   };
-  const struct Step {
-    PlanSnapshot snapshot;
-    std::string shown;
-  } steps[] = {
+  // What each look shows.
+  const std::pair<PlanSnapshot, std::string> steps[] = {
       {paying(50, 0), ""},
       {paying(50, 120), ""}, // no window is full: nothing is paid for by the message
       {paying(100, 0), "Claude 5-hour window used up 2"}, // full, yet nothing spent
@@ -155,9 +147,9 @@ TEST_F(UsageNotifierTest, TellsWhenExtraUsageIsSpentAndEachLevelOfItsCapOncePerM
       {paying(100, 29000, "EUR"), "Claude is now using extra usage: €290.00 this month 1; "
                                   "Claude extra usage at 96% of its monthly cap 2"},
   };
-  for (const Step &step : steps) {
+  for (const auto &step : steps) {
     SCOPED_TRACE(&step - steps);
-    EXPECT_EQ(look(step.snapshot), step.shown);
+    EXPECT_EQ(look(step.first), step.second);
   }
   EXPECT_EQ(body_, "Extra usage: €290.00 of €300.00 this month (96 %).");
   // A state file from before extra usage was told of still loads, and what is told now is kept.
@@ -216,6 +208,35 @@ TEST_F(UsageNotifierTest, RemembersAcrossARestartAndSetsAsideAStateItCannotUse) 
               c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
     EXPECT_EQ(look(high), c.shown);
   }
+}
+
+// Several accounts: one notifier and state file each, started afresh at every look.
+using AccountsNotifierTest = UsageNotifierTest;
+
+TEST_F(AccountsNotifierTest, EachAccountIsToldOnceUnderItsNameAndRemembersItsOwnState) {
+  const auto file = [&](const std::string &account) {
+    return account == "default"
+               ? temp_ / "data/QuorbelHelper/plan-snapshot.json"
+               : temp_ / "data/QuorbelHelper/accounts" / account / "plan-snapshot.json";
+  };
+  const auto lookAtAll = [&] {
+    shown_.clear();
+    AccountsNotifier notifier([&] { return findAccounts(file("default")); },
+                              temp_ / "state/QuorbelHelper/notify-state.json", {}, *this,
+                              [](std::string_view) {});
+    notifier.update(kT0);
+    return shown_;
+  };
+  SnapshotStore(file("default")).save(usage(85, 10));
+  EXPECT_EQ(lookAtAll(), "Claude 5-hour window at 85% 1") << "one account is told as before";
+  SnapshotStore(file("work")).save(usage(85, 10));
+  EXPECT_EQ(lookAtAll(), "work: Claude 5-hour window at 85% 1") << "the default was told already";
+  EXPECT_TRUE(
+      std::filesystem::exists(temp_ / "state/QuorbelHelper/accounts/work/notify-state.json"));
+  // A new level on one account is told for it alone; nothing repeats after a restart.
+  SnapshotStore(file("default")).save(usage(96, 10));
+  EXPECT_EQ(lookAtAll(), "default: Claude 5-hour window at 96% 2");
+  EXPECT_EQ(lookAtAll(), "");
 }
 
 } // namespace

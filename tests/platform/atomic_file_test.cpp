@@ -49,9 +49,9 @@ TEST(AtomicFile, WritesAHiddenTemporaryThatNoCollectorReadsThenTheModeAsked) {
   {
     AtomicFile writer(temp / "quorbel.prom", kReadableFileMode);
     writer.write("quorbel_status 1\n");
-    ASSERT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 1);
-    const std::string name =
-        std::filesystem::directory_iterator(temp.path())->path().filename().string();
+    const auto names = testing::entriesOf(temp.path());
+    ASSERT_EQ(names.size(), 1u);
+    const std::string &name = *names.begin();
     EXPECT_TRUE(name.starts_with(".quorbel.prom.tmp-" + std::to_string(::getpid()) + "-")) << name;
     EXPECT_FALSE(name.ends_with(".prom")) << name;
     writer.commit();
@@ -59,7 +59,7 @@ TEST(AtomicFile, WritesAHiddenTemporaryThatNoCollectorReadsThenTheModeAsked) {
   ::umask(before);
   EXPECT_EQ(modeOf(temp / "quorbel.prom"), 0644u);
   EXPECT_EQ(testing::readFile(temp / "quorbel.prom"), "quorbel_status 1\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 1);
+  EXPECT_EQ(testing::entriesOf(temp.path()), std::set<std::string>{"quorbel.prom"});
 }
 
 } // namespace

@@ -67,14 +67,13 @@ TEST_F(HelperRuntimeTest, EachTickLogsWhatHappenedAndWhatFailedToBeWritten) {
   };
   const auto told = [](const std::string &what) { return "QuorbelHelper: " + what + "\n"; };
   using enum InactiveReason;
-  struct Case {
+  const struct {
     Fake::Behavior next;
     bool failing, keepsFile;
     std::string lines;
     std::optional<InactiveReason> reason = {}; // as the file then says
     std::string hints = {};                    // what the person is told besides
-  };
-  const Case cases[] = {
+  } cases[] = {
       {Fake::success(oneWindow), false, false,
        logged("200: snapshot updated and written to disk (5h=37%, 7d=\u2014%).")},
       {fail(E::unexpectedStatus(503)), false, true, transient("HTTP 503")},
@@ -109,7 +108,7 @@ TEST_F(HelperRuntimeTest, EachTickLogsWhatHappenedAndWhatFailedToBeWritten) {
             "`claude setup-token` lack the scope it needs. Sign in by running `claude` to get "
             "one that works.")},
       {fail(E::unexpectedStatus(403)), false, true, transient("HTTP 403"), unreadable}};
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.lines);
     log_.clear();
     hints_.clear();
@@ -145,19 +144,17 @@ TEST_F(HelperRuntimeTest, EachOutcomeSetsTheNextWaitAndWhetherItWatchesTheCreden
   const auto expired = Fake::failure(PlanUsageError::credentialExpired());
   const auto unauthorized = Fake::failure(PlanUsageError::unauthorized());
   const auto success = Fake::success(dryTestSnapshotA());
-  struct Case {
+  // A longer Retry-After wins, up to an hour; a shorter one does not shorten the step.
+  const struct {
     Fake::Behavior next;
     double delay;
     bool watchCredentials;
-  };
-  // A longer Retry-After wins, up to an hour; a shorter one does not shorten the step.
-  const Case cases[] = {
-      {missing, 300, true},     {timedOut, 300, true},         {limited(), 180, false},
-      {limited(), 360, false},  {limited(), 720, false},       {limited(), 1440, false},
-      {limited(), 1440, false}, {limited(99999), 3600, false}, {limited(60), 1440, false},
-      {timedOut, 300, false},   {limited(), 180, false},       {expired, 300, true},
-      {limited(), 180, false},  {unauthorized, 300, true},     {limited(), 180, false},
-      {success, 300, false},    {timedOut, 300, false},        {limited(), 180, false}};
+  } cases[] = {{missing, 300, true},     {timedOut, 300, true},         {limited(), 180, false},
+               {limited(), 360, false},  {limited(), 720, false},       {limited(), 1440, false},
+               {limited(), 1440, false}, {limited(99999), 3600, false}, {limited(60), 1440, false},
+               {timedOut, 300, false},   {limited(), 180, false},       {expired, 300, true},
+               {limited(), 180, false},  {unauthorized, 300, true},     {limited(), 180, false},
+               {success, 300, false},    {timedOut, 300, false},        {limited(), 180, false}};
   std::size_t at = 0;
   provider_->next = cases[0].next;
   ScriptedTimer timer;

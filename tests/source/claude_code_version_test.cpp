@@ -29,19 +29,18 @@ TEST(ClaudeVersionProbeTest, RunsTheInstalledCliWithinItsTimeLimit) {
   const testing::ScopedEnvironment path("PATH", (temp.path().string() + ":/usr/bin:/bin").c_str());
   const testing::ScopedEnvironment mark("QUORBEL_PROBE_MARK", "2.1.3");
   const std::string pids = (temp / "pids").string();
-  struct Case {
+  const struct {
     const char *name;
     std::string script;
     std::optional<std::string> version;
-  };
-  const Case cases[] = {
+  } cases[] = {
       // Standard error is not read, and the CLI sees the helper's environment.
       {"version", "echo 1.1.1 >&2; echo \"$QUORBEL_PROBE_MARK (Claude Code)\"", "2.1.3"},
       {"version then failure", "echo 3.3.3; exit 1", std::nullopt},
       // With a background helper that keeps the output open too.
       {"hung", "sleep 60 & echo $! $$ >'" + pids + "'; echo 9.9.9; exec sleep 60", std::nullopt},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     testing::writeFile(temp / "claude", "#!/bin/sh\n" + c.script + "\n");
     fs::permissions(temp / "claude", fs::perms::owner_all);

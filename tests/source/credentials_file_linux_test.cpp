@@ -38,11 +38,7 @@ TEST(CredentialsFileTest, ReadsAfreshAndClassifiesFailures) {
   const std::string none = "no Claude Code credentials found";
   const std::string unreadable = "credentials could not be read: ";
   const std::string undecodable = "Claude Code credentials could not be decoded: ";
-  struct Case {
-    fs::path path;
-    std::string outcome;
-  };
-  const Case cases[] = {
+  const std::pair<fs::path, std::string> cases[] = {
       {temp / "at-limit", "token-1"},
       {temp / "missing-dir/c.json", none},
       {temp / "plain-file/c.json", none},
@@ -54,9 +50,9 @@ TEST(CredentialsFileTest, ReadsAfreshAndClassifiesFailures) {
       // Nobody writes to the FIFO: it is refused instead of blocking the read.
       {temp / "fifo", undecodable + "not a regular file"},
   };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.path.string());
-    EXPECT_EQ(testing::finishesWithin("the read", [&] { return outcomeAt(c.path); }), c.outcome);
+  for (const auto &[path, outcome] : cases) {
+    SCOPED_TRACE(path.string());
+    EXPECT_EQ(testing::finishesWithin("the read", [&] { return outcomeAt(path); }), outcome);
   }
   // A renewal by the CLI must show at the next read.
   writeFile(temp / "at-limit", R"({"claudeAiOauth":{"accessToken":"token-2"}})");

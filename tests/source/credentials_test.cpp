@@ -15,12 +15,11 @@ TEST(CredentialsDecoding, AcceptsAndRejectsDocuments) {
   // What a document decodes to, or why not: the reason of decodeFailed; empty for noToken, as a
   // document without a token is a signed-out one.
   using Outcome = std::variant<ClaudeAiOauth, std::string>;
-  struct Case {
+  const struct {
     const char *name;
     std::string document;
     Outcome outcome;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"every field", R"({"claudeAiOauth":{"accessToken":"a","refreshToken":"r","scopes":["s"],
            "expiresAt":1780000000123.5,"subscriptionType":"max","rateLimitTier":"tier"}})",
        full},
@@ -46,7 +45,7 @@ TEST(CredentialsDecoding, AcceptsAndRejectsDocuments) {
       {"control character", "{\"claudeAiOauth\":{\"accessToken\":\"sk-ant-oat01-abc\x01\"}}",
        "not JSON"},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     try {
       const ClaudeAiOauth decoded = decodeCredentials(c.document).claudeAiOauth;

@@ -79,7 +79,7 @@ void expectOutcomes(std::initializer_list<Exchange> exchanges) {
   static const auto plain = plainSession();
   for (const Exchange &c : exchanges) {
     SCOPED_TRACE(c.name);
-    const LoopbackServer server(c.answer, {.certificate = c.certificate});
+    const LoopbackServer server(c.answer, c.certificate);
     const testing::ScopedTempDir temp;
     testing::writeFile(temp / ".credentials.json", c.credentials);
     testing::CapturingLog log, hints;
@@ -168,7 +168,6 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
        R"("resetsAt":"2026-06-01T07:00:00Z"},{"model":"Sonnet","percent":4}],"status":"active"})"},
       {"body at the cap", ok(std::string(kMaxResponseBodyBytes, ' ')), bad},
       {"neither window", ok(R"({"seven_day_opus": null, "limits": []})"), bad},
-      {"not an object", ok("[" + kIdleBody + "]"), bad},
       {"not JSON, echoing the token", ok("<html>" + kToken), bad},
       {"neither object nor null", ok(R"({"five_hour": 5})"), bad},
       {"string utilization", ok(R"({"five_hour": {"utilization": "0"}})"), bad},

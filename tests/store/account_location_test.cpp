@@ -17,24 +17,5 @@ TEST(AccountLocation, OnlyNamesThatStayOneFolderDeepPassTheRule) {
   }
 }
 
-TEST(AccountLocation, TheConfigFolderComesFromTheCommandLineThenTheEnvironmentThenTheHome) {
-  using Path = std::optional<std::filesystem::path>;
-  struct Case {
-    std::optional<std::string> commandLine;
-    std::optional<std::string> environment;
-    Path home;
-    Path expected;
-  };
-  const Case cases[] = {{"/given", "/env", "/h", "/given"},
-                        {std::nullopt, "/env", "/h", "/env"},
-                        {std::nullopt, "", "/h", "/h/.claude-work"},
-                        {std::nullopt, std::nullopt, "/h", "/h/.claude-work"},
-                        {std::nullopt, std::nullopt, std::nullopt, std::nullopt}};
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.commandLine.value_or("-") + " " + c.environment.value_or("-"));
-    EXPECT_EQ(accountConfigDirectory("work", c.commandLine, c.environment, c.home), c.expected);
-  }
-}
-
 } // namespace
 } // namespace quorbel

@@ -15,13 +15,12 @@ using testing::ScopedEnvironment;
 // when absolute. Without a home there is no location, never a shared directory such as /tmp where
 // others could plant the file.
 TEST(SnapshotLocation, FollowsTheEnvironmentAndThePasswordDatabase) {
-  struct Case {
+  const struct {
     std::optional<std::filesystem::path> container;
     std::optional<std::string> xdg;
     std::optional<std::string_view> home, passwordHome;
     std::optional<std::filesystem::path> expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"/group", "/xdg", "/home/u", "/pw", "/group/plan-snapshot.json"},
       {{}, "/xdg", "/home/u", "/pw", "/xdg/QuorbelHelper/plan-snapshot.json"},
       {{}, "/xdg", {}, {}, "/xdg/QuorbelHelper/plan-snapshot.json"},

@@ -21,14 +21,6 @@ PlanSnapshot snapshot(int seconds) {
   return PlanSnapshot::dataless(PlanStatus::active, Instant{std::chrono::seconds(seconds)});
 }
 
-Names entries(const fs::path &directory) {
-  Names names;
-  for (const auto &entry : fs::directory_iterator(directory)) {
-    names.insert(entry.path().filename());
-  }
-  return names;
-}
-
 TEST(SnapshotStore, SavesReplaceTheFileWholeOrNotAtAllAndLoadsTakeOnlyASnapshot) {
   ScopedTempDir temp;
   const auto file = temp / "a/b/plan-snapshot.json";
@@ -45,8 +37,8 @@ TEST(SnapshotStore, SavesReplaceTheFileWholeOrNotAtAllAndLoadsTakeOnlyASnapshot)
   EXPECT_THROW(SnapshotStore(file / "x").save(snapshot(3)), FileWriteError);
   EXPECT_EQ(readFile(temp / "reader"), encodeSnapshot(snapshot(1)));
   EXPECT_EQ(readFile(file), encodeSnapshot(snapshot(2)));
-  EXPECT_EQ(entries(file.parent_path()), Names{"plan-snapshot.json"});
-  EXPECT_EQ(entries(temp / "a"), Names{"b"});
+  EXPECT_EQ(entriesOf(file.parent_path()), Names{"plan-snapshot.json"});
+  EXPECT_EQ(entriesOf(temp / "a"), Names{"b"});
   // Anything but a snapshot is nothing, a snapshot padded past the size limit too: it is not read.
   writeFile(file, "not json");
   EXPECT_EQ(store.load(), std::nullopt);
@@ -72,7 +64,7 @@ TEST(SnapshotStoreCrash, TheNextStartSweepsOnlyOldTemporariesOfTheFile) {
   }
   writeFile(dir / (prefix + "1-new"), "x");
   SnapshotStore(dir / "plan-snapshot.json").removeStaleTemporaries();
-  EXPECT_EQ(entries(dir.path()), (Names{".other.json.tmp-1-abc", "notes", prefix + "1-new"}));
+  EXPECT_EQ(entriesOf(dir.path()), (Names{".other.json.tmp-1-abc", "notes", prefix + "1-new"}));
 }
 
 } // namespace

@@ -21,11 +21,6 @@
 
 namespace quorbel::testing {
 
-// Outside the class, so its defaults can serve as a default argument inside it.
-struct LoopbackServerOptions {
-  std::filesystem::path certificate{}; // TLS with this chain; its key beside it, as ".key"
-};
-
 // The one server the tests talk to: a TCP listener on 127.0.0.1, plain or TLS, served by a child
 // process, so that a client that stalls cannot stall the server and the server cannot outlive the
 // test. Each connection gets its head read and then its answer, any bytes at all, or none; the
@@ -35,9 +30,10 @@ class LoopbackServer {
 public:
   // The raw answer to connection i is script[i], the last one repeating; none: never answer.
   using Script = std::vector<std::string>;
-  using Options = LoopbackServerOptions;
 
-  explicit LoopbackServer(Script script, Options options = {}) : options_(std::move(options)) {
+  // With a `certificate`, TLS with that chain and its key beside it, as ".key".
+  explicit LoopbackServer(Script script, std::filesystem::path certificate = {})
+      : certificate_(std::move(certificate)) {
     void *memory =
         ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     shared_ = memory == MAP_FAILED ? throw std::runtime_error("mmap") : new (memory) Shared{};
@@ -70,7 +66,7 @@ public:
   static Script silent() { return {}; }
 
   std::string url(const std::string &path = "/api/oauth/usage") const {
-    return (options_.certificate.empty() ? "http://" : "https://") + authority_ + path;
+    return (certificate_.empty() ? "http://" : "https://") + authority_ + path;
   }
   int connections() const { return shared_->connections; }
   int requests() const { return shared_->requests; }
@@ -93,11 +89,11 @@ private:
     // A client that hangs up must end the answer, not this process.
     std::signal(SIGPIPE, SIG_IGN);
     SSL_CTX *context = nullptr;
-    if (!options_.certificate.empty()) {
+    if (!certificate_.empty()) {
       context = ::SSL_CTX_new(::TLS_server_method());
-      const auto key = std::filesystem::path(options_.certificate).replace_extension(".key");
+      const auto key = std::filesystem::path(certificate_).replace_extension(".key");
       if (context == nullptr ||
-          ::SSL_CTX_use_certificate_chain_file(context, options_.certificate.c_str()) != 1 ||
+          ::SSL_CTX_use_certificate_chain_file(context, certificate_.c_str()) != 1 ||
           ::SSL_CTX_use_PrivateKey_file(context, key.c_str(), SSL_FILETYPE_PEM) != 1) {
         ::_exit(1);
       }
@@ -152,7 +148,7 @@ private:
     return head;
   }
 
-  Options options_;
+  std::filesystem::path certificate_;
   Shared *shared_ = nullptr;
   std::string authority_;
   pid_t child_ = -1;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -45,6 +46,15 @@ inline void writeFile(const std::filesystem::path &path, const std::string &cont
 inline std::string readFile(const std::filesystem::path &path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The names in `directory`, hidden ones included.
+inline std::set<std::string> entriesOf(const std::filesystem::path &directory) {
+  std::set<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(directory)) {
+    names.insert(entry.path().filename());
+  }
+  return names;
 }
 
 } // namespace quorbel::testing

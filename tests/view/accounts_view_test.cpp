@@ -1,5 +1,6 @@
 // Several accounts in one output, laid out from each account's single-account output.
 #include "model/snapshot_json.hpp"
+#include "support/snapshots.hpp"
 #include "support/temp_dir.hpp"
 #include "view/accounts_view.hpp"
 
@@ -18,13 +19,9 @@ const Instant kNow = instantFromUnixSeconds(1'780'000'000);
 
 PlanSnapshot snapshot(std::int64_t session, std::int64_t week, PlanStatus status,
                       std::vector<ModelWindow> models = {}) {
-  return {kNow - 1min,
-          PlanWindow{session, kNow + 2h},
-          PlanWindow{week, kNow + 50h},
-          "max",
-          {},
-          status,
-          std::move(models)};
+  PlanSnapshot data = testing::usageAt(kNow - 1min, session, week, kNow + 2h, kNow + 50h, status);
+  data.modelWindows = std::move(models);
+  return data;
 }
 
 class AccountsView : public ::testing::Test {
@@ -67,32 +64,25 @@ TEST_F(AccountsView, FindsTheDefaultFirstThenEveryAccountFolderByNameAndNothingE
 TEST_F(AccountsView, TwoAndThreeAccountsInEveryFormat) {
   write("default", snapshot(41, 14, PlanStatus::active));
   write("work", snapshot(88, 20, PlanStatus::active));
-  struct Case {
+  const struct {
     const char *name;
-    std::function<void()> add;
     std::string text;
     std::int64_t percentage;
     nlohmann::json waybarClass;
-  };
-  const Case cases[] = {
-      {"two accounts",
-       [] {},
-       "default 5h 41% \u00b7 7d 14% | work 5h 88% \u00b7 7d 20%",
-       88,
-       {"warning"}},
+  } cases[] = {
+      {"two accounts", "default 5h 41% \u00b7 7d 14% | work 5h 88% \u00b7 7d 20%", 88, {"warning"}},
       // Past 60 columns the accounts after the first keep only their fullest window, a model's too.
-      {"three accounts",
-       [&] {
-         write("zeta", snapshot(5, 10, PlanStatus::rateLimited, {{"Opus", 97, kNow + 30h}}));
-         fs::create_directories(root_ / "QuorbelHelper/accounts/new");
-       },
+      {"three accounts and a new one",
        "default 5h 41% \u00b7 7d 14% | new ? | work 5h 88% | zeta Opus 97% (rate limited)",
        97,
        {"rateLimited", "critical"}},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    c.add();
+    if (&c != cases) {
+      write("zeta", snapshot(5, 10, PlanStatus::rateLimited, {{"Opus", 97, kNow + 30h}}));
+      fs::create_directories(root_ / "QuorbelHelper/accounts/new");
+    }
     const std::vector<AccountView> accounts = views();
     EXPECT_EQ(formatAccounts(accounts, OutputFormat::text), c.text);
     // Each section of long is the account's own long output, indented under its name.

@@ -1,6 +1,7 @@
 #include "view/prometheus_text.hpp"
 
 #include "support/command.hpp"
+#include "support/snapshots.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,23 +14,13 @@ namespace {
 using namespace std::chrono_literals;
 using enum PlanStatus;
 
+// 1782744420 seconds since the epoch.
 const Instant kNow = *PlanDateParser::dateFrom("2026-06-29T14:47:00Z");
-// kNow + 2h 13m and kNow + 69h 13m 0.5s, in seconds since the epoch.
-constexpr std::string_view kSessionReset = "1782752400";
-constexpr std::string_view kWeeklyReset = "1782993600.5";
-constexpr std::string_view kFetched = "1782744300";
 
 PlanSnapshot running(std::optional<std::int64_t> session, std::optional<std::int64_t> weekly,
                      PlanStatus status = active) {
-  const auto window = [](std::optional<std::int64_t> percent, Instant resetsAt) {
-    return percent ? std::optional(PlanWindow{*percent, resetsAt}) : std::nullopt;
-  };
-  return {kNow - 2min,
-          window(session, kNow + 2h + 13min),
-          window(weekly, kNow + 69h + 13min + 500ms),
-          "max",
-          std::nullopt,
-          status};
+  return testing::usageAt(kNow - 2min, session, weekly, kNow + 2h + 13min,
+                          kNow + 69h + 13min + 500ms, status);
 }
 
 PlanSnapshot withMoneyAndModels() {
@@ -79,27 +70,24 @@ TEST(PrometheusText, ExportsEachAccountsWindowsStatusAndMoneyAsPromtoolReadsThem
   PlanSnapshot sessionReset = running(97, 30);
   sessionReset.session->resetsAt = kNow - 1s;
 
-  struct Case {
+  const struct {
     const char *name;
     std::vector<AccountSnapshot> accounts;
     std::vector<std::string> present; // sample lines, in this order
     std::vector<std::string> absent;  // starts of lines that must not be there
-  };
-  const std::string fetched(kFetched);
-  const Case cases[] = {
+  } cases[] = {
       {"both windows running, models, money with a cap",
        {{"default", withMoneyAndModels()}},
        {R"(quorbel_usage_ratio{account="default",window="five_hour"} 0.41)",
         R"(quorbel_usage_ratio{account="default",window="seven_day"} 1)",
-        R"(quorbel_usage_resets_timestamp_seconds{account="default",window="five_hour"} )" +
-            std::string(kSessionReset),
-        R"(quorbel_usage_resets_timestamp_seconds{account="default",window="seven_day"} )" +
-            std::string(kWeeklyReset),
+        // kNow + 2h 13m and kNow + 69h 13m 0.5s.
+        R"(quorbel_usage_resets_timestamp_seconds{account="default",window="five_hour"} 1782752400)",
+        R"(quorbel_usage_resets_timestamp_seconds{account="default",window="seven_day"} 1782993600.5)",
         // Opus's reset has passed: its allowance is whole again.
         R"(quorbel_model_usage_ratio{account="default",model="Opus"} 0)",
         R"(quorbel_model_usage_ratio{account="default",model="Son\"net\\"} 0.07)",
         R"(quorbel_model_usage_resets_timestamp_seconds{account="default",model="Opus"} 1782744360)",
-        R"(quorbel_snapshot_fetched_timestamp_seconds{account="default"} )" + fetched,
+        R"(quorbel_snapshot_fetched_timestamp_seconds{account="default"} 1782744300)",
         R"(quorbel_status{account="default",status="active"} 1)",
         R"(quorbel_status{account="default",status="rateLimited"} 0)",
         R"(quorbel_status{account="default",status="sessionInactive"} 0)",
@@ -142,11 +130,11 @@ TEST(PrometheusText, ExportsEachAccountsWindowsStatusAndMoneyAsPromtoolReadsThem
         R"(quorbel_usage_ratio{account="al\"ex\\\n",window="five_hour"} 0.05)",
         R"(quorbel_usage_ratio{account="work",window="five_hour"} 0.5)",
         R"(quorbel_usage_ratio{account="work",window="seven_day"} 0.6)",
-        R"(quorbel_snapshot_fetched_timestamp_seconds{account="default"} )" + fetched,
+        R"(quorbel_snapshot_fetched_timestamp_seconds{account="default"} 1782744300)",
         R"(quorbel_status{account="work",status="noData"} 0)"},
        {R"(quorbel_usage_ratio{account="work",window="five_hour"} 0.01)"}},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string text = formatPrometheus(c.accounts, kNow);
     expectPromtoolPasses(text);

@@ -6,6 +6,7 @@
 #include "view/usage_formats.hpp"
 
 #include "support/scoped_environment.hpp"
+#include "support/snapshots.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -27,11 +28,10 @@ const Instant kNow = *PlanDateParser::dateFrom("2026-06-29T14:47:00Z"); // a Mon
 PlanSnapshot snapshot(std::optional<std::int64_t> session, std::optional<std::int64_t> allModels,
                       std::optional<PlanStatus> status = active, std::chrono::seconds age = 2min,
                       Instant sessionReset = kNow + 2h + 13min) {
-  const auto window = [](std::optional<std::int64_t> percent, Instant resetsAt) {
-    return percent ? std::optional(PlanWindow{*percent, resetsAt}) : std::nullopt;
-  };
-  return {kNow - age, window(session, sessionReset), window(allModels, kNow + 69h + 13min),
-          "max",      "default_claude_max_20x",      status};
+  PlanSnapshot data =
+      testing::usageAt(kNow - age, session, allModels, sessionReset, kNow + 69h + 13min, status);
+  data.rateLimitTier = "default_claude_max_20x";
+  return data;
 }
 
 // One model window used up, one at --warn without a reset time, one whose reset has passed.
@@ -176,8 +176,6 @@ TEST(MoneyText, PutsTheSymbolOrCodeAroundExactlyTheMinorUnits) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(formatMoney(c.minor, c.exponent, c.currency), c.text);
   }
-  EXPECT_EQ(extraUsageSentence({"USD", 2, 10587, 30000}),
-            "Extra usage: $105.87 of $300.00 this month (35 %)");
   EXPECT_EQ(extraUsageSentence({"EUR", 2, 250, std::nullopt}),
             "Extra usage: €2.50 this month, no cap");
   // Rounded down, so 100 % means the cap is reached and not merely near.

@@ -1,5 +1,5 @@
-// quorbel-status as bars, terminals and the desktop run it: the one-shot, --watch and --notify, over
-// one account or several.
+// quorbel-status as bars, terminals and the desktop run it: the one-shot, --watch and --notify,
+// over one account or several.
 
 #include "app/child_process.hpp"
 #include "history/history_store.hpp"
@@ -18,6 +18,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <sys/inotify.h>
 
@@ -302,12 +303,12 @@ TEST(MetricsOutput, KeepsTheCollectorsFileWholeCurrentAndReadable) {
                  : SnapshotStore(file).save(fetchedNow(percent));
     const std::string expected = "window=\"five_hour\"} " + ratio + "\n";
     EXPECT_TRUE(child.waitFor(
-        [&] {
+        [&, gone = percent == 0] {
           for (const std::string &name : testing::entriesOf(folder)) {
             EXPECT_TRUE(name == "quorbel.prom" || !name.ends_with(".prom")) << name;
           }
-          return percent == 0 ? child.standardError().find("no snapshot at") != std::string::npos
-                              : testing::readFile(prom).find(expected) != std::string::npos;
+          return gone ? child.standardError().find("no snapshot at") != std::string::npos
+                      : testing::readFile(prom).find(expected) != std::string::npos;
         },
         5s));
     EXPECT_NE(testing::readFile(prom).find(expected), std::string::npos);
@@ -414,9 +415,9 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossAResta
   ASSERT_GE(::inotify_add_watch(reads.get(), (home / kSnapshotInHome).c_str(), IN_CLOSE_NOWRITE),
             0);
   notifier = start();
-  inotify_event event{};
+  alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
   ASSERT_GT(testing::finishesWithin("the first look",
-                                    [&] { return ::read(reads.get(), &event, sizeof event); }),
+                                    [&] { return ::read(reads.get(), event, sizeof event); }),
             0);
   save(96);
   ASSERT_TRUE(served(2)) << notifier->standardError();

@@ -52,7 +52,8 @@ TEST(CredentialsFileTest, ReadsAfreshAndClassifiesFailures) {
   };
   for (const auto &[path, outcome] : cases) {
     SCOPED_TRACE(path.string());
-    EXPECT_EQ(testing::finishesWithin("the read", [&] { return outcomeAt(path); }), outcome);
+    EXPECT_EQ(testing::finishesWithin("the read", [&, at = path] { return outcomeAt(at); }),
+              outcome);
   }
   // A renewal by the CLI must show at the next read.
   writeFile(temp / "at-limit", R"({"claudeAiOauth":{"accessToken":"token-2"}})");

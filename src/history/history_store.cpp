@@ -70,21 +70,22 @@ void checkVersion(SqliteDatabase &database, const std::filesystem::path &file) {
 // keeps beside it; where that cannot be created (a read-only folder or medium with no helper
 // running there), the file is read alone, as it stands, without what only a leftover log holds.
 std::unique_ptr<SqliteDatabase> openToRead(const std::filesystem::path &file) {
-  for (const auto mode : {SqliteDatabase::Mode::readOnly, SqliteDatabase::Mode::immutable}) {
+  const auto open = [&file](SqliteDatabase::Mode mode) {
     auto database = std::make_unique<SqliteDatabase>(file, mode);
-    try {
-      // One pass reads each page once: a small cache recycles its pages instead of touching new
-      // memory.
-      database->execute("PRAGMA busy_timeout = 1000; PRAGMA cache_size = -64");
-      checkVersion(*database, file);
-      return database;
-    } catch (const HistoryError &error) {
-      if (error.kind() != HistoryError::Kind::readOnly || mode == SqliteDatabase::Mode::immutable) {
-        throw;
-      }
+    // One pass reads each page once: a small cache recycles its pages instead of touching new
+    // memory.
+    database->execute("PRAGMA busy_timeout = 1000; PRAGMA cache_size = -64");
+    checkVersion(*database, file);
+    return database;
+  };
+  try {
+    return open(SqliteDatabase::Mode::readOnly);
+  } catch (const HistoryError &error) {
+    if (error.kind() != HistoryError::Kind::readOnly) {
+      throw;
     }
   }
-  return nullptr; // not reached: the second mode returns or throws
+  return open(SqliteDatabase::Mode::immutable);
 }
 
 // The samples at or after `since` in id order, and their ids, from the first such id on.

@@ -5,6 +5,7 @@
 #include "app/status_exit.hpp"
 #include "app/status_request.hpp"
 #include "app/watch_command.hpp"
+#include "platform/atomic_file.hpp"
 #include "store/account_location.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
@@ -89,12 +90,30 @@ int runMode(const StatusRequest &request, const Subject &subject) {
   return runOnceMode(request, subject);
 }
 
+// Refuses an --output that is not a regular file before any mode writes, and sweeps what a writer
+// killed long ago left beside it, as the helper does beside its snapshot.
+bool outputUsable(const std::optional<std::filesystem::path> &output) {
+  if (!output) {
+    return true;
+  }
+  try {
+    AtomicFile::removeStaleTemporaries(sharedFileDestination(*output));
+    return true;
+  } catch (const FileWriteError &problem) {
+    std::fprintf(stderr, "quorbel-status: %s; leave out --output to print\n", problem.what());
+    return false;
+  }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   const ParsedStatusArguments parsed = parseStatusArguments(argc, argv);
   if (!parsed.request) {
     return parsed.exitStatus;
+  }
+  if (!outputUsable(parsed.request->output)) {
+    return kExitUsage;
   }
   int exitStatus = kExitOk;
   const std::optional<Subject> subject = subjectOf(*parsed.request, exitStatus);

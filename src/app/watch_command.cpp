@@ -25,8 +25,9 @@ namespace {
 void exitAtOnce(int) { ::_exit(kExitOk); }
 
 // SIGTERM and SIGINT end the process wherever it waits: in poll() or in a write to a bar that has
-// stopped reading. Nothing is left half done: output is written unbuffered, and the notifier holds
-// the signals back while it shows a notification and records it. A reader that has gone shows as
+// stopped reading. Nothing is left half done: output is written unbuffered, the --output file is
+// replaced with the signals held back until it is whole and its temporary gone, and the notifier
+// holds them back while it shows a notification and records it. A reader that has gone shows as
 // EPIPE rather than as a SIGPIPE that would kill the process.
 void endOnStopSignals() {
   struct sigaction action {};

@@ -21,6 +21,8 @@
 #include <climits>
 #include <csignal>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace quorbel {
 namespace {
@@ -332,6 +334,111 @@ TEST(MetricsOutput, KeepsTheCollectorsFileWholeCurrentAndReadable) {
   EXPECT_EQ(lost.waitForExit(5s), 1);
   EXPECT_TRUE(lost.standardError().starts_with("quorbel-status: cannot write "))
       << lost.standardError();
+}
+
+// What --output writes through or refuses, before anything is written: a link keeps pointing at
+// the file that now holds the metrics; whatever is not a regular file stays as it was. A pipe on
+// standard output is what /dev/stdout leads to from a bar or a shell.
+TEST(MetricsOutput, WritesThroughLinksAndRefusesWhatIsNoRegularFile) {
+  testing::ScopedTempDir home;
+  SnapshotStore(home / kSnapshotInHome).save(fetchedNow(41));
+  const auto folder = home / "textfile";
+  std::filesystem::create_directories(folder / "real");
+  const auto standIn = [&](const std::string &name, const char *what) {
+    const auto path = folder / name;
+    if (std::string(what) == "fifo") {
+      ::mkfifo(path.c_str(), 0644);
+    } else if (std::string(what) == "device") {
+      ::mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 3)); // /dev/null's, as root may make it
+    } else if (std::string(what) == "directory") {
+      std::filesystem::create_directory(path);
+    } else if (std::string(what) == "stdout") {
+      std::filesystem::create_symlink("/proc/self/fd/1", path);
+    } else {
+      std::filesystem::create_symlink(what, path);
+    }
+    return path;
+  };
+  testing::writeFile(folder / "real/q.prom", "");
+  const struct {
+    std::string name;
+    const char *what; // what stands at the name, or the link's target
+    std::string kind; // in the refusal; empty: written
+    std::filesystem::path written;
+  } cases[] = {
+      {"link.prom", "real/q.prom", "", folder / "real/q.prom"},
+      {"dangling.prom", "real/new.prom", "", folder / "real/new.prom"},
+      {"fifo.prom", "fifo", "a FIFO", {}},
+      {"null.prom", "device", "a device", {}},
+      {"dir.prom", "directory", "a directory", {}},
+      {"stdout.prom", "stdout", "a FIFO", {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.kind == "a device" && ::geteuid() != 0) {
+      continue; // only root makes device nodes
+    }
+    const auto path = standIn(c.name, c.what);
+    const auto type = std::filesystem::symlink_status(path).type();
+    const auto entries = testing::entriesOf(folder);
+    ChildProcess child(QUORBEL_STATUS_BINARY, {"HOME=" + home.path().string()},
+                       {.arguments = {"--format", "prometheus", "--output", path.string()}});
+    EXPECT_EQ(child.waitForExit(5s), c.kind.empty() ? 0 : 2);
+    EXPECT_EQ(std::filesystem::symlink_status(path).type(), type);
+    EXPECT_EQ(testing::entriesOf(folder), entries);
+    for (const std::string &name : testing::entriesOf(folder / "real")) {
+      EXPECT_FALSE(name.starts_with(".")) << name; // no temporary left where a link leads
+    }
+    if (c.kind.empty()) {
+      EXPECT_EQ(child.standardError(), "");
+      EXPECT_NE(testing::readFile(c.written).find("quorbel_usage_ratio"), std::string::npos);
+      EXPECT_EQ(std::filesystem::status(c.written).permissions(), std::filesystem::perms(0644));
+    } else {
+      EXPECT_EQ(child.standardError(), "quorbel-status: cannot write " + path.string() +
+                                           ": it is " + c.kind +
+                                           ", not a regular file; leave out --output to print\n");
+      EXPECT_EQ(child.standardOutput(), "");
+    }
+  }
+}
+
+// A stop while the file is on its way to the disk waits for it, and a start sweeps the temporaries
+// of a writer killed long ago (a fresh one may be another writer's, under way).
+TEST(MetricsOutput, AStopLeavesNoTemporaryAndAStartSweepsOldOnes) {
+  testing::ScopedTempDir home;
+  SnapshotStore(home / kSnapshotInHome).save(fetchedNow(41));
+  const auto prom = home / "q.prom";
+  const auto old = home / ".q.prom.tmp-1-aaaaaaaaaa";
+  const auto fresh = home / ".q.prom.tmp-2-bbbbbbbbbb";
+  testing::writeFile(old, "half");
+  testing::writeFile(fresh, "half");
+  std::filesystem::last_write_time(old, std::filesystem::file_time_type::clock::now() - 6min);
+  const auto log = home / "sync.log";
+  for (const char *mode : {"", "--watch"}) {
+    SCOPED_TRACE(mode);
+    std::filesystem::remove(prom);
+    std::vector<std::string> arguments{"--format", "prometheus", "--output", prom.string()};
+    if (*mode != '\0') {
+      arguments.push_back(mode);
+    }
+    ChildProcess child(QUORBEL_STATUS_BINARY,
+                       {"HOME=" + home.path().string(), "LD_PRELOAD=" QUORBEL_FILE_SYNC_SHIM,
+                        "QUORBEL_SHIM_LOG=" + log.string(), "QUORBEL_SHIM_FSYNC_PAUSE_MS=1000",
+                        "ASAN_OPTIONS=verify_asan_link_order=0"},
+                       {.arguments = arguments});
+    ASSERT_TRUE(child.waitFor(
+        [&] {
+          return testing::readFile(log).find("fsync " + home.path().string()) != std::string::npos;
+        },
+        5s));
+    child.sendSignal(SIGTERM);
+    child.waitForExit(5s);
+    EXPECT_TRUE(child.exited());
+    EXPECT_NE(testing::readFile(prom).find("quorbel_usage_ratio"), std::string::npos);
+    EXPECT_EQ(testing::entriesOf(home.path()),
+              (std::set<std::string>{".local", "q.prom", fresh.filename().string(), "sync.log"}));
+    std::filesystem::remove(log);
+  }
 }
 
 // Stands in for the desktop's notification service and records each call as its summary and

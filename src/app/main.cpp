@@ -160,6 +160,23 @@ std::optional<CredentialsFile> credentialsFor(const AccountChoice &account) {
   return CredentialsFile(CredentialsFile::defaultPath(configDir->string(), std::nullopt));
 }
 
+// The store, with the lock file made again before each save when the folder was deleted meanwhile:
+// the helper keeps its folder whole, and the lock's socket refuses a second helper either way.
+class LockKeepingStore : public SnapshotPersisting {
+public:
+  LockKeepingStore(std::shared_ptr<SnapshotStore> store, InstanceLock lock)
+      : store_(std::move(store)), lock_(std::move(lock)) {}
+  void save(const PlanSnapshot &snapshot) override {
+    lock_.restoreFile();
+    store_->save(snapshot);
+  }
+  std::optional<PlanSnapshot> load() const override { return store_->load(); }
+
+private:
+  std::shared_ptr<SnapshotStore> store_;
+  InstanceLock lock_;
+};
+
 int runLiveHelper(const AccountChoice &account) {
   const std::optional<std::filesystem::path> defaultPath = SnapshotStore::defaultFileURL();
   if (!defaultPath) {
@@ -207,7 +224,10 @@ int runLiveHelper(const AccountChoice &account) {
   }
   printLine("Snapshot path: " + store->fileURL().string());
 
-  HelperRuntime runtime(provider, store, kRefreshInterval);
+  HelperRuntime runtime(
+      provider,
+      std::make_shared<LockKeepingStore>(store, std::move(std::get<InstanceLock>(locking))),
+      kRefreshInterval);
   runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(snapshotPath)));
   try {
     runtime.run(stop, *timer);

@@ -12,6 +12,9 @@
 
 #include <csignal>
 #include <pwd.h>
+#include <sched.h>
+#include <set>
+#include <sstream>
 
 namespace quorbel {
 namespace {
@@ -176,19 +179,44 @@ TEST_F(AccountHelpers, ASecondHelperForOneAccountLeavesAtOnceUntilTheFirstIsKill
   for (const std::string account : {"", "work"}) {
     SCOPED_TRACE(account.empty() ? "default" : account);
     const fs::path snapshot = folder(account) / "plan-snapshot.json";
+    // Signed out: each change of the file wakes the helper for one more tick.
+    const fs::path credentials = root_ /
+                                 (account.empty() ? "home/.claude" : "home/.claude-" + account) /
+                                 ".credentials.json";
+    writeFile(credentials, R"({"claudeAiOauth":null})");
     auto first = start({}, {.arguments = accountArguments(account)});
     ASSERT_TRUE(first->waitForOutput(kInactiveLine)) << first->standardError();
     const std::string written = readFile(snapshot);
     const auto before = testing::entriesOf(folder(account));
 
+    const std::string refusal = "QuorbelHelper: another helper (pid " +
+                                std::to_string(first->pid()) + ") already keeps " +
+                                snapshot.string() + "\n";
     auto second = start({}, {.arguments = accountArguments(account)});
     EXPECT_EQ(second->waitForExit(kTestDeadline), 1);
-    EXPECT_EQ(second->standardError(), "QuorbelHelper: another helper (pid " +
-                                           std::to_string(first->pid()) + ") already keeps " +
-                                           snapshot.string() + "\n");
+    EXPECT_EQ(second->standardError(), refusal);
     EXPECT_EQ(second->standardOutput(), "");
     EXPECT_EQ(readFile(snapshot), written);
     EXPECT_EQ(testing::entriesOf(folder(account)), before);
+    // In a network namespace of its own (a unit with PrivateNetwork=) the socket is another one;
+    // the file's lock still refuses, and leaves the holder's pid in it.
+    if (::geteuid() == 0) {
+      auto isolated = start({}, {.arguments = accountArguments(account),
+                                 .prepare = [] { return ::unshare(CLONE_NEWNET) == 0; }});
+      EXPECT_EQ(isolated->waitForExit(kTestDeadline), 1);
+      EXPECT_EQ(isolated->standardError(), refusal);
+    }
+
+    // Deleting the data folder takes the lock file along, never the lock; the first helper makes
+    // its folder, lock file and snapshot again at its next tick.
+    fs::remove_all(root_ / "data");
+    auto afterDeletion = start({}, {.arguments = accountArguments(account)});
+    EXPECT_EQ(afterDeletion->waitForExit(kTestDeadline), 1);
+    EXPECT_EQ(afterDeletion->standardError(), refusal);
+    writeFile(credentials, R"({"claudeAiOauth":{}})");
+    ASSERT_TRUE(first->waitFor([&] { return fs::exists(snapshot); }, kTestDeadline));
+    EXPECT_EQ(readFile(folder(account) / ".plan-snapshot.lock"),
+              std::to_string(first->pid()) + "\n");
 
     const auto lock = fs::status(folder(account) / ".plan-snapshot.lock");
     EXPECT_EQ(lock.permissions(), fs::perms::owner_read | fs::perms::owner_write);
@@ -201,6 +229,31 @@ TEST_F(AccountHelpers, ASecondHelperForOneAccountLeavesAtOnceUntilTheFirstIsKill
     EXPECT_EQ(third->endWith(SIGTERM), 0);
     EXPECT_EQ(third->standardError(), "");
   }
+}
+
+// Each snapshot reaches the disk before the rename that publishes it: after a power cut, readers
+// find the previous file or this one, never an empty one under the real name.
+TEST_F(Executable, EachSnapshotIsSyncedBeforeItsRename) {
+  const fs::path log = root_ / "sync.log";
+  auto helper = start({"LD_PRELOAD=" QUORBEL_FILE_SYNC_SHIM, "QUORBEL_SHIM_LOG=" + log.string(),
+                       "ASAN_OPTIONS=verify_asan_link_order=0"});
+  ASSERT_TRUE(helper->waitForOutput(kInactiveLine)) << helper->standardError();
+  EXPECT_EQ(helper->endWith(SIGTERM), 0);
+  std::set<std::string> synced;
+  int published = 0;
+  std::istringstream lines(readFile(log));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string call, from, to;
+    words >> call >> from >> to;
+    if (call == "fsync") {
+      synced.insert(from);
+    } else if (to == snapshot().string()) {
+      ++published;
+      EXPECT_TRUE(synced.contains(from)) << line;
+    }
+  }
+  EXPECT_EQ(published, 2) << readFile(log); // the first marker, then the signed-out status
 }
 
 // However its folder is named, an account's helper reads the credentials there: the command line

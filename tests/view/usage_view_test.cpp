@@ -98,6 +98,8 @@ TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
     const auto waybar = json::parse(formatWaybar(view));
     EXPECT_EQ(waybar.at("class").dump(), c.waybarClass);
     EXPECT_EQ(waybar.at("tooltip"), formatView(view, OutputFormat::longText));
+    // A marker without numbers, however old, holds no data to be stale.
+    EXPECT_EQ(json::parse(formatJson(view)).at("stale"), std::string(c.text).ends_with("(stale)"));
   }
 }
 

@@ -176,9 +176,7 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
       {"401", replying(401, kIdleBody), "rejected: 401 unauthorized; token rejected"},
       // A token without the endpoint's scope: no sign-out, the data stays, the person is told how.
       {"403", replying(403, kIdleBody),
-       "QuorbelHelper: the usage endpoint refused this Claude Code token (HTTP 403); tokens made "
-       "by `claude setup-token` lack the scope it needs. Sign in by running `claude` to get one "
-       "that works.\nTransient error (HTTP 403)"},
+       "QuorbelHelper: the usage endpoint refused this Claude Code token (HTTP 403)"},
       {"401, long body", replying(401, std::string(kMaxResponseBodyBytes + 1, ' ')),
        "rejected: 401 unauth"},
       // The back-off's rules are the refresh cycle's; here, that the answer's Retry-After reaches

@@ -46,8 +46,8 @@ constexpr const char *kUsage =
     "  --version      print the version and exit\n"
     "\n"
     "Exit status: 0 shown; 2 bad arguments, an --output that is no regular file, or no home;\n"
-    "3 no snapshot file yet; 4 unreadable\n"
-    "snapshot (waybar: 0 whenever its line was printed); 5 the --output file not written.\n"
+    "3 no snapshot file yet; 4 unreadable snapshot (waybar: 0 whenever its line was printed);\n"
+    "5 the --output file not written.\n"
     "--watch and --notify run until SIGTERM or SIGINT and exit 0, or 1 when they cannot watch\n"
     "or cannot write the --output file.\n";
 

@@ -188,7 +188,8 @@ struct HistoryStore::Connection {
   SqliteDatabase::Statement insertWindow;
 };
 
-HistoryStore::HistoryStore(std::filesystem::path file) : file_(std::move(file)) {}
+HistoryStore::HistoryStore(std::filesystem::path file, const Clock &clock)
+    : file_(std::move(file)), clock_(clock) {}
 
 HistoryStore::~HistoryStore() = default;
 
@@ -310,6 +311,11 @@ std::string HistoryStore::setAsideCorrupt(Instant now) {
 
 std::optional<std::string> HistoryStore::record(const PlanSnapshot &snapshot) {
   const HistorySample sample = HistorySample::of(snapshot);
+  const Instant reading = clock_.now();
+  // Two readings in a row must agree before retention moves on: the earlier one stands.
+  const std::optional<Instant> agreed =
+      lastReading_ ? std::optional(std::min(*lastReading_, reading)) : std::nullopt;
+  lastReading_ = reading;
   std::optional<std::string> note;
   for (int attempt = 0;; ++attempt) {
     try {
@@ -323,14 +329,14 @@ std::optional<std::string> HistoryStore::record(const PlanSnapshot &snapshot) {
         connection_.reset();
         throw;
       }
-      note = setAsideCorrupt(snapshot.fetchedAt);
+      note = setAsideCorrupt(reading);
     }
   }
-  if (!lastRetention_ || snapshot.fetchedAt - *lastRetention_ >= kRetentionEvery ||
-      snapshot.fetchedAt < *lastRetention_) {
+  if (agreed && (!lastRetention_ || *agreed - *lastRetention_ >= kRetentionEvery ||
+                 *agreed < *lastRetention_)) {
     // A failure here keeps the sample; retention is tried again at the next fetch.
     try {
-      applyRetention(snapshot.fetchedAt);
+      applyRetention(*agreed);
     } catch (const HistoryError &) {
       connection_.reset();
       throw;

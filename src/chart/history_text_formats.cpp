@@ -20,6 +20,7 @@ constexpr EnumNames kHistoryFormatNames{std::array<std::pair<HistoryFormat, std:
 constexpr int kChartRows = 8;
 constexpr int kEighths = 8;
 constexpr int kAxisWidth = 5; // "100%" and the axis
+constexpr int kLabelRoom = 8; // columns a time label takes with the space after it
 constexpr std::string_view kLevels[] = {"\u2581", "\u2582", "\u2583", "\u2584",
                                         "\u2585", "\u2586", "\u2587", "\u2588"};
 
@@ -78,31 +79,18 @@ std::string chartOf(const HistorySeries &series, const HistoryFrame &frame, int 
     text += value ? "\u2500" : " ";
   }
   text += "\n";
+  // Round moments, each label starting under its column; one that would overlap the last or pass
+  // the right edge is left out.
   std::string labels(kAxisWidth, ' ');
-  const auto span = std::chrono::duration_cast<std::chrono::seconds>(frame.to - frame.from);
-  // The middle label names a round time, placed where it falls.
-  const auto step =
-      span >= std::chrono::hours{48}  ? std::chrono::milliseconds(std::chrono::hours{24})
-      : span >= std::chrono::hours{2} ? std::chrono::milliseconds(std::chrono::hours{1})
-                                      : std::chrono::milliseconds(std::chrono::minutes{5});
-  const Instant middle =
-      std::chrono::round<std::chrono::milliseconds>(frame.from + (frame.to - frame.from) / 2);
-  const Instant roundMiddle{(middle.time_since_epoch() + step / 2) / step * step};
-  const std::pair<int, Instant> marks[] = {
-      {0, frame.from},
-      {int((roundMiddle - frame.from) * plot / (frame.to - frame.from)), roundMiddle}};
-  for (const auto &[at, when] : marks) {
-    const std::string label = axisTimeLabel(when, span);
-    if (labels.size() <= std::size_t(kAxisWidth + at) &&
-        std::size_t(kAxisWidth + at) + label.size() <= std::size_t(width)) {
-      labels.resize(std::size_t(kAxisWidth + at), ' ');
-      labels += label;
+  const auto span = frame.to - frame.from;
+  for (const AxisTick &tick : axisTicks(frame.from, frame.to, std::max(1, plot / kLabelRoom))) {
+    const int column = kAxisWidth + int((tick.at - frame.from) * plot / span);
+    const int length = int(tick.label.size());
+    const int start = std::min(column, width - length);
+    if (start >= int(labels.size()) + (labels.size() > std::size_t(kAxisWidth) ? 1 : 0)) {
+      labels.resize(std::size_t(start), ' ');
+      labels += tick.label;
     }
-  }
-  const std::string last = axisTimeLabel(frame.to, span);
-  if (labels.size() + 1 + last.size() <= std::size_t(width)) {
-    labels.resize(std::size_t(width) - last.size(), ' ');
-    labels += last;
   }
   return text + labels + "\n";
 }

@@ -295,8 +295,7 @@ int main(int argc, char **argv) {
     historyRequest.output = output.value_or(std::filesystem::path());
     historyRequest.warn = options.warn;
     historyRequest.critical = options.critical;
-    historyRequest.account = chosen ? chosen->name : std::string(kDefaultAccountName);
-    return runHistory(chosen ? chosen->file : path, historyRequest);
+    return runHistory(chosen ? std::vector{*chosen} : findAccounts(path), historyRequest);
   }
   if (!chosen) {
     // Every account, those that appear later too; one alone shows exactly as it always has.

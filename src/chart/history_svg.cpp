@@ -38,6 +38,10 @@ std::string guide(std::int64_t percent, const char *name, const char *colour) {
 } // namespace
 
 std::string formatHistorySvg(const std::vector<HistorySample> &samples, const HistoryFrame &frame) {
+  return formatSeriesSvg(seriesOf(samples), frame);
+}
+
+std::string formatSeriesSvg(const std::vector<HistorySeries> &series, const HistoryFrame &frame) {
   const double span = double((frame.to - frame.from).count());
   const auto xOf = [&](Instant at) {
     return kLeft + (kRight - kLeft) * double((at - frame.from).count()) / span;
@@ -68,7 +72,6 @@ std::string formatHistorySvg(const std::vector<HistorySample> &samples, const Hi
   svg += "<line x1=\"" + std::to_string(kLeft) + "\" y1=\"" + std::to_string(kBottom) + "\" x2=\"" +
          std::to_string(kRight) + "\" y2=\"" + std::to_string(kBottom) +
          "\" stroke=\"#000000\"/>\n";
-  const auto series = seriesOf(samples);
   for (std::size_t i = 0; i < series.size(); ++i) {
     const char *colour = kColours[i % kColours.size()];
     // One line per run: a gap between runs stays empty, and a reset is the drop it was.

@@ -46,6 +46,15 @@ constexpr milliseconds kRetentionEvery = std::chrono::hours{1};
 // Room reserved for a read at most: four months at one sample per 180 s.
 constexpr std::int64_t kReadReserveCap = 1 << 16;
 
+// What a failed system call on the history's file was: a full disk and a read-only medium each
+// have their kind; anything else (permission denied, not a directory) is told by its errno alone.
+HistoryError systemError(const std::filesystem::path &file, int error) {
+  const HistoryError::Kind kind = error == ENOSPC || error == EDQUOT ? HistoryError::Kind::diskFull
+                                  : error == EROFS                   ? HistoryError::Kind::readOnly
+                                                                     : HistoryError::Kind::other;
+  return HistoryError(kind, failureText(file.string(), error));
+}
+
 std::int64_t millis(Instant instant) { return instant.time_since_epoch().count(); }
 Instant instantOf(std::int64_t ms) { return Instant(milliseconds(ms)); }
 
@@ -198,10 +207,7 @@ void HistoryStore::open() {
   // journal the database file's mode, so creating the file first covers both.
   const int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
-    const int error = errno;
-    throw HistoryError(error == ENOSPC ? HistoryError::Kind::diskFull
-                                       : HistoryError::Kind::readOnly,
-                       failureText(file_.string(), error));
+    throw systemError(file_, errno);
   }
   ::close(fd);
   auto database = std::make_unique<SqliteDatabase>(file_, SqliteDatabase::Mode::readWrite);
@@ -352,7 +358,7 @@ std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instan
     if (errno == ENOENT) {
       return {};
     }
-    throw HistoryError(HistoryError::Kind::readOnly, failureText(file.string(), errno));
+    throw systemError(file, errno);
   }
   // SQLite would block on a FIFO; nothing but a regular file is a history.
   if (!S_ISREG(status.st_mode)) {

@@ -75,7 +75,41 @@ TEST_F(HistoryStoreTest, KeepsEveryWindowOfEachFetchAndReadsThemBackInTimeOrder)
             fs::perms::owner_read | fs::perms::owner_write);
   SqliteDatabase database(file_, SqliteDatabase::Mode::readOnly);
   EXPECT_EQ(database.integer("PRAGMA user_version"), kHistorySchemaVersion);
-  EXPECT_TRUE(readHistory(temp_ / "none.sqlite3", kEarliestInstant).empty());
+}
+
+// No file, or one whose tables are not made yet, is an empty history; a failure says what it was.
+TEST_F(HistoryStoreTest, ReadsAFileWithoutTablesAsEmptyAndTellsWhatFailed) {
+  SqliteDatabase(temp_ / "blank.sqlite3", SqliteDatabase::Mode::readWrite)
+      .execute("CREATE TABLE other(x)");
+  testing::writeFile(temp_ / "plain", "");
+  const fs::path underAFile = temp_ / "plain" / "history.sqlite3";
+  const struct {
+    const char *what;
+    fs::path file;
+    bool fails;
+  } cases[] = {
+      {"no file", temp_ / "none.sqlite3", false},
+      {"tables not made yet", temp_ / "blank.sqlite3", false},
+      {"a file where its folder should be", underAFile, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    try {
+      EXPECT_TRUE(readHistory(c.file, kEarliestInstant).empty());
+      EXPECT_FALSE(c.fails);
+    } catch (const HistoryError &error) {
+      EXPECT_TRUE(c.fails) << error.what();
+      EXPECT_EQ(error.kind(), HistoryError::Kind::other) << error.what();
+    }
+  }
+  try {
+    HistoryStore(underAFile, clock_).record(snapshotAt(kNow));
+    ADD_FAILURE() << "recorded under a file";
+  } catch (const HistoryError &error) {
+    // Not "read-only": the folder is a file.
+    EXPECT_EQ(error.kind(), HistoryError::Kind::other) << error.what();
+    EXPECT_NE(std::string(error.what()).find("Not a directory"), std::string::npos);
+  }
 }
 
 TEST_F(HistoryStoreTest, DeletesWhatIsOlderThan400DaysAndThinsPast35DaysToOnePerHour) {
@@ -200,7 +234,7 @@ TEST_F(HistoryStoreTest, AReadOnlyFolderFailsAsReadOnlyAndLeavesTheHistoryReadab
       ::_exit(77);
     }
     int status = 0;
-    for (const fs::path &target : {file, folder / "other" / "history.sqlite3"}) {
+    for (const fs::path &target : {file, folder / "new.sqlite3"}) {
       try {
         HistoryStore(target, clock_).record(snapshotAt(kNow + minutes{3}));
         status = 1;

@@ -135,10 +135,11 @@ TEST_F(HistoryFormatsTest, EverySpanAndWidthDraws) {
   }
 }
 
-std::vector<std::string> matchesOf(const std::string &text, const std::regex &pattern) {
-  std::vector<std::string> found;
+// The captures of `pattern` in `text`, each followed by a space.
+std::string matchesOf(const std::string &text, const std::regex &pattern) {
+  std::string found;
   for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it) {
-    found.push_back((*it)[1]);
+    found += (*it)[1].str() + " ";
   }
   return found;
 }
@@ -146,35 +147,24 @@ std::vector<std::string> matchesOf(const std::string &text, const std::regex &pa
 // The time axis names round moments, and never two alike: whole seconds, minutes or hours within a
 // day, midnights for days and weeks, Mondays for a month.
 TEST_F(HistoryFormatsTest, TimeAxesAreLabelledAtRoundMoments) {
-  using V = std::vector<std::string>;
+  const std::string week = "Jun 23 Jun 24 Jun 25 Jun 26 Jun 27 Jun 28 Jun 29 ";
+  const std::string month = "Jun 01 Jun 08 Jun 15 Jun 22 Jun 29 ";
   const struct {
-    const char *what;
     std::chrono::seconds span;
-    V terminal; // at 80 columns
-    V svg;
+    std::string terminal; // at 80 columns
+    std::string svg;
   } cases[] = {
-      {"four minutes",
-       std::chrono::seconds{240},
-       {"14:43:30", "14:44:00", "14:44:30", "14:45:00", "14:45:30", "14:46:00", "14:46:30",
-        "14:47:00"},
-       {"14:44", "14:45", "14:46", "14:47"}},
-      {"a day",
-       hours{24},
-       {"15:00", "18:00", "21:00", "00:00", "03:00", "06:00", "09:00", "12:00"},
-       {"18:00", "00:00", "06:00", "12:00"}},
-      {"a week",
-       hours{24 * 7},
-       {"Jun 23", "Jun 24", "Jun 25", "Jun 26", "Jun 27", "Jun 28", "Jun 29"},
-       {"Jun 23", "Jun 24", "Jun 25", "Jun 26", "Jun 27", "Jun 28", "Jun 29"}},
-      {"thirty days",
-       hours{24 * 30},
-       {"Jun 01", "Jun 08", "Jun 15", "Jun 22", "Jun 29"},
-       {"Jun 01", "Jun 08", "Jun 15", "Jun 22", "Jun 29"}},
+      {std::chrono::seconds{240},
+       "14:43:30 14:44:00 14:44:30 14:45:00 14:45:30 14:46:00 14:46:30 14:47:00 ",
+       "14:44 14:45 14:46 14:47 "},
+      {hours{24}, "15:00 18:00 21:00 00:00 03:00 06:00 09:00 12:00 ", "18:00 00:00 06:00 12:00 "},
+      {hours{24 * 7}, week, week},
+      {hours{24 * 30}, month, month},
   };
   const std::regex terminalLabel(R"(([A-Z][a-z]{2} \d\d|\d\d:\d\d(:\d\d)?))");
   const std::regex svgLabel("text-anchor=\"middle\">([^<]*)</text>");
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.span.count());
     HistoryFrame f = frame(80);
     f.to = kFrom + hours{2} + minutes{47} + std::chrono::seconds{30};
     f.from = f.to - c.span;

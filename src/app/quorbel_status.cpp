@@ -55,8 +55,8 @@ int runHistoryMode(const StatusRequest &request, const Subject &subject) {
   history.output = request.output.value_or(std::filesystem::path());
   history.warn = request.options.warn;
   history.critical = request.options.critical;
-  history.account = subject.chosen ? subject.chosen->name : std::string(kDefaultAccountName);
-  return runHistory(subject.chosen ? subject.chosen->file : subject.defaultFile, history);
+  return runHistory(
+      subject.chosen ? std::vector{*subject.chosen} : findAccounts(subject.defaultFile), history);
 }
 
 // Every account, those that appear later too, unless one was chosen; one alone shows exactly as it

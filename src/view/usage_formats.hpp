@@ -24,7 +24,8 @@ std::string formatWaybar(const UsageView &view);
 // The snapshot plus what a script would otherwise compute, one JSON object.
 std::string formatJson(const UsageView &view);
 
-// Each format without its final newline; prometheus is the view's snapshot as the default account.
+// Each format without its final newline; nothing for prometheus, whose metrics name their account
+// (formatPrometheus()).
 std::string formatView(const UsageView &view, OutputFormat format);
 
 // What the one-line text adds after the numbers for the status: "", " (stale)", " (rate

@@ -3,9 +3,7 @@
 #include "model/display_text.hpp"
 #include "model/duration_text.hpp"
 #include "model/enum_names.hpp"
-#include "store/account_location.hpp"
 #include "view/money_text.hpp"
-#include "view/prometheus_text.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -261,16 +259,13 @@ std::string formatView(const UsageView &view, OutputFormat format) {
   }
   case OutputFormat::waybar:
     return formatWaybar(view);
-  case OutputFormat::prometheus: {
-    std::string text =
-        formatPrometheus({{std::string(kDefaultAccountName), view.snapshot}}, view.now);
-    text.pop_back();
-    return text;
-  }
   case OutputFormat::json:
+    return formatJson(view);
+  case OutputFormat::prometheus:
+    // Metrics name their account, which one view does not know: formatPrometheus() writes them.
     break;
   }
-  return formatJson(view);
+  return "";
 }
 
 std::string formatUnavailable(OutputFormat format, std::string_view reason) {

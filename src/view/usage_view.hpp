@@ -26,8 +26,9 @@ struct ViewOptions {
   PercentShown shown = PercentShown::used;
 };
 
-// Longer than anyone waits for a helper; the bound also keeps every sum with an instant in range.
-inline constexpr std::chrono::seconds kMaxStaleAfter{10LL * 366 * 86400};
+// The longest duration --stale-after and --since take: longer than anyone waits for a helper or
+// looks back, and short enough that every sum or difference with an instant stays in range.
+inline constexpr std::chrono::seconds kLongestDurationOption{10LL * 366 * 86400};
 
 // One window as a reader should show it at a given moment: a plan window or a model's.
 struct WindowView {

@@ -108,56 +108,77 @@ TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
                                    "not '999999999999'\n"));
 }
 
-// The built program over a small history that the helper's own store wrote: the exports, the
-// empty span, a picture written to a file, and `long` pacing the five-hour window by its last
-// half hour (16 % in 30 minutes runs the 60 % left out 37 minutes before the reset).
+// The built program over a small history that the helper's own store wrote, for the default
+// account and "work": the exports of every account or of one, the empty span, a picture written to
+// a file, and `long` pacing the five-hour window by its last half hour (16 % in 30 minutes runs
+// the 60 % left out 37 minutes before the reset).
 TEST(HistoryCommand, ReadsTheHelpersHistoryForExportsPicturesAndThePace) {
   testing::ScopedTempDir temp;
-  const auto file = temp / "plan-snapshot.json";
+  const auto file = temp / kSnapshotInHome;
+  const auto work = file.parent_path() / "accounts/work/plan-snapshot.json";
   const Instant now = std::chrono::floor<std::chrono::seconds>(systemClock().now());
   const Instant sessionReset = now + 150min;
   const Instant weeklyReset = now + 50h;
   const auto fetched = [&](std::chrono::minutes ago, std::int64_t session, std::int64_t weekly) {
     return testing::usageAt(now - ago, session, weekly, sessionReset, weeklyReset);
   };
+  std::filesystem::create_directories(work.parent_path());
   {
     HistoryStore store(historyPathBeside(file));
     ASSERT_FALSE(store.record(fetched(40min, 20, 13)));
     ASSERT_FALSE(store.record(fetched(10min, 36, 14)));
+    ASSERT_FALSE(HistoryStore(historyPathBeside(work)).record(fetched(20min, 50, 60)));
   }
   testing::writeFile(file, encodeSnapshot(fetched(0min, 40, 14)));
-  const auto row = [&](std::chrono::minutes ago, const char *window, const char *percent,
-                       Instant reset) {
-    return formatInternetDate(now - ago) + ",default," + window + "," + percent + "," +
+  testing::writeFile(work, encodeSnapshot(fetched(0min, 50, 60)));
+  const auto row = [&](std::chrono::minutes ago, const char *account, const char *window,
+                       const char *percent, Instant reset) {
+    return formatInternetDate(now - ago) + "," + account + "," + window + "," + percent + "," +
            formatInternetDate(reset) + "\r\n";
   };
+  const std::string header = "time,account,window,percent,resetsAt\r\n";
+  const std::string workRows = row(20min, "work", "session", "50", sessionReset) +
+                               row(20min, "work", "allModels", "60", weeklyReset);
   const std::string svg = (temp / "usage.svg").string();
-  // The output, all of it, or for long a part.
+  // The output, all of it, or for the others a part of it.
   const std::pair<std::string, std::string> cases[] = {
       {"--history --since 1h --format csv",
-       "time,account,window,percent,resetsAt\r\n" + row(40min, "session", "20", sessionReset) +
-           row(40min, "allModels", "13", weeklyReset) + row(10min, "session", "36", sessionReset) +
-           row(10min, "allModels", "14", weeklyReset)},
+       header + row(40min, "default", "session", "20", sessionReset) +
+           row(40min, "default", "allModels", "13", weeklyReset) +
+           row(10min, "default", "session", "36", sessionReset) +
+           row(10min, "default", "allModels", "14", weeklyReset) + workRows},
+      {"--history --since 1h --format csv --account work", header + workRows},
       {"--history --since 5m", "No usage history in the last 5m.\n"},
       {"--history --format svg --output " + svg, ""},
-      {"--format long",
+      {"--history --since 1h", "\nwork: five-hour window, last 1h\n"},
+      {"--history --since 1h --format json", "\"account\": \"work\""},
+      {"--account default --format long",
        "\n    50 % of the window elapsed, on pace to run out about 37m before reset (rate of "
        "the last hour)\n"},
   };
   for (const auto &[arguments, out] : cases) {
     SCOPED_TRACE(arguments);
-    const auto result = testing::runCommand(
-        std::string(QUORBEL_STATUS_BINARY) + " --file " + file.string() + " " + arguments, temp);
+    const auto result = testing::runCommand("env -i COLUMNS=80 HOME='" + temp.path().string() +
+                                                "' " + QUORBEL_STATUS_BINARY + " " + arguments,
+                                            temp);
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.err, "");
-    EXPECT_TRUE(result.out == out ||
-                (arguments == "--format long" && result.out.find(out) != std::string::npos &&
-                 result.out.find("\n5h over 24 h  ") != std::string::npos))
+    const bool whole = arguments.find("--format csv") != std::string::npos ||
+                       arguments.find("--output") != std::string::npos ||
+                       arguments.find("5m") != std::string::npos;
+    EXPECT_TRUE(whole ? result.out == out : result.out.find(out) != std::string::npos)
         << result.out;
+    if (arguments == "--history --since 1h") {
+      EXPECT_TRUE(result.out.starts_with("default: five-hour window, last 1h\n")) << result.out;
+    } else if (arguments == "--account default --format long") {
+      EXPECT_NE(result.out.find("\n5h over 24 h  "), std::string::npos) << result.out;
+    }
   }
   const std::string picture = testing::readFile(svg);
   EXPECT_TRUE(picture.starts_with("<svg") || picture.starts_with("<?xml")) << picture;
-  EXPECT_NE(picture.find("</svg>"), std::string::npos);
+  for (const char *legend : {">default five-hour</text>", ">work weekly</text>", "</svg>"}) {
+    EXPECT_NE(picture.find(legend), std::string::npos) << legend;
+  }
 }
 
 // Run as the README has waybar run it (checked above), the watch prints a line before the helper

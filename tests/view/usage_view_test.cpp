@@ -274,7 +274,7 @@ TEST(UsageViewTest, ReadsDatesCenturiesAwayInEveryFormat) {
                {{y2261, PlanWindow{41, y1678}, PlanWindow{14, y1678}, "max", {}, {}},
                 "5h 0% · 7d 0%",
                 "Data fetched just now"}};
-  const ViewOptions longest{80, 95, kMaxStaleAfter};
+  const ViewOptions longest{80, 95, kLongestDurationOption};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
     const UsageView view = UsageView::of(c.snapshot, kNow, longest);

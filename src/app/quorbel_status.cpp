@@ -95,11 +95,24 @@ bool emit(const std::string &line, const std::optional<std::filesystem::path> &o
   }
 }
 
-// Several accounts at once. Each account without a snapshot is named on standard error and shown
-// as such in the output; the exit status tells trouble only when no account could be shown.
+// Only the formats a person reads at leisure open the history; `text` runs in every bar tick.
+bool readsHistory(OutputFormat format) {
+  return format == OutputFormat::longText || format == OutputFormat::waybar;
+}
+
+// Several accounts at once, each shown as it would be alone. Each account without a snapshot is
+// named on standard error and shown as such in the output; the exit status tells trouble only when
+// no account could be shown.
 int printAccounts(const std::vector<AccountFile> &accounts, OutputFormat format,
                   const ViewOptions &options, const std::optional<std::filesystem::path> &output) {
-  const std::vector<AccountView> views = viewAccounts(accounts, systemClock().now(), options);
+  const Instant now = systemClock().now();
+  const std::vector<AccountView> views = viewAccounts(
+      accounts, now, options,
+      readsHistory(format)
+          ? AccountViewing([&](const PlanSnapshot &snapshot, const std::filesystem::path &file) {
+              return viewWithHistory(snapshot, file, now, options);
+            })
+          : AccountViewing());
   bool shown = false;
   for (const AccountView &account : views) {
     shown = shown || account.view.has_value();
@@ -317,7 +330,7 @@ int main(int argc, char **argv) {
     return runStatusWatch(*chosen, format, options, output);
   }
   if (notify) {
-    return runUsageNotifier(path, options);
+    return runUsageNotifier(*chosen, options);
   }
   if (format == OutputFormat::prometheus) {
     return printAccounts({*chosen}, format, options, output); // metrics name their account
@@ -338,21 +351,8 @@ int main(int argc, char **argv) {
     return reading.missing ? kExitNoSnapshot : kExitUnreadable;
   }
   const Instant now = systemClock().now();
-  // Only the formats a person reads at leisure open the history; `text` runs in every bar tick.
-  std::vector<HistorySample> samples;
-  if (format == OutputFormat::longText || format == OutputFormat::waybar) {
-    try {
-      // The five-hour window's trend and the pace look back a day at most.
-      samples =
-          readHistory(historyPathBeside(path), now - kWeeklyTrendSpan, now - kSessionTrendSpan);
-    } catch (const HistoryError &) {
-      // Without a readable history the snapshot is still worth showing, paced as without one.
-    }
-  }
-  // No samples at all, as before the helper kept any, leaves the pace as it always was.
-  const std::optional<RecentUsage> recent =
-      samples.empty() ? std::nullopt : std::optional(recentUsageOf(samples, now - kRecentRateSpan));
-  UsageView view = UsageView::of(*reading.snapshot, now, options, recent ? &*recent : nullptr);
-  view.trends = trendLines(samples, now);
+  const UsageView view = readsHistory(format)
+                             ? viewWithHistory(*reading.snapshot, path, now, options)
+                             : UsageView::of(*reading.snapshot, now, options);
   return emit(formatView(view, format), output) ? kExitOk : kExitCannotWrite;
 }

@@ -1,7 +1,9 @@
 // Several accounts in one output, laid out from each account's single-account output.
+#include "model/display_text.hpp"
 #include "model/snapshot_json.hpp"
 #include "support/snapshots.hpp"
 #include "support/temp_dir.hpp"
+#include "support/text.hpp"
 #include "view/accounts_view.hpp"
 
 #include <gtest/gtest.h>
@@ -40,27 +42,6 @@ protected:
   testing::ScopedTempDir root_;
 };
 
-TEST_F(AccountsView, FindsTheDefaultFirstThenEveryAccountFolderByNameAndNothingElse) {
-  EXPECT_EQ(findAccounts(defaultFile()), (std::vector<AccountFile>{{"default", defaultFile()}}))
-      << "with nothing at all, the default file is the one to report missing";
-  const fs::path accounts = root_ / "QuorbelHelper/accounts";
-  fs::create_directories(accounts / "work");
-  fs::create_directories(accounts / "Alpha");
-  fs::create_directories(accounts / ".hidden");
-  testing::writeFile(accounts / "file", "not a folder");
-  EXPECT_EQ(findAccounts(defaultFile()),
-            (std::vector<AccountFile>{{"Alpha", accounts / "Alpha/plan-snapshot.json"},
-                                      {"work", accounts / "work/plan-snapshot.json"}}));
-  write("default", snapshot(1, 2, PlanStatus::active));
-  const auto found = findAccounts(defaultFile());
-  ASSERT_EQ(found.size(), 3u);
-  EXPECT_EQ(found.front(), (AccountFile{"default", defaultFile()}));
-  EXPECT_EQ(accountNames(found), "default, Alpha, work");
-  EXPECT_EQ(accountNamed(found, defaultFile(), "work")->file, accounts / "work/plan-snapshot.json");
-  EXPECT_FALSE(accountNamed(found, defaultFile(), "../work"));
-  EXPECT_FALSE(accountNamed(found, defaultFile(), "nobody"));
-}
-
 TEST_F(AccountsView, TwoAndThreeAccountsInEveryFormat) {
   write("default", snapshot(41, 14, PlanStatus::active));
   write("work", snapshot(88, 20, PlanStatus::active));
@@ -71,11 +52,11 @@ TEST_F(AccountsView, TwoAndThreeAccountsInEveryFormat) {
     nlohmann::json waybarClass;
   } cases[] = {
       {"two accounts", "default 5h 41% \u00b7 7d 14% | work 5h 88% \u00b7 7d 20%", 88, {"warning"}},
-      // Past 60 columns the accounts after the first keep only their fullest window, a model's too.
+      // Past 60 columns each account keeps only its fullest window, a model's too.
       {"three accounts and a new one",
-       "default 5h 41% \u00b7 7d 14% | new ? | work 5h 88% | zeta Opus 97% (rate limited)",
+       "default 5h 41% | new ? | work 5h 88% | zeta Opus 97% (limited)",
        97,
-       {"rateLimited", "critical"}},
+       {"unavailable", "rateLimited", "critical"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -117,6 +98,80 @@ TEST_F(AccountsView, TwoAndThreeAccountsInEveryFormat) {
     }
     json.erase("accounts");
     EXPECT_EQ(json, nlohmann::json::parse(formatJson(*accounts.front().view)));
+  }
+}
+
+// The line of several accounts stays within its bound whatever the states: model names are cut
+// first, then windows go and the status marks shorten, while what is being paid for, the figure
+// --show asks for and the plan window on a tie stay. The class carries every account's status.
+TEST_F(AccountsView, TheLineOfTwoAccountsFitsAndKeepsWhatMatters) {
+  const auto with = [](PlanSnapshot data, std::optional<InactiveReason> reason,
+                       std::optional<ExtraUsage> money = std::nullopt) {
+    data.inactiveReason = reason;
+    data.extraUsage = money;
+    return data;
+  };
+  const ModelWindow opus{"claude-opus-4-1", 100, kNow + 30h};
+  const struct {
+    const char *name;
+    PlanSnapshot first;
+    PlanSnapshot work;
+    PercentShown shown;
+    std::string text;
+    nlohmann::json waybarClass;
+  } cases[] = {
+      {"an expired token beside a limit and a long model name",
+       with(snapshot(22, 15, PlanStatus::sessionInactive), InactiveReason::expired),
+       snapshot(30, 40, PlanStatus::rateLimited, {opus}),
+       PercentShown::used,
+       "default 5h 22% (expired) | work claude-\u2026 100% (limited)",
+       {"sessionInactive", "expired", "rateLimited", "critical"}},
+      {"money being paid outlasts the windows",
+       snapshot(84, 15, PlanStatus::active),
+       with(snapshot(100, 20, PlanStatus::active, {{"Opus", 90, kNow + 30h}}), std::nullopt,
+            ExtraUsage{"USD", 2, 120, std::nullopt}),
+       PercentShown::used,
+       "default 5h 84% \u00b7 7d 15% | work 5h 100% \u00b7 $1.20",
+       {"critical", "extraUsage"}},
+      {"what is left",
+       snapshot(41, 14, PlanStatus::active),
+       snapshot(88, 20, PlanStatus::rateLimited, {{"Opus", 97, kNow + 30h}}),
+       PercentShown::remaining,
+       "default 5h 59% left | work Opus 3% left (limited)",
+       {"rateLimited", "critical"}},
+      {"a model name that is markup",
+       snapshot(41, 14, PlanStatus::active),
+       snapshot(5, 10, PlanStatus::active, {{"R&D <beta>", 90, kNow + 30h}}),
+       PercentShown::used,
+       "default 5h 41% \u00b7 7d 14% | work 5h 5% \u00b7 7d 10% \u00b7 R&D <be\u2026 90%",
+       {"warning"}},
+      {"a tie names the plan window",
+       snapshot(41, 14, PlanStatus::active),
+       snapshot(90, 10, PlanStatus::rateLimited, {{"Opus", 90, kNow + 30h}}),
+       PercentShown::used,
+       "default 5h 41% \u00b7 7d 14% | work 5h 90% (limited)",
+       {"rateLimited", "warning"}},
+      {"a sign-out beside a fuller account",
+       with(snapshot(30, 10, PlanStatus::sessionInactive), InactiveReason::missing),
+       snapshot(90, 20, PlanStatus::active),
+       PercentShown::used,
+       "default 5h 30% \u00b7 7d 10% (signed out) | work 5h 90% \u00b7 7d 20%",
+       {"sessionInactive", "warning"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    write("default", c.first);
+    write("work", c.work);
+    const std::vector<AccountView> accounts =
+        viewAccounts(findAccounts(defaultFile()), kNow, ViewOptions{.shown = c.shown});
+    const std::string text = formatAccounts(accounts, OutputFormat::text);
+    EXPECT_EQ(text, c.text);
+    EXPECT_LE(testing::columnsOf(text), kMaxAccountsTextColumns);
+    // Whatever the accounts say, waybar reads plain text escaped once for Pango.
+    const auto waybar = nlohmann::json::parse(formatAccounts(accounts, OutputFormat::waybar));
+    EXPECT_EQ(waybar["text"], markupText(c.text));
+    EXPECT_EQ(waybar["tooltip"], markupText(formatAccounts(accounts, OutputFormat::longText)));
+    EXPECT_EQ(waybar["class"], c.waybarClass);
   }
 }
 

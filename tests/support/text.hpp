@@ -24,13 +24,4 @@ inline std::string withoutCounters(const std::string &text) {
   return std::regex_replace(text, counters, "");
 }
 
-// Columns as a terminal counts them for our texts: one per UTF-8 character.
-inline std::size_t columnsOf(const std::string &text) {
-  std::size_t count = 0;
-  for (const char c : text) {
-    count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
-  }
-  return count;
-}
-
 } // namespace quorbel::testing

@@ -95,6 +95,13 @@ std::optional<int> readArguments(int argc, char **argv, AccountChoice &account) 
                  std::string(kAccountNameRule).c_str());
     return kExitUsage;
   }
+  // Readers call the plain helper's file "default"; a second account by that name would hide it.
+  if (account.name == kDefaultAccountName) {
+    std::fprintf(stderr,
+                 "QuorbelHelper: 'default' is the account of the helper run without --account; "
+                 "run it without --account\n");
+    return kExitUsage;
+  }
   if (account.configDir && !account.name) {
     return usageError("--config-dir goes with --account");
   }
@@ -183,7 +190,7 @@ int runLiveHelper(const AccountChoice &account) {
     return failAtStart(snapshotNoHomeMessage());
   }
   const std::filesystem::path snapshotPath =
-      account.name ? accountSnapshotFile(*defaultPath, *account.name) : *defaultPath;
+      accountFile(*defaultPath, account.name.value_or(std::string(kDefaultAccountName)));
   // Two helpers for one account would double the requests and earn rate limits; the second
   // leaves before it writes anything.
   auto locking = InstanceLock::acquire(snapshotLockFile(snapshotPath));

@@ -2,7 +2,6 @@
 
 #include "app/status_exit.hpp"
 #include "chart/usage_trends.hpp"
-#include "history/history_store.hpp"
 #include "model/clock.hpp"
 #include "platform/atomic_file.hpp"
 #include "view/snapshot_reading.hpp"
@@ -17,21 +16,9 @@ void printLine(const std::string &line) {
   std::fputc('\n', stdout);
 }
 
-// The history's last day, read for the formats a person reads at leisure; empty when there is none
-// or it cannot be read.
-std::vector<HistorySample> recentSamples(const std::filesystem::path &file, OutputFormat format,
-                                         Instant now) {
-  // `text` runs in every bar tick: it never opens the history.
-  if (format != OutputFormat::longText && format != OutputFormat::waybar) {
-    return {};
-  }
-  try {
-    // The five-hour window's trend and the pace look back a day at most.
-    return readHistory(historyPathBeside(file), now - kWeeklyTrendSpan, now - kSessionTrendSpan);
-  } catch (const HistoryError &) {
-    // Without a readable history the snapshot is still worth showing, paced as without one.
-    return {};
-  }
+// Only the formats a person reads at leisure open the history; `text` runs in every bar tick.
+bool readsHistory(OutputFormat format) {
+  return format == OutputFormat::longText || format == OutputFormat::waybar;
 }
 
 } // namespace
@@ -53,7 +40,14 @@ bool emitOnce(const std::string &line, const std::optional<std::filesystem::path
 int runAccountsOnce(const std::vector<AccountFile> &accounts, OutputFormat format,
                     const ViewOptions &options,
                     const std::optional<std::filesystem::path> &output) {
-  const std::vector<AccountView> views = viewAccounts(accounts, systemClock().now(), options);
+  const Instant now = systemClock().now();
+  const std::vector<AccountView> views = viewAccounts(
+      accounts, now, options,
+      readsHistory(format)
+          ? AccountViewing([&](const PlanSnapshot &snapshot, const std::filesystem::path &file) {
+              return viewWithHistory(snapshot, file, now, options);
+            })
+          : AccountViewing());
   bool shown = false;
   for (const AccountView &account : views) {
     shown = shown || account.view.has_value();
@@ -95,12 +89,9 @@ int runOnce(const AccountFile &account, OutputFormat format, const ViewOptions &
     return reading.missing ? kExitNoSnapshot : kExitUnreadable;
   }
   const Instant now = systemClock().now();
-  const std::vector<HistorySample> samples = recentSamples(account.file, format, now);
-  // No samples at all, as before the helper kept any, leaves the pace as it always was.
-  const std::optional<RecentUsage> recent =
-      samples.empty() ? std::nullopt : std::optional(recentUsageOf(samples, now - kRecentRateSpan));
-  UsageView view = UsageView::of(*reading.snapshot, now, options, recent ? &*recent : nullptr);
-  view.trends = trendLines(samples, now);
+  const UsageView view = readsHistory(format)
+                             ? viewWithHistory(*reading.snapshot, account.file, now, options)
+                             : UsageView::of(*reading.snapshot, now, options);
   return emitOnce(formatView(view, format), output) ? kExitOk : kExitCannotWrite;
 }
 

@@ -82,7 +82,7 @@ int runMode(const StatusRequest &request, const Subject &subject) {
                : runAccountsWatch(subject.defaultFile, request.format, request.options,
                                   request.output);
   case StatusMode::notify:
-    return subject.chosen ? runUsageNotifier(subject.chosen->file, request.options)
+    return subject.chosen ? runUsageNotifier(*subject.chosen, request.options)
                           : runAccountsNotifier(subject.defaultFile, request.options);
   case StatusMode::once:
     break;

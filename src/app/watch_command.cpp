@@ -61,7 +61,8 @@ private:
   sigset_t previous_{};
 };
 
-// Where the notifier remembers what it has shown; throws WatchError without a home.
+// Where the notifier remembers what the default account was shown (each other account's state
+// sits beside it as accountFile() says); throws WatchError without a home.
 std::filesystem::path notifierStateFile() {
   const auto stateFile = notifierStateLocation(environmentValue("XDG_STATE_HOME"), homeDirectory());
   if (!stateFile) {
@@ -116,14 +117,14 @@ int runStatusWatch(const AccountFile &account, OutputFormat format, const ViewOp
   return writeFailed ? kWatchFailedExitStatus : kExitOk;
 }
 
-int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &options) {
+int runUsageNotifier(const AccountFile &account, const ViewOptions &options) {
   endOnStopSignals();
   try {
-    SnapshotWakeSource wakes(file);
+    SnapshotWakeSource wakes(account.file);
     SdBusNotifications sender;
-    const NotifierStateFile state(notifierStateFile());
+    const NotifierStateFile state(accountFile(notifierStateFile(), account.name));
     state.removeStaleTemporaries();
-    UsageNotifier notifier(file, state, options, sender, writeError);
+    UsageNotifier notifier(account.file, state, options, sender, writeError);
     runWatchLoop(systemClock(), wakes, [&notifier](Instant now) {
       const StopSignalsHeld held;
       return notifier.update(now);

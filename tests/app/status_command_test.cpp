@@ -4,6 +4,7 @@
 #include "app/child_process.hpp"
 #include "history/history_store.hpp"
 #include "model/clock.hpp"
+#include "model/display_text.hpp"
 #include "model/snapshot_json.hpp"
 #include "platform/unique_fd.hpp"
 #include "store/snapshot_store.hpp"
@@ -256,6 +257,35 @@ TEST_F(AccountsStatus, OneAccountOrOneChosenPrintsExactlyItsOwnFile) {
   EXPECT_EQ(unknown.out, "");
 }
 
+// Each account's section of long and of the waybar tooltip is what the account shows alone, the
+// pace from its history's last hour and its trend lines included.
+TEST_F(AccountsStatus, EachSectionShowsTheAccountsHistoryAsItDoesAlone) {
+  const Instant now = std::chrono::floor<std::chrono::seconds>(systemClock().now());
+  const auto fetched = [&](std::chrono::minutes ago, std::int64_t session) {
+    return testing::usageAt(now - ago, session, 14, now + 150min, now + 50h);
+  };
+  std::filesystem::create_directories(data());
+  {
+    HistoryStore store(historyPathBeside(file("default")));
+    ASSERT_FALSE(store.record(fetched(40min, 20)));
+    ASSERT_FALSE(store.record(fetched(10min, 36)));
+  }
+  SnapshotStore(file("default")).save(fetched(0min, 40));
+  SnapshotStore(file("work")).save(fetchedNow(88, 20));
+  const std::string alone = run("--format long --account default").out;
+  ASSERT_NE(alone.find("(rate of the last hour)"), std::string::npos) << alone;
+  const std::string section = "default\n  " + std::regex_replace(alone.substr(0, alone.size() - 1),
+                                                                 std::regex("\n"), "\n  ");
+  EXPECT_NE(run("--format long").out.find(section + "\n\nwork\n"), std::string::npos)
+      << run("--format long").out;
+  const auto tooltip = [&](const std::string &arguments) {
+    return nlohmann::json::parse(run("--format waybar " + arguments).out)["tooltip"]
+        .get<std::string>();
+  };
+  EXPECT_TRUE(tooltip("").starts_with(markupText(section))) << tooltip("");
+  EXPECT_EQ(tooltip("--account default") + "\n", markupText(alone));
+}
+
 TEST_F(AccountsStatus, WatchFollowsAnAccountWhoseFolderAppearsLater) {
   SnapshotStore(file("default")).save(fetchedNow(41, 14));
   // Already there, as after a first account: only an entry made inside it tells of the next.
@@ -469,12 +499,13 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossAResta
   const auto save = [&](std::int64_t percent) {
     SnapshotStore(home / kSnapshotInHome).save(fetchedNow(percent));
   };
-  const auto start = [&] {
+  const auto start = [&](std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), {"--notify", "--warn", "70"});
     return std::make_unique<ChildProcess>(
         QUORBEL_STATUS_BINARY,
         std::vector<std::string>{"HOME=" + home.path().string(),
                                  "DBUS_SESSION_BUS_ADDRESS=" + address},
-        ChildProcess::Options{.arguments = {"--notify", "--warn", "70"}});
+        ChildProcess::Options{.arguments = std::move(arguments)});
   };
   save(75);
   auto notifier = start();
@@ -537,6 +568,20 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossAResta
   notifier = start();
   ASSERT_TRUE(served(3)) << notifier->standardError();
   EXPECT_EQ(calls.back(), "Claude 5-hour window at 96% 2");
+  EXPECT_EQ(notifier->endWith(SIGTERM), 0);
+
+  // Each account remembers on its own however it is chosen: what the default account was told
+  // never silences `work`, and what `work` was told alone is not told again beside the default.
+  const auto work = home / ".local/share/QuorbelHelper/accounts/work/plan-snapshot.json";
+  SnapshotStore(work).save(fetchedNow(86));
+  notifier = start({"--account", "work"});
+  ASSERT_TRUE(served(4)) << notifier->standardError();
+  EXPECT_EQ(calls.back(), "Claude 5-hour window at 86% 1");
+  EXPECT_EQ(notifier->endWith(SIGTERM), 0);
+  notifier = start();
+  SnapshotStore(work).save(fetchedNow(97));
+  ASSERT_TRUE(served(5)) << notifier->standardError();
+  EXPECT_EQ(calls.back(), "work: Claude 5-hour window at 97% 2");
   EXPECT_EQ(notifier->endWith(SIGTERM), 0);
 }
 

@@ -23,6 +23,13 @@ using namespace std::chrono;
 
 namespace {
 
+// The simulated year's clock: each append happens at its sample's time.
+class SimulatedClock final : public Clock {
+public:
+  Instant now() const override { return at; }
+  Instant at;
+};
+
 double cpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -42,7 +49,8 @@ int main(int argc, char **argv) {
   const Instant start = end - hours{24 * 365};
   std::mt19937 random(7);
   std::uniform_real_distribution<double> use(0.0, 1.2);
-  HistoryStore store(file);
+  SimulatedClock clock;
+  HistoryStore store(file, clock);
   double session = 0;
   double weekly = 0;
   double opus = 0;
@@ -74,6 +82,7 @@ int main(int argc, char **argv) {
     snapshot.allModels = PlanWindow{std::int64_t(weekly), weeklyReset};
     snapshot.modelWindows = {{"Opus", std::int64_t(opus), weeklyReset}};
     snapshot.status = PlanStatus::active;
+    clock.at = at;
     const bool timed = end - at < hours{24 * 7};
     const double before = timed ? cpuSeconds() : 0;
     store.record(snapshot);

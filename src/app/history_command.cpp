@@ -36,47 +36,42 @@ int terminalColumns() {
   return kDefaultColumns;
 }
 
-int runHistory(const std::filesystem::path &snapshotFile, const HistoryRequest &request) {
+int runHistory(const std::vector<AccountFile> &accounts, const HistoryRequest &request) {
   HistoryFrame frame;
   frame.to = systemClock().now();
   frame.from = frame.to - request.since;
   frame.sinceText = request.sinceText;
   frame.warn = request.warn;
   frame.critical = request.critical;
-  frame.account = request.account;
-  std::vector<HistorySample> samples;
-  try {
-    samples = readHistory(historyPathBeside(snapshotFile), frame.from);
-  } catch (const HistoryError &error) {
-    std::fprintf(stderr, "quorbel-status: cannot read the history: %s\n", error.what());
-    return kExitUnreadable;
-  }
-  std::string text;
-  switch (request.format) {
-  case HistoryFormat::csv:
-    text = formatHistoryCsv(samples, frame);
-    break;
-  case HistoryFormat::json:
-    text = formatHistoryJson(samples, frame);
-    break;
-  case HistoryFormat::chart:
-  case HistoryFormat::svg:
-    if (samples.empty()) {
-      // Nothing to draw: a line for the person, and no picture file pretending to be one.
-      writeOut(emptyHistoryLine(frame));
-      return kExitOk;
+  int status = kExitOk;
+  std::vector<AccountHistory> histories;
+  bool anySample = false;
+  for (const AccountFile &account : accounts) {
+    try {
+      histories.push_back({account.name, readHistory(historyPathBeside(account.file), frame.from)});
+      anySample = anySample || !histories.back().samples.empty();
+    } catch (const HistoryError &error) {
+      std::fprintf(stderr, "quorbel-status: cannot read the history: %s\n", error.what());
+      status = kExitUnreadable;
     }
-    if (request.format == HistoryFormat::chart) {
-      frame.columns = terminalColumns();
-      text = formatHistoryChart(samples, frame);
-    } else {
-      text = formatHistorySvg(samples, frame);
-    }
-    break;
   }
+  if (histories.empty()) {
+    return status;
+  }
+  const bool picture =
+      request.format == HistoryFormat::chart || request.format == HistoryFormat::svg;
+  if (picture && !anySample) {
+    // Nothing to draw: a line for the person, and no picture file pretending to be one.
+    writeOut(emptyHistoryLine(frame));
+    return status;
+  }
+  if (request.format == HistoryFormat::chart) {
+    frame.columns = terminalColumns();
+  }
+  const std::string text = formatAccountsHistory(histories, request.format, frame);
   if (request.output.empty()) {
     writeOut(text);
-    return kExitOk;
+    return status;
   }
   try {
     replaceSharedFile(request.output, text);
@@ -84,7 +79,7 @@ int runHistory(const std::filesystem::path &snapshotFile, const HistoryRequest &
     std::fprintf(stderr, "quorbel-status: %s\n", error.what());
     return kExitCannotWrite;
   }
-  return kExitOk;
+  return status;
 }
 
 } // namespace quorbel

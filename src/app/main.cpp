@@ -95,6 +95,13 @@ std::optional<int> readArguments(int argc, char **argv, AccountChoice &account) 
                  std::string(kAccountNameRule).c_str());
     return kExitUsage;
   }
+  // Readers call the plain helper's file "default"; a second account by that name would hide it.
+  if (account.name == kDefaultAccountName) {
+    std::fprintf(stderr,
+                 "QuorbelHelper: 'default' is the account of the helper run without --account; "
+                 "run it without --account\n");
+    return kExitUsage;
+  }
   if (account.configDir && !account.name) {
     return usageError("--config-dir goes with --account");
   }
@@ -160,13 +167,30 @@ std::optional<CredentialsFile> credentialsFor(const AccountChoice &account) {
   return CredentialsFile(CredentialsFile::defaultPath(configDir->string(), std::nullopt));
 }
 
+// The store, with the lock file made again before each save when the folder was deleted meanwhile:
+// the helper keeps its folder whole, and the lock's socket refuses a second helper either way.
+class LockKeepingStore : public SnapshotPersisting {
+public:
+  LockKeepingStore(std::shared_ptr<SnapshotStore> store, InstanceLock lock)
+      : store_(std::move(store)), lock_(std::move(lock)) {}
+  void save(const PlanSnapshot &snapshot) override {
+    lock_.restoreFile();
+    store_->save(snapshot);
+  }
+  std::optional<PlanSnapshot> load() const override { return store_->load(); }
+
+private:
+  std::shared_ptr<SnapshotStore> store_;
+  InstanceLock lock_;
+};
+
 int runLiveHelper(const AccountChoice &account) {
   const std::optional<std::filesystem::path> defaultPath = SnapshotStore::defaultFileURL();
   if (!defaultPath) {
     return failAtStart(snapshotNoHomeMessage());
   }
   const std::filesystem::path snapshotPath =
-      account.name ? accountSnapshotFile(*defaultPath, *account.name) : *defaultPath;
+      accountFile(*defaultPath, account.name.value_or(std::string(kDefaultAccountName)));
   // Two helpers for one account would double the requests and earn rate limits; the second
   // leaves before it writes anything.
   auto locking = InstanceLock::acquire(snapshotLockFile(snapshotPath));
@@ -207,7 +231,10 @@ int runLiveHelper(const AccountChoice &account) {
   }
   printLine("Snapshot path: " + store->fileURL().string());
 
-  HelperRuntime runtime(provider, store, kRefreshInterval);
+  HelperRuntime runtime(
+      provider,
+      std::make_shared<LockKeepingStore>(store, std::move(std::get<InstanceLock>(locking))),
+      kRefreshInterval);
   runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(snapshotPath)));
   try {
     runtime.run(stop, *timer);

@@ -42,7 +42,7 @@ DurationParse parseDuration(const char *text, std::chrono::seconds &value) {
   } else {
     return DurationParse::malformed;
   }
-  if (parsed > kMaxStaleAfter.count() / factor) {
+  if (parsed > kLongestDurationOption.count() / factor) {
     return DurationParse::tooLong;
   }
   value = std::chrono::seconds(parsed * factor);

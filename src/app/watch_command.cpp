@@ -25,8 +25,9 @@ namespace {
 void exitAtOnce(int) { ::_exit(kExitOk); }
 
 // SIGTERM and SIGINT end the process wherever it waits: in poll() or in a write to a bar that has
-// stopped reading. Nothing is left half done: output is written unbuffered, and the notifier holds
-// the signals back while it shows a notification and records it. A reader that has gone shows as
+// stopped reading. Nothing is left half done: output is written unbuffered, the --output file is
+// replaced with the signals held back until it is whole and its temporary gone, and the notifier
+// holds them back while it shows a notification and records it. A reader that has gone shows as
 // EPIPE rather than as a SIGPIPE that would kill the process.
 void endOnStopSignals() {
   struct sigaction action {};
@@ -60,7 +61,8 @@ private:
   sigset_t previous_{};
 };
 
-// Where the notifier remembers what it has shown; throws WatchError without a home.
+// Where the notifier remembers what the default account was shown (each other account's state
+// sits beside it as accountFile() says); throws WatchError without a home.
 std::filesystem::path notifierStateFile() {
   const auto stateFile = notifierStateLocation(environmentValue("XDG_STATE_HOME"), homeDirectory());
   if (!stateFile) {
@@ -115,14 +117,14 @@ int runStatusWatch(const AccountFile &account, OutputFormat format, const ViewOp
   return writeFailed ? kWatchFailedExitStatus : kExitOk;
 }
 
-int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &options) {
+int runUsageNotifier(const AccountFile &account, const ViewOptions &options) {
   endOnStopSignals();
   try {
-    SnapshotWakeSource wakes(file);
+    SnapshotWakeSource wakes(account.file);
     SdBusNotifications sender;
-    const NotifierStateFile state(notifierStateFile());
+    const NotifierStateFile state(accountFile(notifierStateFile(), account.name));
     state.removeStaleTemporaries();
-    UsageNotifier notifier(file, state, options, sender, writeError);
+    UsageNotifier notifier(account.file, state, options, sender, writeError);
     runWatchLoop(systemClock(), wakes, [&notifier](Instant now) {
       const StopSignalsHeld held;
       return notifier.update(now);

@@ -18,9 +18,10 @@ inline constexpr int kWatchFailedExitStatus = 1;
 int runStatusWatch(const AccountFile &account, OutputFormat format, const ViewOptions &options,
                    const std::optional<std::filesystem::path> &output);
 
-// `quorbel-status --notify`: shows desktop notifications as the snapshot calls for them, until
-// SIGTERM or SIGINT (exit 0).
-int runUsageNotifier(const std::filesystem::path &file, const ViewOptions &options);
+// `quorbel-status --notify`: shows desktop notifications as the account's snapshot calls for
+// them, remembering what was shown in that account's own state file, until SIGTERM or SIGINT
+// (exit 0).
+int runUsageNotifier(const AccountFile &account, const ViewOptions &options);
 
 // The two above over every account beside `defaultFile`, those whose folders appear later too.
 int runAccountsWatch(const std::filesystem::path &defaultFile, OutputFormat format,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chart/history_series.hpp"
 #include "history/history_sample.hpp"
 #include "store/account_location.hpp"
 
@@ -24,6 +25,13 @@ struct HistoryFrame {
   std::int64_t warn = 80; // the svg's guides
   std::int64_t critical = 95;
   std::string account{kDefaultAccountName};
+  bool namesAccount = false; // chart titles start with the account's name
+};
+
+// One account's samples, under the name the exports give it.
+struct AccountHistory {
+  std::string account;
+  std::vector<HistorySample> samples;
 };
 
 // The one line an empty history prints (csv prints its header alone instead).
@@ -38,6 +46,14 @@ std::string formatHistoryChart(const std::vector<HistorySample> &samples,
                                const HistoryFrame &frame);
 // A standalone picture: no scripts, no external references.
 std::string formatHistorySvg(const std::vector<HistorySample> &samples, const HistoryFrame &frame);
+// The picture of `series`, a line each, in the legend by their titles.
+std::string formatSeriesSvg(const std::vector<HistorySeries> &series, const HistoryFrame &frame);
+
+// Every account's history in `format`: csv rows and json samples name their account, the chart
+// draws each account's windows under its name (or says it has none), and the svg has a line per
+// account and window. The default account alone reads as the single-account formats print it.
+std::string formatAccountsHistory(const std::vector<AccountHistory> &histories,
+                                  HistoryFormat format, const HistoryFrame &frame);
 
 inline constexpr int kMinChartColumns = 16;
 

@@ -36,7 +36,15 @@ struct HistorySeries {
 // Every window that appears in `samples`: five-hour, weekly, then each model by name.
 std::vector<HistorySeries> seriesOf(const std::vector<HistorySample> &samples);
 
-// A time label for an axis spanning `span`, in local time: "14:00", "Mon 14:00" or "Jun 29".
-std::string axisTimeLabel(Instant at, std::chrono::seconds span);
+// A labelled moment on a time axis.
+struct AxisTick {
+  Instant at;
+  std::string label;
+};
+
+// At most `most` round moments in [from, to), in local time: whole seconds, minutes or hours
+// ("14:05:30", "14:00") for a span up to a day, local midnights ("Jun 29") beyond it, whole weeks
+// from Mondays. No two labels of one span read alike: a date gains its year past about a year.
+std::vector<AxisTick> axisTicks(Instant from, Instant to, int most);
 
 } // namespace quorbel

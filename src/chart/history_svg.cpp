@@ -14,7 +14,7 @@ constexpr int kLeft = 56;
 constexpr int kRight = 780;
 constexpr int kTop = 24;
 constexpr int kBottom = 260;
-constexpr int kTimeTicks = 4;
+constexpr int kTimeTicks = 8; // at most, each about 60 px wide under 724 px
 constexpr std::array<const char *, 6> kColours = {"#1f77b4", "#d62728", "#2ca02c",
                                                   "#9467bd", "#ff7f0e", "#8c564b"};
 
@@ -38,6 +38,10 @@ std::string guide(std::int64_t percent, const char *name, const char *colour) {
 } // namespace
 
 std::string formatHistorySvg(const std::vector<HistorySample> &samples, const HistoryFrame &frame) {
+  return formatSeriesSvg(seriesOf(samples), frame);
+}
+
+std::string formatSeriesSvg(const std::vector<HistorySeries> &series, const HistoryFrame &frame) {
   const double span = double((frame.to - frame.from).count());
   const auto xOf = [&](Instant at) {
     return kLeft + (kRight - kLeft) * double((at - frame.from).count()) / span;
@@ -58,20 +62,16 @@ std::string formatHistorySvg(const std::vector<HistorySample> &samples, const Hi
            "\" text-anchor=\"end\">" + std::to_string(percent) + " %</text>\n";
   }
   svg += guide(frame.warn, "warn", "#e6a700") + guide(frame.critical, "critical", "#c00000");
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(frame.to - frame.from);
-  for (int tick = 0; tick <= kTimeTicks; ++tick) {
-    const Instant at = frame.from + (frame.to - frame.from) * tick / kTimeTicks;
-    const std::string x = number(xOf(at));
-    const char *anchor = tick == 0 ? "start" : tick == kTimeTicks ? "end" : "middle";
+  for (const AxisTick &tick : axisTicks(frame.from, frame.to, kTimeTicks)) {
+    const std::string x = number(xOf(tick.at));
     svg += "<line x1=\"" + x + "\" y1=\"" + std::to_string(kBottom) + "\" x2=\"" + x + "\" y2=\"" +
            std::to_string(kBottom + 5) + "\" stroke=\"#000000\"/>\n<text x=\"" + x + "\" y=\"" +
-           std::to_string(kBottom + 20) + "\" text-anchor=\"" + anchor + "\">" +
-           markupText(axisTimeLabel(at, seconds)) + "</text>\n";
+           std::to_string(kBottom + 20) + "\" text-anchor=\"middle\">" + markupText(tick.label) +
+           "</text>\n";
   }
   svg += "<line x1=\"" + std::to_string(kLeft) + "\" y1=\"" + std::to_string(kBottom) + "\" x2=\"" +
          std::to_string(kRight) + "\" y2=\"" + std::to_string(kBottom) +
          "\" stroke=\"#000000\"/>\n";
-  const auto series = seriesOf(samples);
   for (std::size_t i = 0; i < series.size(); ++i) {
     const char *colour = kColours[i % kColours.size()];
     // One line per run: a gap between runs stays empty, and a reset is the drop it was.

@@ -20,6 +20,7 @@ constexpr EnumNames kHistoryFormatNames{std::array<std::pair<HistoryFormat, std:
 constexpr int kChartRows = 8;
 constexpr int kEighths = 8;
 constexpr int kAxisWidth = 5; // "100%" and the axis
+constexpr int kLabelRoom = 8; // columns a time label takes with the space after it
 constexpr std::string_view kLevels[] = {"\u2581", "\u2582", "\u2583", "\u2584",
                                         "\u2585", "\u2586", "\u2587", "\u2588"};
 
@@ -52,8 +53,9 @@ std::string cutTo(std::string text, std::size_t width) {
 std::string chartOf(const HistorySeries &series, const HistoryFrame &frame, int width) {
   const int plot = width - kAxisWidth;
   const auto values = series.columns(frame.from, frame.to, plot);
-  std::string text =
-      cutTo(series.title + " window, last " + frame.sinceText, std::size_t(width)) + "\n";
+  const std::string title = (frame.namesAccount ? frame.account + ": " : std::string()) +
+                            series.title + " window, last " + frame.sinceText;
+  std::string text = cutTo(title, std::size_t(width)) + "\n";
   for (int row = 0; row < kChartRows; ++row) {
     const int fromBottom = kChartRows - 1 - row;
     text += row == 0                    ? "100%\u2524"
@@ -78,33 +80,64 @@ std::string chartOf(const HistorySeries &series, const HistoryFrame &frame, int 
     text += value ? "\u2500" : " ";
   }
   text += "\n";
+  // Round moments, each label starting under its column; one that would overlap the last or pass
+  // the right edge is left out.
   std::string labels(kAxisWidth, ' ');
-  const auto span = std::chrono::duration_cast<std::chrono::seconds>(frame.to - frame.from);
-  // The middle label names a round time, placed where it falls.
-  const auto step =
-      span >= std::chrono::hours{48}  ? std::chrono::milliseconds(std::chrono::hours{24})
-      : span >= std::chrono::hours{2} ? std::chrono::milliseconds(std::chrono::hours{1})
-                                      : std::chrono::milliseconds(std::chrono::minutes{5});
-  const Instant middle =
-      std::chrono::round<std::chrono::milliseconds>(frame.from + (frame.to - frame.from) / 2);
-  const Instant roundMiddle{(middle.time_since_epoch() + step / 2) / step * step};
-  const std::pair<int, Instant> marks[] = {
-      {0, frame.from},
-      {int((roundMiddle - frame.from) * plot / (frame.to - frame.from)), roundMiddle}};
-  for (const auto &[at, when] : marks) {
-    const std::string label = axisTimeLabel(when, span);
-    if (labels.size() <= std::size_t(kAxisWidth + at) &&
-        std::size_t(kAxisWidth + at) + label.size() <= std::size_t(width)) {
-      labels.resize(std::size_t(kAxisWidth + at), ' ');
-      labels += label;
+  const auto span = frame.to - frame.from;
+  for (const AxisTick &tick : axisTicks(frame.from, frame.to, std::max(1, plot / kLabelRoom))) {
+    const int column = kAxisWidth + int((tick.at - frame.from) * plot / span);
+    const int length = int(tick.label.size());
+    const int start = std::min(column, width - length);
+    if (start >= int(labels.size()) + (labels.size() > std::size_t(kAxisWidth) ? 1 : 0)) {
+      labels.resize(std::size_t(start), ' ');
+      labels += tick.label;
     }
   }
-  const std::string last = axisTimeLabel(frame.to, span);
-  if (labels.size() + 1 + last.size() <= std::size_t(width)) {
-    labels.resize(std::size_t(width) - last.size(), ' ');
-    labels += last;
-  }
   return text + labels + "\n";
+}
+
+constexpr std::string_view kCsvHeader = "time,account,window,percent,resetsAt\r\n";
+
+void appendCsvRows(std::string &text, const std::vector<HistorySample> &samples,
+                   std::string_view name) {
+  const std::string account = csvField(name);
+  for (const HistorySample &sample : samples) {
+    const std::string time = formatInternetDate(sample.fetchedAt);
+    for (const HistoryWindow &window : sample.windows) {
+      text += time + "," + account + "," + csvField(window.name()) + "," +
+              std::to_string(window.percent) + "," +
+              (window.resetsAt ? formatInternetDate(*window.resetsAt) : std::string()) + "\r\n";
+    }
+  }
+}
+
+void appendJsonSamples(nlohmann::json &array, const std::vector<HistorySample> &samples,
+                       const std::string &account) {
+  for (const HistorySample &sample : samples) {
+    nlohmann::json windows = nlohmann::json::array();
+    for (const HistoryWindow &window : sample.windows) {
+      windows.push_back(
+          {{"window", window.name()},
+           {"percent", window.percent},
+           {"resetsAt", window.resetsAt ? nlohmann::json(formatInternetDate(*window.resetsAt))
+                                        : nlohmann::json(nullptr)}});
+    }
+    nlohmann::json entry = {{"fetchedAt", formatInternetDate(sample.fetchedAt)},
+                            {"account", account},
+                            {"windows", windows}};
+    if (const auto &money = sample.extraUsage) {
+      entry["extraUsage"] = {
+          {"currency", money->currency},
+          {"exponent", money->exponent},
+          {"used", money->used},
+          {"limit", money->limit ? nlohmann::json(*money->limit) : nlohmann::json(nullptr)}};
+    }
+    array.push_back(std::move(entry));
+  }
+}
+
+std::string jsonText(const nlohmann::json &array) {
+  return array.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 } // namespace
@@ -118,44 +151,60 @@ std::string emptyHistoryLine(const HistoryFrame &frame) {
 }
 
 std::string formatHistoryCsv(const std::vector<HistorySample> &samples, const HistoryFrame &frame) {
-  std::string text = "time,account,window,percent,resetsAt\r\n";
-  const std::string account = csvField(frame.account);
-  for (const HistorySample &sample : samples) {
-    const std::string time = formatInternetDate(sample.fetchedAt);
-    for (const HistoryWindow &window : sample.windows) {
-      text += time + "," + account + "," + csvField(window.name()) + "," +
-              std::to_string(window.percent) + "," +
-              (window.resetsAt ? formatInternetDate(*window.resetsAt) : std::string()) + "\r\n";
-    }
-  }
+  std::string text(kCsvHeader);
+  appendCsvRows(text, samples, frame.account);
   return text;
 }
 
 std::string formatHistoryJson(const std::vector<HistorySample> &samples,
                               const HistoryFrame &frame) {
   nlohmann::json array = nlohmann::json::array();
-  for (const HistorySample &sample : samples) {
-    nlohmann::json windows = nlohmann::json::array();
-    for (const HistoryWindow &window : sample.windows) {
-      windows.push_back(
-          {{"window", window.name()},
-           {"percent", window.percent},
-           {"resetsAt", window.resetsAt ? nlohmann::json(formatInternetDate(*window.resetsAt))
-                                        : nlohmann::json(nullptr)}});
+  appendJsonSamples(array, samples, frame.account);
+  return jsonText(array);
+}
+
+std::string formatAccountsHistory(const std::vector<AccountHistory> &histories,
+                                  HistoryFormat format, const HistoryFrame &frame) {
+  HistoryFrame named = frame;
+  named.namesAccount = histories.size() > 1 ||
+                       (histories.size() == 1 && histories.front().account != kDefaultAccountName);
+  std::string text;
+  nlohmann::json array = nlohmann::json::array();
+  std::vector<HistorySeries> lines;
+  for (const AccountHistory &history : histories) {
+    named.account = history.account;
+    switch (format) {
+    case HistoryFormat::csv:
+      appendCsvRows(text, history.samples, history.account);
+      break;
+    case HistoryFormat::json:
+      appendJsonSamples(array, history.samples, history.account);
+      break;
+    case HistoryFormat::chart:
+      text += text.empty() ? "" : "\n";
+      text += history.samples.empty()
+                  ? history.account + ": no usage history in the last " + frame.sinceText + ".\n"
+                  : formatHistoryChart(history.samples, named);
+      break;
+    case HistoryFormat::svg:
+      for (HistorySeries &series : seriesOf(history.samples)) {
+        series.title = (named.namesAccount ? history.account + " " : "") + series.title;
+        lines.push_back(std::move(series));
+      }
+      break;
     }
-    nlohmann::json entry = {{"fetchedAt", formatInternetDate(sample.fetchedAt)},
-                            {"account", frame.account},
-                            {"windows", windows}};
-    if (const auto &money = sample.extraUsage) {
-      entry["extraUsage"] = {
-          {"currency", money->currency},
-          {"exponent", money->exponent},
-          {"used", money->used},
-          {"limit", money->limit ? nlohmann::json(*money->limit) : nlohmann::json(nullptr)}};
-    }
-    array.push_back(std::move(entry));
   }
-  return array.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  switch (format) {
+  case HistoryFormat::csv:
+    return std::string(kCsvHeader) + text;
+  case HistoryFormat::json:
+    return jsonText(array);
+  case HistoryFormat::chart:
+    return text;
+  case HistoryFormat::svg:
+    break;
+  }
+  return formatSeriesSvg(lines, frame);
 }
 
 std::string formatHistoryChart(const std::vector<HistorySample> &samples,

@@ -1,5 +1,7 @@
 #include "chart/usage_trends.hpp"
 
+#include "history/history_store.hpp"
+
 #include <algorithm>
 #include <optional>
 
@@ -69,6 +71,24 @@ RecentUsage recentUsageOf(const std::vector<HistorySample> &samples, Instant sin
     }
   }
   return recent;
+}
+
+UsageView viewWithHistory(const PlanSnapshot &snapshot, const std::filesystem::path &snapshotFile,
+                          Instant now, const ViewOptions &options) {
+  std::vector<HistorySample> samples;
+  try {
+    // The five-hour window's trend and the pace look back a day at most.
+    samples = readHistory(historyPathBeside(snapshotFile), now - kWeeklyTrendSpan,
+                          now - kSessionTrendSpan);
+  } catch (const HistoryError &) {
+    // Without a readable history the snapshot is still worth showing, paced as without one.
+  }
+  // No samples at all, as before the helper kept any, leaves the pace as it always was.
+  const std::optional<RecentUsage> recent =
+      samples.empty() ? std::nullopt : std::optional(recentUsageOf(samples, now - kRecentRateSpan));
+  UsageView view = UsageView::of(snapshot, now, options, recent ? &*recent : nullptr);
+  view.trends = trendLines(samples, now);
+  return view;
 }
 
 } // namespace quorbel

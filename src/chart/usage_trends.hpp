@@ -3,6 +3,7 @@
 #include "history/history_sample.hpp"
 #include "view/usage_view.hpp"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,5 +21,11 @@ std::vector<std::string> trendLines(const std::vector<HistorySample> &samples, I
 // only: a week of points copied for it would cost a short-lived reader more than the rest of its
 // work.
 RecentUsage recentUsageOf(const std::vector<HistorySample> &samples, Instant since);
+
+// The view that long and the waybar tooltip show: paced from the history beside `snapshotFile`
+// when it holds samples, with its trend lines; as without a history when it has none or cannot be
+// read, since the snapshot is still worth showing.
+UsageView viewWithHistory(const PlanSnapshot &snapshot, const std::filesystem::path &snapshotFile,
+                          Instant now, const ViewOptions &options);
 
 } // namespace quorbel

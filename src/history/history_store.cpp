@@ -46,6 +46,15 @@ constexpr milliseconds kRetentionEvery = std::chrono::hours{1};
 // Room reserved for a read at most: four months at one sample per 180 s.
 constexpr std::int64_t kReadReserveCap = 1 << 16;
 
+// What a failed system call on the history's file was: a full disk and a read-only medium each
+// have their kind; anything else (permission denied, not a directory) is told by its errno alone.
+HistoryError systemError(const std::filesystem::path &file, int error) {
+  const HistoryError::Kind kind = error == ENOSPC || error == EDQUOT ? HistoryError::Kind::diskFull
+                                  : error == EROFS                   ? HistoryError::Kind::readOnly
+                                                                     : HistoryError::Kind::other;
+  return HistoryError(kind, failureText(file.string(), error));
+}
+
 std::int64_t millis(Instant instant) { return instant.time_since_epoch().count(); }
 Instant instantOf(std::int64_t ms) { return Instant(milliseconds(ms)); }
 
@@ -188,7 +197,8 @@ struct HistoryStore::Connection {
   SqliteDatabase::Statement insertWindow;
 };
 
-HistoryStore::HistoryStore(std::filesystem::path file) : file_(std::move(file)) {}
+HistoryStore::HistoryStore(std::filesystem::path file, const Clock &clock)
+    : file_(std::move(file)), clock_(clock) {}
 
 HistoryStore::~HistoryStore() = default;
 
@@ -197,10 +207,7 @@ void HistoryStore::open() {
   // journal the database file's mode, so creating the file first covers both.
   const int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
-    const int error = errno;
-    throw HistoryError(error == ENOSPC ? HistoryError::Kind::diskFull
-                                       : HistoryError::Kind::readOnly,
-                       failureText(file_.string(), error));
+    throw systemError(file_, errno);
   }
   ::close(fd);
   auto database = std::make_unique<SqliteDatabase>(file_, SqliteDatabase::Mode::readWrite);
@@ -310,6 +317,11 @@ std::string HistoryStore::setAsideCorrupt(Instant now) {
 
 std::optional<std::string> HistoryStore::record(const PlanSnapshot &snapshot) {
   const HistorySample sample = HistorySample::of(snapshot);
+  const Instant reading = clock_.now();
+  // Two readings in a row must agree before retention moves on: the earlier one stands.
+  const std::optional<Instant> agreed =
+      lastReading_ ? std::optional(std::min(*lastReading_, reading)) : std::nullopt;
+  lastReading_ = reading;
   std::optional<std::string> note;
   for (int attempt = 0;; ++attempt) {
     try {
@@ -323,14 +335,14 @@ std::optional<std::string> HistoryStore::record(const PlanSnapshot &snapshot) {
         connection_.reset();
         throw;
       }
-      note = setAsideCorrupt(snapshot.fetchedAt);
+      note = setAsideCorrupt(reading);
     }
   }
-  if (!lastRetention_ || snapshot.fetchedAt - *lastRetention_ >= kRetentionEvery ||
-      snapshot.fetchedAt < *lastRetention_) {
+  if (agreed && (!lastRetention_ || *agreed - *lastRetention_ >= kRetentionEvery ||
+                 *agreed < *lastRetention_)) {
     // A failure here keeps the sample; retention is tried again at the next fetch.
     try {
-      applyRetention(snapshot.fetchedAt);
+      applyRetention(*agreed);
     } catch (const HistoryError &) {
       connection_.reset();
       throw;
@@ -346,7 +358,7 @@ std::vector<HistorySample> readHistory(const std::filesystem::path &file, Instan
     if (errno == ENOENT) {
       return {};
     }
-    throw HistoryError(HistoryError::Kind::readOnly, failureText(file.string(), errno));
+    throw systemError(file, errno);
   }
   // SQLite would block on a FIFO; nothing but a regular file is a history.
   if (!S_ISREG(status.st_mode)) {

@@ -2,6 +2,7 @@
 
 #include "history/history_recording.hpp"
 #include "history/history_sample.hpp"
+#include "model/clock.hpp"
 
 #include <chrono>
 #include <filesystem>
@@ -28,10 +29,12 @@ std::filesystem::path historyPathBeside(const std::filesystem::path &snapshotFil
 // The helper's history: one SQLite file, kept open between fetches.
 class HistoryStore final : public HistoryRecording {
 public:
-  explicit HistoryStore(std::filesystem::path file);
+  explicit HistoryStore(std::filesystem::path file, const Clock &clock = systemClock());
   ~HistoryStore() override;
 
-  // Appends, then applies retention at most once an hour. A corrupt file is moved aside as
+  // Appends, then applies retention at most once an hour. Retention goes by the clock, never by
+  // the sample's own time, and by the earlier of this reading and the last one: a clock that is
+  // wrong for a single fetch neither deletes nor thins anything. A corrupt file is moved aside as
   // "<file>.corrupt-<time>" and a new one started; any other failure closes the file, so the next
   // fetch opens it afresh.
   std::optional<std::string> record(const PlanSnapshot &snapshot) override;
@@ -49,9 +52,11 @@ private:
   struct Connection;
 
   std::filesystem::path file_;
+  const Clock &clock_;
   // The open file and the statements each sample runs, prepared once: a tick's caches are cold
   // after its TLS handshake, and compiling the same SQL again would cost it more than running it.
   std::unique_ptr<Connection> connection_;
+  std::optional<Instant> lastReading_; // the clock at the previous record()
   std::optional<Instant> lastRetention_;
   std::optional<std::int64_t> thinnedBefore_; // in ms: every hour before it holds one sample
 };

@@ -30,10 +30,7 @@ WatchNext AccountsNotifier::update(Instant now) {
     files_.push_back(account.file);
     auto found = followed_.find(account.name);
     if (found == followed_.end() || found->second.file != account.file) {
-      const bool isDefault = account.name == kDefaultAccountName;
-      const NotifierStateFile state(isDefault ? defaultStateFile_
-                                              : accountsDirectory(defaultStateFile_) /
-                                                    account.name / kNotifierStateFileName);
+      const NotifierStateFile state(accountFile(defaultStateFile_, account.name));
       state.removeStaleTemporaries();
       Followed added{account.file, std::make_unique<NamingSender>(account.name, sender_, several_),
                      nullptr};

@@ -4,6 +4,7 @@
 #include "platform/fd_io.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
@@ -14,6 +15,8 @@ namespace {
 
 constexpr int kCreateAttempts = 16;
 constexpr mode_t kPrivateDirectoryMode = 0700;
+// As the kernel bounds a path's links (MAXSYMLINKS).
+constexpr int kMaxLinksFollowed = 40;
 
 std::string randomSuffix() {
   static thread_local std::mt19937_64 generator{std::random_device{}()};
@@ -31,6 +34,41 @@ int closeDescriptor(int fd) {
   const int result = ::close(fd);
   return result == 0 || errno == EINTR ? 0 : errno;
 }
+
+// What a file that is not a regular one is, for the message that refuses it.
+const char *fileKind(mode_t mode) {
+  if (S_ISFIFO(mode)) {
+    return "a FIFO";
+  }
+  if (S_ISCHR(mode) || S_ISBLK(mode)) {
+    return "a device";
+  }
+  if (S_ISDIR(mode)) {
+    return "a directory";
+  }
+  if (S_ISSOCK(mode)) {
+    return "a socket";
+  }
+  return "not a regular file";
+}
+
+// Holds SIGTERM and SIGINT back while it lives; one that comes meanwhile acts when it ends.
+class StopSignalsDeferred {
+public:
+  StopSignalsDeferred() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    ::pthread_sigmask(SIG_BLOCK, &stops, &previous_);
+  }
+  ~StopSignalsDeferred() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  StopSignalsDeferred(const StopSignalsDeferred &) = delete;
+  StopSignalsDeferred &operator=(const StopSignalsDeferred &) = delete;
+
+private:
+  sigset_t previous_{};
+};
 
 } // namespace
 
@@ -153,8 +191,39 @@ void replaceFile(const std::filesystem::path &file, std::string_view bytes) {
   writer.commit();
 }
 
+std::filesystem::path sharedFileDestination(const std::filesystem::path &file) {
+  // Judged by what the path leads to now: /dev/stdout leads to a terminal or a pipe.
+  struct stat status {};
+  if (::stat(file.c_str(), &status) == 0) {
+    if (!S_ISREG(status.st_mode)) {
+      throw FileWriteError("cannot write " + file.string() + ": it is " + fileKind(status.st_mode) +
+                           ", not a regular file");
+    }
+  } else if (errno != ENOENT) {
+    throw FileWriteError("cannot write " + file.string() + ": " + errnoText(errno));
+  }
+  // Renamed over, a link would become a file of its own and its target would stay as it was.
+  std::filesystem::path destination = file;
+  for (int followed = 0; followed < kMaxLinksFollowed; ++followed) {
+    struct stat link {};
+    if (::lstat(destination.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+      return destination;
+    }
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::read_symlink(destination, error);
+    if (error) {
+      throw FileWriteError("cannot write " + file.string() + ": cannot read the link " +
+                           destination.string() + ": " + error.message());
+    }
+    destination = target.is_absolute() ? target : destination.parent_path() / target;
+  }
+  throw FileWriteError("cannot write " + file.string() + ": " + errnoText(ELOOP));
+}
+
 void replaceSharedFile(const std::filesystem::path &file, std::string_view bytes) {
-  AtomicFile writer(file, kReadableFileMode);
+  const std::filesystem::path destination = sharedFileDestination(file);
+  const StopSignalsDeferred deferred;
+  AtomicFile writer(destination, kReadableFileMode);
   writer.write(bytes);
   writer.commit();
 }

@@ -68,9 +68,17 @@ void createPrivateDirectories(const std::filesystem::path &directory,
 // `file` with `bytes` through AtomicFile. Throws FileWriteError.
 void replaceFile(const std::filesystem::path &file, std::string_view bytes);
 
-// Replaces `file`, in a folder that must exist, with `bytes` that every user may read: what a
-// reader writes with --output is for other programs (a collector runs as its own user). No folder
-// is made, since one made private here would hide the file from them. Throws FileWriteError.
+// Where a shared file named `file` is replaced: `file`, or the file its symbolic links lead to,
+// whose folder gets the temporary, so that the link stays and its target changes whole. Throws
+// FileWriteError, before anything is written, when what stands there is not a regular file (a
+// FIFO, a device, a directory, a socket) or the links cannot be followed.
+std::filesystem::path sharedFileDestination(const std::filesystem::path &file);
+
+// Replaces `file`'s destination (above), in a folder that must exist, with `bytes` that every user
+// may read: what a reader writes with --output is for other programs (a collector runs as its own
+// user). No folder is made, since one made private here would hide the file from them. SIGTERM
+// and SIGINT are held back meanwhile, so a stop never leaves the temporary behind. Throws
+// FileWriteError.
 void replaceSharedFile(const std::filesystem::path &file, std::string_view bytes);
 
 } // namespace quorbel

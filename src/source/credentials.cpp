@@ -105,6 +105,10 @@ Credentials decodeCredentials(std::string_view document) {
   if (!token.is_string()) {
     failDecoding("accessToken", "a string");
   }
+  // An empty token is what a half-finished sign-out leaves; sent, it would only earn a 401.
+  if (token.get_ref<const std::string &>().empty()) {
+    throw CredentialsError::noToken();
+  }
 
   Credentials credentials;
   ClaudeAiOauth &oauth = credentials.claudeAiOauth;

@@ -1,6 +1,5 @@
 #include "view/accounts_view.hpp"
 
-#include "store/account_location.hpp"
 #include "view/prometheus_text.hpp"
 
 #include <nlohmann/json.hpp>
@@ -9,8 +8,6 @@
 
 namespace quorbel {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::string_view kAccountSeparator = " | ";
 constexpr std::string_view kProgramName = "Claude";
@@ -34,51 +31,62 @@ std::string namedLine(const std::string &name, const std::string &line) {
   return name + " " + line;
 }
 
-// The window closest to its limit, the plan windows first on a tie.
-const WindowView *fullestWindow(const UsageView &view) {
-  const WindowView *fullest = nullptr;
-  const auto consider = [&fullest](const WindowView &window) {
-    if (fullest == nullptr || window.shownPercent > fullest->shownPercent) {
-      fullest = &window;
+// How far the line of several accounts is shortened; each step keeps what the ones before cut.
+enum class Shortening { none, modelNames, extraAccounts, allAccounts, briefMarks };
+
+// The first characters of `text` that fit in `width` columns less one, then an ellipsis.
+std::string cutToColumns(const std::string &text, std::size_t width) {
+  if (columns(text) <= width) {
+    return text;
+  }
+  std::string cut;
+  std::size_t count = 0;
+  for (const char c : text) {
+    const bool starts = (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    if (starts && ++count == width) {
+      break;
     }
-  };
-  if (view.session) {
-    consider(*view.session);
+    cut += c;
   }
-  if (view.allModels) {
-    consider(*view.allModels);
-  }
-  for (const WindowView &window : view.models) {
-    consider(window);
-  }
-  return fullest;
+  return cut + "\u2026";
 }
 
-std::string accountText(const AccountView &account, bool shortest) {
+UsageView withModelNamesCut(UsageView view) {
+  for (WindowView &window : view.models) {
+    window.label = cutToColumns(window.label, kMaxModelNameColumns);
+  }
+  if (view.fullest) {
+    view.fullest->label = cutToColumns(view.fullest->label, kMaxModelNameColumns);
+  }
+  return view;
+}
+
+std::string accountText(const AccountView &account, Shortening step, bool first) {
   if (!account.view) {
     return namedLine(account.name, formatUnavailable(OutputFormat::text, account.reading.problem));
   }
-  const UsageView &view = *account.view;
-  const WindowView *fullest = shortest && view.fetched ? fullestWindow(view) : nullptr;
-  if (fullest == nullptr) {
+  const UsageView view =
+      step == Shortening::none ? *account.view : withModelNamesCut(*account.view);
+  if (step < (first ? Shortening::allAccounts : Shortening::extraAccounts)) {
     return namedLine(account.name, formatText(view));
   }
-  return account.name + " " + fullest->label + " " + std::to_string(fullest->shownPercent) + "%" +
-         statusMarker(view);
+  return namedLine(account.name, formatFullestText(view, !first || step == Shortening::briefMarks));
 }
 
 std::string accountsText(const std::vector<AccountView> &accounts) {
-  for (const bool shortest : {false, true}) {
-    std::string text;
+  std::string text;
+  for (const Shortening step : {Shortening::none, Shortening::modelNames, Shortening::extraAccounts,
+                                Shortening::allAccounts, Shortening::briefMarks}) {
+    text.clear();
     for (std::size_t i = 0; i < accounts.size(); ++i) {
-      text += (i == 0 ? "" : std::string(kAccountSeparator)) +
-              accountText(accounts[i], shortest && i > 0);
+      text +=
+          (i == 0 ? "" : std::string(kAccountSeparator)) + accountText(accounts[i], step, i == 0);
     }
-    if (shortest || columns(text) <= kMaxAccountsTextColumns) {
-      return text;
+    if (columns(text) <= kMaxAccountsTextColumns) {
+      break;
     }
   }
-  return {};
+  return text;
 }
 
 std::string indented(const std::string &lines) {
@@ -117,14 +125,36 @@ const AccountView *fullestAccount(const std::vector<AccountView> &accounts) {
   return fullest;
 }
 
+// Every account's status shows in the class, so a style for a sign-out applies whichever account
+// it is; the level, like the percentage, is the fullest account's.
 std::string accountsWaybar(const std::vector<AccountView> &accounts) {
+  const std::string text = accountsText(accounts);
+  const std::string tooltip = accountsLong(accounts);
   const AccountView *fullest = fullestAccount(accounts);
-  nlohmann::json object = fullest
-                              ? nlohmann::json::parse(formatWaybar(*fullest->view))
-                              : nlohmann::json::parse(formatUnavailable(OutputFormat::waybar, ""));
-  object["text"] = accountsText(accounts);
-  object["tooltip"] = accountsLong(accounts);
-  return dumped(object);
+  if (fullest == nullptr) {
+    return waybarObject(text, tooltip, {"unavailable"}, 0);
+  }
+  std::vector<std::string> classes;
+  bool fetched = false;
+  bool paying = false;
+  for (const AccountView &account : accounts) {
+    const std::vector<std::string> own =
+        account.view ? waybarStatusClasses(*account.view) : std::vector<std::string>{"unavailable"};
+    for (const std::string &name : own) {
+      if (std::find(classes.begin(), classes.end(), name) == classes.end()) {
+        classes.push_back(name);
+      }
+    }
+    fetched = fetched || (account.view && account.view->fetched);
+    paying = paying || (account.view && account.view->payingExtra);
+  }
+  if (fetched || classes.empty()) {
+    classes.push_back(fullest->view->level);
+  }
+  if (paying) {
+    classes.emplace_back("extraUsage");
+  }
+  return waybarObject(text, tooltip, classes, fullest->view->percentage);
 }
 
 nlohmann::json accountJson(const AccountView &account) {
@@ -170,54 +200,15 @@ std::string accountsJson(const std::vector<AccountView> &accounts) {
 
 } // namespace
 
-std::vector<AccountFile> findAccounts(const fs::path &defaultFile) {
-  std::vector<AccountFile> others;
-  std::error_code error;
-  for (fs::directory_iterator entry(accountsDirectory(defaultFile), error), end;
-       !error && entry != end; entry.increment(error)) {
-    const std::string name = entry->path().filename().string();
-    std::error_code typeError;
-    if (isValidAccountName(name) && entry->is_directory(typeError)) {
-      others.push_back({name, entry->path() / kSnapshotFileName});
-    }
-  }
-  std::sort(others.begin(), others.end(),
-            [](const AccountFile &a, const AccountFile &b) { return a.name < b.name; });
-  std::vector<AccountFile> accounts;
-  if (others.empty() || fs::exists(defaultFile, error)) {
-    accounts.push_back({std::string(kDefaultAccountName), defaultFile});
-  }
-  accounts.insert(accounts.end(), others.begin(), others.end());
-  return accounts;
-}
-
-std::optional<AccountFile> accountNamed(const std::vector<AccountFile> &accounts,
-                                        const fs::path &defaultFile, std::string_view name) {
-  if (name == kDefaultAccountName) {
-    return AccountFile{std::string(kDefaultAccountName), defaultFile};
-  }
-  const auto found =
-      std::find_if(accounts.begin(), accounts.end(),
-                   [name](const AccountFile &account) { return account.name == name; });
-  return found == accounts.end() ? std::nullopt : std::optional<AccountFile>(*found);
-}
-
-std::string accountNames(const std::vector<AccountFile> &accounts) {
-  std::string names;
-  for (const AccountFile &account : accounts) {
-    names += (names.empty() ? "" : ", ") + account.name;
-  }
-  return names;
-}
-
 std::vector<AccountView> viewAccounts(const std::vector<AccountFile> &accounts, Instant now,
-                                      const ViewOptions &options) {
+                                      const ViewOptions &options, const AccountViewing &viewing) {
   std::vector<AccountView> views;
   views.reserve(accounts.size());
   for (const AccountFile &account : accounts) {
     AccountView view{account.name, SnapshotReading::of(account.file), std::nullopt};
     if (view.reading.snapshot) {
-      view.view = UsageView::of(*view.reading.snapshot, now, options);
+      view.view = viewing ? viewing(*view.reading.snapshot, account.file)
+                          : UsageView::of(*view.reading.snapshot, now, options);
     }
     views.push_back(std::move(view));
   }

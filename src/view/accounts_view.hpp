@@ -1,36 +1,16 @@
 #pragma once
 
+#include "store/account_location.hpp"
 #include "view/snapshot_reading.hpp"
 #include "view/usage_formats.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace quorbel {
-
-// One account a reader can show: its name and where its helper keeps its snapshot.
-struct AccountFile {
-  std::string name;
-  std::filesystem::path file;
-
-  bool operator==(const AccountFile &) const = default;
-};
-
-// The accounts beside the default snapshot file, "default" first and the others in name order:
-// the default file when it exists or when there is no other account, and every folder under
-// accounts/ whose name an account may have (its helper makes the folder before the file, so an
-// account shows, without numbers yet, as soon as its helper runs).
-std::vector<AccountFile> findAccounts(const std::filesystem::path &defaultFile);
-
-// The account named `name` among `accounts`; "default" always names the default file.
-std::optional<AccountFile> accountNamed(const std::vector<AccountFile> &accounts,
-                                        const std::filesystem::path &defaultFile,
-                                        std::string_view name);
-
-// "default, work": the names, for a message.
-std::string accountNames(const std::vector<AccountFile> &accounts);
 
 // One account as read at a moment: the view when there is a snapshot, else why there is none.
 struct AccountView {
@@ -39,17 +19,27 @@ struct AccountView {
   std::optional<UsageView> view;
 };
 
+// How an account's snapshot, read from `file`, becomes the view it shows alone; without one, the
+// plain UsageView::of at `now`.
+using AccountViewing =
+    std::function<UsageView(const PlanSnapshot &snapshot, const std::filesystem::path &file)>;
+
 std::vector<AccountView> viewAccounts(const std::vector<AccountFile> &accounts, Instant now,
-                                      const ViewOptions &options);
+                                      const ViewOptions &options,
+                                      const AccountViewing &viewing = {});
 
 // Several accounts in one output, built from each account's own: text names each account with its
-// windows (past kMaxAccountsTextColumns, accounts after the first show only their fullest
-// window); long and the waybar tooltip have a section per account; waybar's class and percentage
-// are the fullest account's; json keeps the default account's members at the top and lists every
-// account under "accounts"; prometheus labels each account's metrics with its name and is empty
-// when no account has a snapshot.
+// line, shortened step by step to stay within kMaxAccountsTextColumns (model names cut first, then
+// the accounts after the first, then the first, to their fullest window, what extra usage costs
+// and a brief status); long and the waybar tooltip have a section per account; waybar's class
+// carries every account's status class and the fullest account's level, its percentage that
+// account's; json keeps the default account's members at the top and lists every account under
+// "accounts"; prometheus labels each account's metrics with its name and is empty when no account
+// has a snapshot.
 std::string formatAccounts(const std::vector<AccountView> &accounts, OutputFormat format);
 
 inline constexpr std::size_t kMaxAccountsTextColumns = 60;
+// A model's name in the several-account line: longer names end in an ellipsis at this width.
+inline constexpr std::size_t kMaxModelNameColumns = 8;
 
 } // namespace quorbel

@@ -15,11 +15,11 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kSymbols{
 
 } // namespace
 
-std::string formatMoney(std::int64_t minor, std::int64_t exponent, std::string_view currency) {
-  // Through the unsigned type, so that even the most negative amount has a magnitude.
+std::string exactDecimal(std::int64_t value, std::int64_t decimals) {
+  // Through the unsigned type, so that even the most negative value has a magnitude.
   const std::uint64_t magnitude =
-      minor < 0 ? std::uint64_t(0) - std::uint64_t(minor) : std::uint64_t(minor);
-  const std::size_t places = exponent > 0 ? std::size_t(exponent) : 0;
+      value < 0 ? std::uint64_t(0) - std::uint64_t(value) : std::uint64_t(value);
+  const std::size_t places = decimals > 0 ? std::size_t(decimals) : 0;
   std::string figure = std::to_string(magnitude);
   if (figure.size() <= places) {
     figure.insert(0, places + 1 - figure.size(), '0');
@@ -27,7 +27,18 @@ std::string formatMoney(std::int64_t minor, std::int64_t exponent, std::string_v
   if (places > 0) {
     figure.insert(figure.size() - places, 1, '.');
   }
+  // Appended rather than `"-" + figure`: GCC 12 at -O3 reports a false -Wrestrict for that.
+  std::string text(value < 0 ? "-" : "");
+  text += figure;
+  return text;
+}
+
+std::string formatMoney(std::int64_t minor, std::int64_t exponent, std::string_view currency) {
+  std::string figure = exactDecimal(minor, exponent);
   const std::string sign = minor < 0 ? "-" : "";
+  if (minor < 0) {
+    figure.erase(0, 1);
+  }
   for (const auto &[code, symbol] : kSymbols) {
     if (code == currency) {
       return sign + std::string(symbol) + figure;

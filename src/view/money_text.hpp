@@ -8,6 +8,11 @@
 
 namespace quorbel {
 
+// `value × 10^-decimals` written out exactly from its digits, every decimal place kept ("-0.05",
+// "300.00"): the one rendering of integers that stand for decimals (minor units, hundredths of a
+// percent, milliseconds), so no float rounding ever shows. Digits only: no value overflows.
+std::string exactDecimal(std::int64_t value, std::int64_t decimals);
+
 // An amount of `minor` units with `exponent` decimal places, as a person reads it: the symbol
 // before the figure for USD, EUR, GBP and JPY ("$105.87", "¥1200"), the code after it otherwise
 // ("105.87 CHF"). Digits only, so it cannot overflow whatever the amount.

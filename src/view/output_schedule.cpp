@@ -116,6 +116,12 @@ std::optional<Instant> nextOutputChange(const UsageView &view, OutputFormat form
       consider(nextPaceChange(window->percent, window->resetsAt, length, now));
     }
   }
+  // Several accounts shorten an account to its fullest window, whichever it is: its reset changes
+  // that line even where the account's own line leaves the window out.
+  if (format == OutputFormat::text && view.fullest && view.fullest->resetsAt &&
+      !view.fullest->reset) {
+    consider(*view.fullest->resetsAt);
+  }
   return next;
 }
 

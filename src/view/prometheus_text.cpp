@@ -2,6 +2,7 @@
 
 #include "model/display_text.hpp"
 #include "store/account_location.hpp"
+#include "view/money_text.hpp"
 #include "view/usage_view.hpp"
 
 #include <algorithm>
@@ -17,6 +18,8 @@ constexpr std::int64_t kMillisecondDecimals = 3;
 
 constexpr std::array kStatuses{PlanStatus::active, PlanStatus::rateLimited,
                                PlanStatus::sessionInactive, PlanStatus::noData};
+constexpr std::array kInactiveReasons{InactiveReason::expired, InactiveReason::missing,
+                                      InactiveReason::rejected, InactiveReason::unreadable};
 
 // A label value as the exposition format quotes it: backslash, double quote and line feed escaped.
 std::string labelValue(std::string_view text) {
@@ -39,32 +42,17 @@ std::string labelValue(std::string_view text) {
   return escaped;
 }
 
-// `value × 10^-decimals` written out exactly from its digits, without trailing zeros: integers
-// carry every figure we export (percents, minor units, milliseconds), so no float rounding shows.
+// `value × 10^-decimals` as the exposition writes numbers: exact, without trailing zeros.
 std::string decimalText(std::int64_t value, std::int64_t decimals) {
-  const bool negative = value < 0;
-  // Through the unsigned form, so that the most negative value has a magnitude too.
-  std::uint64_t magnitude =
-      negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  std::string digits = std::to_string(magnitude);
-  if (decimals > 0) {
-    const auto places = static_cast<std::size_t>(decimals);
-    if (digits.size() <= places) {
-      digits.insert(0, places + 1 - digits.size(), '0');
+  std::string text = exactDecimal(value, decimals);
+  if (text.find('.') != std::string::npos) {
+    while (text.back() == '0') {
+      text.pop_back();
     }
-    std::string fraction = digits.substr(digits.size() - places);
-    digits.resize(digits.size() - places);
-    while (!fraction.empty() && fraction.back() == '0') {
-      fraction.pop_back();
-    }
-    if (!fraction.empty()) {
-      digits += '.';
-      digits += fraction;
+    if (text.back() == '.') {
+      text.pop_back();
     }
   }
-  // Appended rather than `"-" + digits`: GCC 12 at -O3 reports a false -Wrestrict for that.
-  std::string text(negative ? "-" : "");
-  text += digits;
   return text;
 }
 
@@ -193,6 +181,17 @@ std::string formatPrometheus(std::vector<AccountSnapshot> accounts, Instant now)
     const PlanStatus current = look.view.snapshot.effectiveStatus();
     for (const PlanStatus status : kStatuses) {
       out.sample(look.account, "status", rawValue(status), status == current ? "1" : "0");
+    }
+  }
+  // A stateset beside the status: an expired token, which the CLI renews by itself, must be told
+  // apart from a sign-out, which waits for the user.
+  out.begin({"quorbel_inactive_reason",
+             "Why the account's session is inactive: 1 for the current reason, 0 for the others; "
+             "all 0 while it is not inactive."});
+  for (const AccountLook &look : looks) {
+    const std::optional<InactiveReason> current = look.view.snapshot.effectiveInactiveReason();
+    for (const InactiveReason reason : kInactiveReasons) {
+      out.sample(look.account, "reason", rawValue(reason), reason == current ? "1" : "0");
     }
   }
   const auto money = [&](const AccountLook &look) -> const ExtraUsage * {

@@ -3,9 +3,7 @@
 #include "model/display_text.hpp"
 #include "model/duration_text.hpp"
 #include "model/enum_names.hpp"
-#include "store/account_location.hpp"
 #include "view/money_text.hpp"
-#include "view/prometheus_text.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -108,19 +106,26 @@ std::string statusWords(const UsageView &view) {
   return "the helper has started but has no numbers yet";
 }
 
-std::string marker(const UsageView &view) {
+std::string marker(const UsageView &view, bool brief = false) {
   switch (view.snapshot.effectiveStatus()) {
   case PlanStatus::active:
     return view.stale ? " (stale)" : "";
   case PlanStatus::rateLimited:
-    return " (rate limited)";
+    return brief ? " (limited)" : " (rate limited)";
   case PlanStatus::sessionInactive:
-    return view.snapshot.effectiveInactiveReason() == InactiveReason::expired ? " (token expired)"
-                                                                              : " (signed out)";
+    if (view.snapshot.effectiveInactiveReason() == InactiveReason::expired) {
+      return brief ? " (expired)" : " (token expired)";
+    }
+    return " (signed out)";
   case PlanStatus::noData:
     break;
   }
-  return " (no data yet)";
+  return brief ? " (no data)" : " (no data yet)";
+}
+
+std::string paidText(const UsageView &view) {
+  const ExtraUsage &money = *view.snapshot.extraUsage;
+  return std::string(kSeparator) + formatMoney(money.used, money.exponent, money.currency);
 }
 
 std::string paddedLabel(std::string_view label, std::size_t width) {
@@ -167,7 +172,15 @@ std::string planWindowLine(const UsageView &view, std::string_view label,
 
 } // namespace
 
-std::string statusMarker(const UsageView &view) { return marker(view); }
+std::string statusMarker(const UsageView &view, bool brief) { return marker(view, brief); }
+
+std::string formatFullestText(const UsageView &view, bool brief) {
+  if (!view.fetched || !view.fullest) {
+    return "Claude" + marker(view, brief);
+  }
+  return view.fullest->label + " " + figureText(view, *view.fullest) +
+         (view.payingExtra ? paidText(view) : "") + marker(view, brief);
+}
 
 std::optional<OutputFormat> outputFormatNamed(std::string_view name) {
   return kFormatNames.named(name);
@@ -188,8 +201,7 @@ std::string formatText(const UsageView &view) {
   }
   // At 100 % every message costs money, so the bar shows what the month has cost so far.
   if (view.payingExtra) {
-    const ExtraUsage &money = *view.snapshot.extraUsage;
-    text += std::string(kSeparator) + formatMoney(money.used, money.exponent, money.currency);
+    text += paidText(view);
   }
   return text + marker(view);
 }
@@ -225,9 +237,7 @@ std::string formatLong(const UsageView &view) {
   return text;
 }
 
-std::string formatWaybar(const UsageView &view) {
-  std::string tooltip = formatLong(view);
-  tooltip.pop_back();
+std::vector<std::string> waybarStatusClasses(const UsageView &view) {
   // A bar can colour the level and mark the status at once, so a rate limit at 88 % still warns.
   std::vector<std::string> classes;
   if (view.cssClass != view.level) {
@@ -237,17 +247,29 @@ std::string formatWaybar(const UsageView &view) {
   if (view.snapshot.effectiveInactiveReason() == InactiveReason::expired) {
     classes.emplace_back("expired");
   }
+  return classes;
+}
+
+std::string waybarObject(std::string_view text, std::string_view tooltip,
+                         const std::vector<std::string> &classes, std::int64_t percentage) {
+  const nlohmann::json object = {{"text", markupText(text)},
+                                 {"tooltip", markupText(tooltip)},
+                                 {"class", classes},
+                                 {"percentage", percentage}};
+  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string formatWaybar(const UsageView &view) {
+  std::string tooltip = formatLong(view);
+  tooltip.pop_back();
+  std::vector<std::string> classes = waybarStatusClasses(view);
   if (view.fetched || classes.empty()) {
     classes.push_back(view.level);
   }
   if (view.payingExtra) {
     classes.emplace_back("extraUsage");
   }
-  const nlohmann::json object = {{"text", markupText(formatText(view))},
-                                 {"tooltip", markupText(tooltip)},
-                                 {"class", classes},
-                                 {"percentage", view.percentage}};
-  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return waybarObject(formatText(view), tooltip, classes, view.percentage);
 }
 
 std::string formatView(const UsageView &view, OutputFormat format) {
@@ -261,16 +283,13 @@ std::string formatView(const UsageView &view, OutputFormat format) {
   }
   case OutputFormat::waybar:
     return formatWaybar(view);
-  case OutputFormat::prometheus: {
-    std::string text =
-        formatPrometheus({{std::string(kDefaultAccountName), view.snapshot}}, view.now);
-    text.pop_back();
-    return text;
-  }
   case OutputFormat::json:
+    return formatJson(view);
+  case OutputFormat::prometheus:
+    // Metrics name their account, which one view does not know: formatPrometheus() writes them.
     break;
   }
-  return formatJson(view);
+  return "";
 }
 
 std::string formatUnavailable(OutputFormat format, std::string_view reason) {
@@ -278,11 +297,7 @@ std::string formatUnavailable(OutputFormat format, std::string_view reason) {
   case OutputFormat::text:
     return "Claude ?";
   case OutputFormat::waybar:
-    return nlohmann::json{{"text", "Claude ?"},
-                          {"tooltip", markupText(displayText(reason))},
-                          {"class", nlohmann::json::array({"unavailable"})},
-                          {"percentage", 0}}
-        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return waybarObject("Claude ?", displayText(reason), {"unavailable"}, 0);
   case OutputFormat::json:
     return nlohmann::json{{"error", displayText(reason)}}.dump(
         -1, ' ', false, nlohmann::json::error_handler_t::replace);

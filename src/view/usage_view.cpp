@@ -73,6 +73,25 @@ PlanSnapshot shownSnapshot(PlanSnapshot snapshot) {
   return snapshot;
 }
 
+// Plan windows come first, and only a fuller window displaces the one found.
+std::optional<WindowView> fullestOf(const UsageView &view) {
+  std::optional<WindowView> fullest;
+  const auto consider = [&fullest](const WindowView &window) {
+    if (!fullest || window.shownPercent > fullest->shownPercent) {
+      fullest = window;
+    }
+  };
+  for (const auto *window : {&view.session, &view.allModels}) {
+    if (*window) {
+      consider(**window);
+    }
+  }
+  for (const WindowView &window : view.models) {
+    consider(window);
+  }
+  return fullest;
+}
+
 } // namespace
 
 std::optional<PercentShown> percentShownNamed(std::string_view name) {
@@ -106,14 +125,8 @@ UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOpt
                  snapshot.effectiveStatus() == PlanStatus::active;
   view.age = std::max(seconds{0}, std::chrono::duration_cast<seconds>(now - snapshot.fetchedAt));
   view.stale = view.fetched && view.age > options.staleAfter;
-  for (const auto *window : {&view.session, &view.allModels}) {
-    if (*window) {
-      view.percentage = std::max(view.percentage, (*window)->shownPercent);
-    }
-  }
-  for (const WindowView &window : view.models) {
-    view.percentage = std::max(view.percentage, window.shownPercent);
-  }
+  view.fullest = fullestOf(view);
+  view.percentage = view.fullest ? view.fullest->shownPercent : 0;
   const auto full = [](const std::optional<WindowView> &window) {
     return window && window->shownPercent >= kFullPercent;
   };

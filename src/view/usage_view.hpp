@@ -26,8 +26,9 @@ struct ViewOptions {
   PercentShown shown = PercentShown::used;
 };
 
-// Longer than anyone waits for a helper; the bound also keeps every sum with an instant in range.
-inline constexpr std::chrono::seconds kMaxStaleAfter{10LL * 366 * 86400};
+// The longest duration --stale-after and --since take: longer than anyone waits for a helper or
+// looks back, and short enough that every sum or difference with an instant stays in range.
+inline constexpr std::chrono::seconds kLongestDurationOption{10LL * 366 * 86400};
 
 // One window as a reader should show it at a given moment: a plan window or a model's.
 struct WindowView {
@@ -60,7 +61,10 @@ struct UsageView {
   std::vector<WindowView> models;
   std::chrono::seconds age{0};
   bool stale = false;
-  std::int64_t percentage = 0; // the highest shown percent of every window, model windows included
+  // The window closest to its limit, model windows included; a plan window on a tie, since its
+  // limit stops every model. Nothing without windows.
+  std::optional<WindowView> fullest;
+  std::int64_t percentage = 0; // the fullest window's shown percent, 0 without one
   std::string cssClass;        // ok, warning, critical, stale, rateLimited, sessionInactive, noData
   std::int64_t warn = 0;       // the level from which a model window joins the one-line text
   std::string level;           // ok, warning or critical by `percentage`, whatever the status

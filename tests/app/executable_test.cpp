@@ -7,11 +7,13 @@
 #include "support/loopback_server.hpp"
 #include "support/secrets.hpp"
 #include "support/temp_dir.hpp"
+#include "support/text.hpp"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <pwd.h>
+#include <sched.h>
 
 namespace quorbel {
 namespace {
@@ -160,13 +162,17 @@ using AccountHelpers = Executable;
 TEST_F(AccountHelpers, ANameOutsideTheRuleExitsTwoWithTheRuleAndWritesNothing) {
   const std::string rule = "an account name is 1 to 64 letters, digits, '.', '_' or '-', "
                            "starting with a letter or a digit\n";
-  // The rule itself is the account location's; here, that the helper keeps to it.
-  for (const std::string name : {"../x", "", "x\n"}) {
+  // The rule itself is the account location's; here, that the helper keeps to it. "default" is
+  // the plain helper's, which readers would show twice.
+  for (const std::string name : {"../x", "", "x\n", "default"}) {
     SCOPED_TRACE(name);
     auto child =
         start({}, {.arguments = {"--account", name, "--config-dir", (root_ / "cfg").string()}});
     EXPECT_EQ(child->waitForExit(kTestDeadline), 2);
-    EXPECT_EQ(child->standardError(), "QuorbelHelper: bad account name '" + name + "': " + rule);
+    EXPECT_EQ(child->standardError(),
+              name == "default" ? "QuorbelHelper: 'default' is the account of the helper run "
+                                  "without --account; run it without --account\n"
+                                : "QuorbelHelper: bad account name '" + name + "': " + rule);
     EXPECT_EQ(child->standardOutput(), "");
   }
   EXPECT_FALSE(fs::exists(root_ / "data"));
@@ -176,19 +182,43 @@ TEST_F(AccountHelpers, ASecondHelperForOneAccountLeavesAtOnceUntilTheFirstIsKill
   for (const std::string account : {"", "work"}) {
     SCOPED_TRACE(account.empty() ? "default" : account);
     const fs::path snapshot = folder(account) / "plan-snapshot.json";
+    // Signed out: each change of the file wakes the helper for one more tick.
+    const fs::path credentials = root_ /
+                                 (account.empty() ? "home/.claude" : "home/.claude-" + account) /
+                                 ".credentials.json";
+    writeFile(credentials, R"({"claudeAiOauth":null})");
     auto first = start({}, {.arguments = accountArguments(account)});
     ASSERT_TRUE(first->waitForOutput(kInactiveLine)) << first->standardError();
     const std::string written = readFile(snapshot);
     const auto before = testing::entriesOf(folder(account));
 
+    const std::string refusal = "QuorbelHelper: another helper (pid " +
+                                std::to_string(first->pid()) + ") already keeps " +
+                                snapshot.string() + "\n";
     auto second = start({}, {.arguments = accountArguments(account)});
     EXPECT_EQ(second->waitForExit(kTestDeadline), 1);
-    EXPECT_EQ(second->standardError(), "QuorbelHelper: another helper (pid " +
-                                           std::to_string(first->pid()) + ") already keeps " +
-                                           snapshot.string() + "\n");
+    EXPECT_EQ(second->standardError(), refusal);
     EXPECT_EQ(second->standardOutput(), "");
     EXPECT_EQ(readFile(snapshot), written);
     EXPECT_EQ(testing::entriesOf(folder(account)), before);
+    // Refused too: in a network namespace of its own (a unit with PrivateNetwork=), by the file's
+    // lock; and once the data folder is deleted, lock file and all, by the lock's socket. The first
+    // helper makes its folder, lock file and snapshot again at its next tick.
+    for (const bool isolated : {true, false}) {
+      if (isolated && ::geteuid() != 0) {
+        continue; // only root may make a network namespace
+      }
+      fs::remove_all(isolated ? root_ / "none" : root_ / "data");
+      auto refused = start({}, {.arguments = accountArguments(account), .prepare = [isolated] {
+                                  return !isolated || ::unshare(CLONE_NEWNET) == 0;
+                                }});
+      EXPECT_EQ(refused->waitForExit(kTestDeadline), 1);
+      EXPECT_EQ(refused->standardError(), refusal);
+    }
+    writeFile(credentials, R"({"claudeAiOauth":{}})");
+    ASSERT_TRUE(first->waitFor([&] { return fs::exists(snapshot); }, kTestDeadline));
+    EXPECT_EQ(readFile(folder(account) / ".plan-snapshot.lock"),
+              std::to_string(first->pid()) + "\n");
 
     const auto lock = fs::status(folder(account) / ".plan-snapshot.lock");
     EXPECT_EQ(lock.permissions(), fs::perms::owner_read | fs::perms::owner_write);
@@ -201,6 +231,23 @@ TEST_F(AccountHelpers, ASecondHelperForOneAccountLeavesAtOnceUntilTheFirstIsKill
     EXPECT_EQ(third->endWith(SIGTERM), 0);
     EXPECT_EQ(third->standardError(), "");
   }
+}
+
+// Each snapshot reaches the disk while it still has its temporary name, before the rename that
+// publishes it: after a power cut, readers find the previous file or this one, never an empty one.
+TEST_F(Executable, EachSnapshotIsSyncedBeforeItsRename) {
+  const fs::path log = root_ / "sync.log";
+  auto helper = start({"LD_PRELOAD=" QUORBEL_FILE_SYNC_SHIM, "QUORBEL_SHIM_LOG=" + log.string(),
+                       "ASAN_OPTIONS=verify_asan_link_order=0"});
+  ASSERT_TRUE(helper->waitForOutput(kInactiveLine)) << helper->standardError();
+  EXPECT_EQ(helper->endWith(SIGTERM), 0);
+  // The first marker, then the signed-out status.
+  const std::string synced = "fsync " + folder("").string() + "/.plan-snapshot.json.tmp-";
+  const auto lines = testing::linesOf(readFile(log));
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [&](const std::string &line) { return line.starts_with(synced); }),
+            2)
+      << readFile(log);
 }
 
 // However its folder is named, an account's helper reads the credentials there: the command line

@@ -4,6 +4,7 @@
 #include "app/child_process.hpp"
 #include "history/history_store.hpp"
 #include "model/clock.hpp"
+#include "model/display_text.hpp"
 #include "model/snapshot_json.hpp"
 #include "platform/unique_fd.hpp"
 #include "store/snapshot_store.hpp"
@@ -21,6 +22,8 @@
 #include <climits>
 #include <csignal>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace quorbel {
 namespace {
@@ -106,56 +109,77 @@ TEST(StatusCommandTest, ServesBarsAsTheReadmeRunsItAndFailsClearly) {
                                    "not '999999999999'\n"));
 }
 
-// The built program over a small history that the helper's own store wrote: the exports, the
-// empty span, a picture written to a file, and `long` pacing the five-hour window by its last
-// half hour (16 % in 30 minutes runs the 60 % left out 37 minutes before the reset).
+// The built program over a small history that the helper's own store wrote, for the default
+// account and "work": the exports of every account or of one, the empty span, a picture written to
+// a file, and `long` pacing the five-hour window by its last half hour (16 % in 30 minutes runs
+// the 60 % left out 37 minutes before the reset).
 TEST(HistoryCommand, ReadsTheHelpersHistoryForExportsPicturesAndThePace) {
   testing::ScopedTempDir temp;
-  const auto file = temp / "plan-snapshot.json";
+  const auto file = temp / kSnapshotInHome;
+  const auto work = file.parent_path() / "accounts/work/plan-snapshot.json";
   const Instant now = std::chrono::floor<std::chrono::seconds>(systemClock().now());
   const Instant sessionReset = now + 150min;
   const Instant weeklyReset = now + 50h;
   const auto fetched = [&](std::chrono::minutes ago, std::int64_t session, std::int64_t weekly) {
     return testing::usageAt(now - ago, session, weekly, sessionReset, weeklyReset);
   };
+  std::filesystem::create_directories(work.parent_path());
   {
     HistoryStore store(historyPathBeside(file));
     ASSERT_FALSE(store.record(fetched(40min, 20, 13)));
     ASSERT_FALSE(store.record(fetched(10min, 36, 14)));
+    ASSERT_FALSE(HistoryStore(historyPathBeside(work)).record(fetched(20min, 50, 60)));
   }
   testing::writeFile(file, encodeSnapshot(fetched(0min, 40, 14)));
-  const auto row = [&](std::chrono::minutes ago, const char *window, const char *percent,
-                       Instant reset) {
-    return formatInternetDate(now - ago) + ",default," + window + "," + percent + "," +
+  testing::writeFile(work, encodeSnapshot(fetched(0min, 50, 60)));
+  const auto row = [&](std::chrono::minutes ago, const char *account, const char *window,
+                       const char *percent, Instant reset) {
+    return formatInternetDate(now - ago) + "," + account + "," + window + "," + percent + "," +
            formatInternetDate(reset) + "\r\n";
   };
+  const std::string header = "time,account,window,percent,resetsAt\r\n";
+  const std::string workRows = row(20min, "work", "session", "50", sessionReset) +
+                               row(20min, "work", "allModels", "60", weeklyReset);
   const std::string svg = (temp / "usage.svg").string();
-  // The output, all of it, or for long a part.
+  // The output, all of it, or for the others a part of it.
   const std::pair<std::string, std::string> cases[] = {
       {"--history --since 1h --format csv",
-       "time,account,window,percent,resetsAt\r\n" + row(40min, "session", "20", sessionReset) +
-           row(40min, "allModels", "13", weeklyReset) + row(10min, "session", "36", sessionReset) +
-           row(10min, "allModels", "14", weeklyReset)},
+       header + row(40min, "default", "session", "20", sessionReset) +
+           row(40min, "default", "allModels", "13", weeklyReset) +
+           row(10min, "default", "session", "36", sessionReset) +
+           row(10min, "default", "allModels", "14", weeklyReset) + workRows},
+      {"--history --since 1h --format csv --account work", header + workRows},
       {"--history --since 5m", "No usage history in the last 5m.\n"},
       {"--history --format svg --output " + svg, ""},
-      {"--format long",
+      {"--history --since 1h", "\nwork: five-hour window, last 1h\n"},
+      {"--history --since 1h --format json", "\"account\": \"work\""},
+      {"--account default --format long",
        "\n    50 % of the window elapsed, on pace to run out about 37m before reset (rate of "
        "the last hour)\n"},
   };
   for (const auto &[arguments, out] : cases) {
     SCOPED_TRACE(arguments);
-    const auto result = testing::runCommand(
-        std::string(QUORBEL_STATUS_BINARY) + " --file " + file.string() + " " + arguments, temp);
+    const auto result = testing::runCommand("env -i COLUMNS=80 HOME='" + temp.path().string() +
+                                                "' " + QUORBEL_STATUS_BINARY + " " + arguments,
+                                            temp);
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.err, "");
-    EXPECT_TRUE(result.out == out ||
-                (arguments == "--format long" && result.out.find(out) != std::string::npos &&
-                 result.out.find("\n5h over 24 h  ") != std::string::npos))
+    const bool whole = arguments.find("--format csv") != std::string::npos ||
+                       arguments.find("--output") != std::string::npos ||
+                       arguments.find("5m") != std::string::npos;
+    EXPECT_TRUE(whole ? result.out == out : result.out.find(out) != std::string::npos)
         << result.out;
+    if (arguments == "--history --since 1h") {
+      EXPECT_TRUE(result.out.starts_with("default: five-hour window, last 1h\n")) << result.out;
+    } else if (arguments == "--account default --format long") {
+      EXPECT_NE(result.out.find("\n5h over 24 h  "), std::string::npos) << result.out;
+    }
   }
   const std::string picture = testing::readFile(svg);
   EXPECT_TRUE(picture.starts_with("<svg") || picture.starts_with("<?xml")) << picture;
-  EXPECT_NE(picture.find("</svg>"), std::string::npos);
+  for (const char *legend : {">default five-hour</text>", ">work weekly</text>", "</svg>"}) {
+    EXPECT_NE(picture.find(legend), std::string::npos) << legend;
+  }
 }
 
 // Run as the README has waybar run it (checked above), the watch prints a line before the helper
@@ -231,6 +255,35 @@ TEST_F(AccountsStatus, OneAccountOrOneChosenPrintsExactlyItsOwnFile) {
   EXPECT_EQ(unknown.err,
             "quorbel-status: no account 'nobody'; accounts found: default, work, zeta\n");
   EXPECT_EQ(unknown.out, "");
+}
+
+// Each account's section of long and of the waybar tooltip is what the account shows alone, the
+// pace from its history's last hour and its trend lines included.
+TEST_F(AccountsStatus, EachSectionShowsTheAccountsHistoryAsItDoesAlone) {
+  const Instant now = std::chrono::floor<std::chrono::seconds>(systemClock().now());
+  const auto fetched = [&](std::chrono::minutes ago, std::int64_t session) {
+    return testing::usageAt(now - ago, session, 14, now + 150min, now + 50h);
+  };
+  std::filesystem::create_directories(data());
+  {
+    HistoryStore store(historyPathBeside(file("default")));
+    ASSERT_FALSE(store.record(fetched(40min, 20)));
+    ASSERT_FALSE(store.record(fetched(10min, 36)));
+  }
+  SnapshotStore(file("default")).save(fetched(0min, 40));
+  SnapshotStore(file("work")).save(fetchedNow(88, 20));
+  const std::string alone = run("--format long --account default").out;
+  ASSERT_NE(alone.find("(rate of the last hour)"), std::string::npos) << alone;
+  const std::string section = "default\n  " + std::regex_replace(alone.substr(0, alone.size() - 1),
+                                                                 std::regex("\n"), "\n  ");
+  EXPECT_NE(run("--format long").out.find(section + "\n\nwork\n"), std::string::npos)
+      << run("--format long").out;
+  const auto tooltip = [&](const std::string &arguments) {
+    return nlohmann::json::parse(run("--format waybar " + arguments).out)["tooltip"]
+        .get<std::string>();
+  };
+  EXPECT_TRUE(tooltip("").starts_with(markupText(section))) << tooltip("");
+  EXPECT_EQ(tooltip("--account default") + "\n", markupText(alone));
 }
 
 TEST_F(AccountsStatus, WatchFollowsAnAccountWhoseFolderAppearsLater) {
@@ -334,6 +387,90 @@ TEST(MetricsOutput, KeepsTheCollectorsFileWholeCurrentAndReadable) {
       << lost.standardError();
 }
 
+// What --output writes through or refuses, before anything is written: a link keeps pointing at
+// the file that now holds the metrics; whatever is not a regular file stays as it was. A pipe on
+// standard output is what /dev/stdout leads to from a bar or a shell.
+TEST(MetricsOutput, WritesThroughLinksAndRefusesWhatIsNoRegularFile) {
+  testing::ScopedTempDir home;
+  SnapshotStore(home / kSnapshotInHome).save(fetchedNow(41));
+  const auto folder = home / "textfile";
+  std::filesystem::create_directories(folder / "real");
+  testing::writeFile(folder / "real/q.prom", "");
+  std::filesystem::create_symlink("real/q.prom", folder / "link.prom");
+  ::mkfifo((folder / "fifo.prom").c_str(), 0644);
+  ::mknod((folder / "null.prom").c_str(), S_IFCHR | 0644, makedev(1, 3)); // as root only
+  std::filesystem::create_directory(folder / "dir.prom");
+  std::filesystem::create_symlink("/proc/self/fd/1", folder / "stdout.prom"); // as /dev/stdout
+  const struct {
+    std::string name;
+    std::string kind; // in the refusal; empty: written
+    std::filesystem::path written;
+  } cases[] = {
+      {"link.prom", "", folder / "real/q.prom"},
+      {"fifo.prom", "a FIFO", {}},
+      {"null.prom", "a device", {}},
+      {"dir.prom", "a directory", {}},
+      {"stdout.prom", "a FIFO", {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto path = folder / c.name;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path))) {
+      continue; // a device node, which only root may make
+    }
+    const auto type = std::filesystem::symlink_status(path).type();
+    const auto entries = testing::entriesOf(folder);
+    ChildProcess child(QUORBEL_STATUS_BINARY, {"HOME=" + home.path().string()},
+                       {.arguments = {"--format", "prometheus", "--output", path.string()}});
+    EXPECT_EQ(child.waitForExit(5s), c.kind.empty() ? 0 : 2);
+    EXPECT_EQ(std::filesystem::symlink_status(path).type(), type);
+    EXPECT_EQ(testing::entriesOf(folder), entries);
+    if (c.kind.empty()) {
+      EXPECT_EQ(child.standardError(), "");
+      EXPECT_NE(testing::readFile(c.written).find("quorbel_usage_ratio"), std::string::npos);
+      EXPECT_EQ(std::filesystem::status(c.written).permissions(), std::filesystem::perms(0644));
+    } else {
+      EXPECT_EQ(child.standardError(), "quorbel-status: cannot write " + path.string() +
+                                           ": it is " + c.kind +
+                                           ", not a regular file; leave out --output to print\n");
+    }
+  }
+}
+
+// A stop while the file is on its way to the disk waits for it, and a start sweeps the temporaries
+// of a writer killed long ago (a fresh one may be another writer's, under way).
+TEST(MetricsOutput, AStopLeavesNoTemporaryAndAStartSweepsOldOnes) {
+  testing::ScopedTempDir home;
+  SnapshotStore(home / kSnapshotInHome).save(fetchedNow(41));
+  const auto prom = home / "q.prom";
+  const auto old = home / ".q.prom.tmp-1-aaaaaaaaaa";
+  const auto fresh = home / ".q.prom.tmp-2-bbbbbbbbbb";
+  testing::writeFile(old, "half");
+  testing::writeFile(fresh, "half");
+  std::filesystem::last_write_time(old, std::filesystem::file_time_type::clock::now() - 6min);
+  const auto log = home / "sync.log";
+  for (const char *mode : {"--show=used", "--watch"}) { // once, then watching
+    SCOPED_TRACE(mode);
+    std::filesystem::remove(prom);
+    ChildProcess child(QUORBEL_STATUS_BINARY,
+                       {"HOME=" + home.path().string(), "LD_PRELOAD=" QUORBEL_FILE_SYNC_SHIM,
+                        "QUORBEL_SHIM_LOG=" + log.string(), "QUORBEL_SHIM_FSYNC_PAUSE_MS=1000",
+                        "ASAN_OPTIONS=verify_asan_link_order=0"},
+                       {.arguments = {"--format", "prometheus", "--output", prom.string(), mode}});
+    ASSERT_TRUE(child.waitFor(
+        [&] {
+          return testing::readFile(log).find("fsync " + home.path().string()) != std::string::npos;
+        },
+        5s));
+    child.sendSignal(SIGTERM);
+    EXPECT_TRUE(child.waitForExit(5s) || child.exited()); // the one-shot ends by the signal
+    EXPECT_NE(testing::readFile(prom).find("quorbel_usage_ratio"), std::string::npos);
+    EXPECT_EQ(testing::entriesOf(home.path()),
+              (std::set<std::string>{".local", "q.prom", fresh.filename().string(), "sync.log"}));
+    std::filesystem::remove(log);
+  }
+}
+
 // Stands in for the desktop's notification service and records each call as its summary and
 // urgency. Only a call as the notifier means to make it counts: no actions, the urgency as the only
 // hint, the server's default time-out, the program's name.
@@ -362,12 +499,13 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossAResta
   const auto save = [&](std::int64_t percent) {
     SnapshotStore(home / kSnapshotInHome).save(fetchedNow(percent));
   };
-  const auto start = [&] {
+  const auto start = [&](std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), {"--notify", "--warn", "70"});
     return std::make_unique<ChildProcess>(
         QUORBEL_STATUS_BINARY,
         std::vector<std::string>{"HOME=" + home.path().string(),
                                  "DBUS_SESSION_BUS_ADDRESS=" + address},
-        ChildProcess::Options{.arguments = {"--notify", "--warn", "70"}});
+        ChildProcess::Options{.arguments = std::move(arguments)});
   };
   save(75);
   auto notifier = start();
@@ -430,6 +568,20 @@ TEST(NotifyCommand, NotifiesOnTheSessionBusOnceItIsThereAndRemembersAcrossAResta
   notifier = start();
   ASSERT_TRUE(served(3)) << notifier->standardError();
   EXPECT_EQ(calls.back(), "Claude 5-hour window at 96% 2");
+  EXPECT_EQ(notifier->endWith(SIGTERM), 0);
+
+  // Each account remembers on its own however it is chosen: what the default account was told
+  // never silences `work`, and what `work` was told alone is not told again beside the default.
+  const auto work = home / ".local/share/QuorbelHelper/accounts/work/plan-snapshot.json";
+  SnapshotStore(work).save(fetchedNow(86));
+  notifier = start({"--account", "work"});
+  ASSERT_TRUE(served(4)) << notifier->standardError();
+  EXPECT_EQ(calls.back(), "Claude 5-hour window at 86% 1");
+  EXPECT_EQ(notifier->endWith(SIGTERM), 0);
+  notifier = start();
+  SnapshotStore(work).save(fetchedNow(97));
+  ASSERT_TRUE(served(5)) << notifier->standardError();
+  EXPECT_EQ(calls.back(), "work: Claude 5-hour window at 97% 2");
   EXPECT_EQ(notifier->endWith(SIGTERM), 0);
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <regex>
 
 namespace quorbel {
 namespace {
@@ -107,14 +108,70 @@ TEST_F(HistoryFormatsTest, ChartsShowGapsAsGapsResetsAsDropsAndFitTheWidth) {
   EXPECT_EQ(axisOf(formatHistoryChart(withGap, frame(17))), "---___------");
   EXPECT_EQ(axisOf(formatHistoryChart(shortPause, frame(17))), "------------");
   EXPECT_EQ(axisOf(formatHistoryChart(withGap, frame(5))), "---__------");
-  // At 80 columns the time labels sit under the axis, first and last in place.
-  const auto wide = linesOf(formatHistoryChart(withGap, frame(80)));
-  EXPECT_EQ(wide.back(), std::string(5, ' ') + "12:00" + std::string(32, ' ') + "13:00" +
-                             std::string(28, ' ') + "14:00");
   // The reset: the top row is full before it, and empty after.
   const auto resetChart = linesOf(formatHistoryChart(withReset, frame(17)));
   EXPECT_EQ(resetChart[4], " 50%┤██████");
   EXPECT_EQ(resetChart[8], "  0%┤██████▁▁▁▁▁▁");
+}
+
+// However short the span and wherever the clock stands against the round moments, and at any
+// width a terminal may have, the chart draws within its width.
+TEST_F(HistoryFormatsTest, EverySpanAndWidthDraws) {
+  for (int span = 1; span <= 600; ++span) {
+    for (int columns = 20; columns <= 200; ++columns) {
+      HistoryFrame f = frame(columns);
+      // The clock anywhere in a five-minute period, to the millisecond.
+      f.to = kFrom + std::chrono::milliseconds((span * 7919 + columns * 104729) % 300'000);
+      f.from = f.to - std::chrono::seconds{span};
+      HistorySample sample = sampleAt(minutes{0}, 40, 12);
+      sample.fetchedAt = f.from + (f.to - f.from) / 2;
+      std::string chart;
+      ASSERT_NO_THROW(chart = formatHistoryChart({sample}, f)) << span << " s, " << columns;
+      for (const std::string &line : linesOf(chart)) {
+        ASSERT_LE(columnsOf(line), std::size_t(columns))
+            << span << " s, " << columns << ": " << line;
+      }
+    }
+  }
+}
+
+// The captures of `pattern` in `text`, each followed by a space.
+std::string matchesOf(const std::string &text, const std::regex &pattern) {
+  std::string found;
+  for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it) {
+    found += (*it)[1].str() + " ";
+  }
+  return found;
+}
+
+// The time axis names round moments, and never two alike: whole seconds, minutes or hours within a
+// day, midnights for days and weeks, Mondays for a month.
+TEST_F(HistoryFormatsTest, TimeAxesAreLabelledAtRoundMoments) {
+  const std::string week = "Jun 23 Jun 24 Jun 25 Jun 26 Jun 27 Jun 28 Jun 29 ";
+  const std::string month = "Jun 01 Jun 08 Jun 15 Jun 22 Jun 29 ";
+  const struct {
+    std::chrono::seconds span;
+    std::string terminal; // at 80 columns
+    std::string svg;
+  } cases[] = {
+      {std::chrono::seconds{240},
+       "14:43:30 14:44:00 14:44:30 14:45:00 14:45:30 14:46:00 14:46:30 14:47:00 ",
+       "14:44 14:45 14:46 14:47 "},
+      {hours{24}, "15:00 18:00 21:00 00:00 03:00 06:00 09:00 12:00 ", "18:00 00:00 06:00 12:00 "},
+      {hours{24 * 7}, week, week},
+      {hours{24 * 30}, month, month},
+  };
+  const std::regex terminalLabel(R"(([A-Z][a-z]{2} \d\d|\d\d:\d\d(:\d\d)?))");
+  const std::regex svgLabel("text-anchor=\"middle\">([^<]*)</text>");
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.span.count());
+    HistoryFrame f = frame(80);
+    f.to = kFrom + hours{2} + minutes{47} + std::chrono::seconds{30};
+    f.from = f.to - c.span;
+    const std::vector samples{sampleAt(minutes{0}, 40, 12)};
+    EXPECT_EQ(matchesOf(linesOf(formatHistoryChart(samples, f)).back(), terminalLabel), c.terminal);
+    EXPECT_EQ(matchesOf(formatHistorySvg(samples, f), svgLabel), c.svg);
+  }
 }
 
 TEST_F(HistoryFormatsTest, ExportsQuoteWhatNeedsItAndKeepUnknownsEmpty) {
@@ -145,7 +202,7 @@ TEST_F(HistoryFormatsTest, ExportsQuoteWhatNeedsItAndKeepUnknownsEmpty) {
   EXPECT_NE(svg.find(">critical 95 %</text>"), std::string::npos);
   // Ninety minutes apart is a gap: two separate marks, no line across it.
   EXPECT_EQ(svg.find("<polyline"), std::string::npos);
-  EXPECT_NE(svg.find(">14:00</text>"), std::string::npos);
+  EXPECT_NE(svg.find(">13:30</text>"), std::string::npos);
   // An empty history is the header alone, or nothing: the command says so in a line of its own.
   EXPECT_EQ(formatHistoryCsv({}, f), "time,account,window,percent,resetsAt\r\n");
   EXPECT_EQ(formatHistoryJson({}, f), "[]\n");

@@ -39,6 +39,7 @@ class HistoryStoreTest : public ::testing::Test {
 protected:
   testing::ScopedTempDir temp_;
   fs::path file_ = historyPathBeside(temp_ / "plan-snapshot.json");
+  testing::SetClock clock_{kNow};
 };
 
 TEST_F(HistoryStoreTest, KeepsEveryWindowOfEachFetchAndReadsThemBackInTimeOrder) {
@@ -50,7 +51,7 @@ TEST_F(HistoryStoreTest, KeepsEveryWindowOfEachFetchAndReadsThemBackInTimeOrder)
   sessionOnly.extraUsage = ExtraUsage{"USD", 2, 0, std::nullopt};
   // Recorded between the two, after the clock was set back.
   const PlanSnapshot setBack = snapshotAt(kNow - hours{2}, 90);
-  HistoryStore store(file_);
+  HistoryStore store(file_, clock_);
   EXPECT_FALSE(store.record(full));
   EXPECT_FALSE(store.record(setBack));
   EXPECT_FALSE(store.record(sessionOnly));
@@ -74,7 +75,18 @@ TEST_F(HistoryStoreTest, KeepsEveryWindowOfEachFetchAndReadsThemBackInTimeOrder)
             fs::perms::owner_read | fs::perms::owner_write);
   SqliteDatabase database(file_, SqliteDatabase::Mode::readOnly);
   EXPECT_EQ(database.integer("PRAGMA user_version"), kHistorySchemaVersion);
-  EXPECT_TRUE(readHistory(temp_ / "none.sqlite3", kEarliestInstant).empty());
+  // No file, or one whose tables are not made yet, is an empty history.
+  SqliteDatabase(temp_ / "blank", SqliteDatabase::Mode::readWrite).execute("CREATE TABLE a(x)");
+  for (const char *empty : {"none", "blank"}) {
+    EXPECT_TRUE(readHistory(temp_ / empty, kEarliestInstant).empty()) << empty;
+  }
+  // A folder that is a file is no read-only medium, and the failure says so.
+  try {
+    HistoryStore(temp_ / "blank" / "history.sqlite3", clock_).record(snapshotAt(kNow));
+    ADD_FAILURE();
+  } catch (const HistoryError &error) {
+    EXPECT_EQ(error.kind(), HistoryError::Kind::other) << error.what();
+  }
 }
 
 TEST_F(HistoryStoreTest, DeletesWhatIsOlderThan400DaysAndThinsPast35DaysToOnePerHour) {
@@ -96,12 +108,12 @@ TEST_F(HistoryStoreTest, DeletesWhatIsOlderThan400DaysAndThinsPast35DaysToOnePer
       {"now", kNow, true},
   };
   {
-    HistoryStore store(file_);
+    HistoryStore store(file_, clock_);
     for (const auto &c : cases) {
       store.record(snapshotAt(c.at));
     }
   }
-  HistoryStore store(file_);
+  HistoryStore store(file_, clock_);
   store.applyRetention(kNow);
   const auto times = timesIn(file_);
   for (const auto &c : cases) {
@@ -115,12 +127,12 @@ TEST_F(HistoryStoreTest, DeletesWhatIsOlderThan400DaysAndThinsPast35DaysToOnePer
   // A later pass thins the rest of the hour the last one ended in, and the hours aged since.
   const Instant aging = kNow - hours{24 * 35};
   {
-    HistoryStore writer(file_);
+    HistoryStore writer(file_, clock_);
     for (const int minute : {10, 20, 40, 50}) {
       writer.record(snapshotAt(aging + minutes{minute}));
     }
   }
-  HistoryStore later(file_);
+  HistoryStore later(file_, clock_);
   later.applyRetention(kNow + minutes{30});
   later.applyRetention(kNow + hours{1});
   const auto left = timesIn(file_);
@@ -130,10 +142,48 @@ TEST_F(HistoryStoreTest, DeletesWhatIsOlderThan400DaysAndThinsPast35DaysToOnePer
   }
 }
 
+// Retention goes by the clock, and only once two readings agree: a sample dated far ahead, or a
+// clock wrong for one fetch, costs no other sample.
+TEST_F(HistoryStoreTest, AClockWrongForOneFetchNeitherDeletesNorThins) {
+  constexpr std::int64_t kMonth = 30 * 24 * 3600 / 180 + 1; // 14,401 samples, one every 180 s
+  HistoryStore store(file_, clock_);
+  for (std::int64_t i = 0; i < kMonth; ++i) {
+    clock_.at = kNow - hours{24 * 30} + seconds{180 * i};
+    store.record(snapshotAt(clock_.at));
+  }
+  const auto count = [this] { return std::int64_t(timesIn(file_).size()); };
+  ASSERT_EQ(count(), kMonth);
+  const struct {
+    const char *what;
+    Instant clock;
+    Instant fetchedAt;
+    std::int64_t left;
+  } steps[] = {
+      {"a sample dated 420 days ahead", kNow, kNow + hours{24 * 420}, kMonth + 1},
+      {"the next fetch", kNow + seconds{180}, kNow + seconds{180}, kMonth + 2},
+      {"a clock 36 days ahead for one fetch", kNow + hours{24 * 36}, kNow + hours{24 * 36},
+       kMonth + 3},
+      {"the clock right again", kNow + seconds{360}, kNow + seconds{360}, kMonth + 4},
+      {"a clock 36 days behind for one fetch", kNow - hours{24 * 36}, kNow - hours{24 * 36},
+       kMonth + 5},
+      {"right again", kNow + seconds{540}, kNow + seconds{540}, kMonth + 6},
+      // Six days on for two fetches: the month's first day, 480 samples, is thinned to 24.
+      {"six days on", kNow + hours{24 * 6}, kNow + hours{24 * 6}, kMonth + 7},
+      {"six days on, confirmed", kNow + hours{24 * 6} + seconds{180},
+       kNow + hours{24 * 6} + seconds{180}, kMonth + 8 - 456},
+  };
+  for (const auto &step : steps) {
+    SCOPED_TRACE(step.what);
+    clock_.at = step.clock;
+    store.record(snapshotAt(step.fetchedAt));
+    EXPECT_EQ(count(), step.left);
+  }
+}
+
 TEST_F(HistoryStoreTest, SetsACorruptFileAsideAndStartsANewOne) {
   const std::string garbage(8192, 'x');
   testing::writeFile(file_, garbage);
-  HistoryStore store(file_);
+  HistoryStore store(file_, clock_);
   const auto note = store.record(snapshotAt(kNow));
   ASSERT_TRUE(note);
   const fs::path aside = file_.string() + ".corrupt-2026-06-29T120000Z";
@@ -148,7 +198,7 @@ TEST_F(HistoryStoreTest, AReadOnlyFolderFailsAsReadOnlyAndLeavesTheHistoryReadab
   const fs::path folder = temp_ / "a ?#%2F b";
   fs::create_directory(folder);
   const fs::path file = folder / "history.sqlite3";
-  HistoryStore(file).record(snapshotAt(kNow));
+  HistoryStore(file, clock_).record(snapshotAt(kNow));
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -161,9 +211,9 @@ TEST_F(HistoryStoreTest, AReadOnlyFolderFailsAsReadOnlyAndLeavesTheHistoryReadab
       ::_exit(77);
     }
     int status = 0;
-    for (const fs::path &target : {file, folder / "other" / "history.sqlite3"}) {
+    for (const fs::path &target : {file, folder / "new.sqlite3"}) {
       try {
-        HistoryStore(target).record(snapshotAt(kNow + minutes{3}));
+        HistoryStore(target, clock_).record(snapshotAt(kNow + minutes{3}));
         status = 1;
       } catch (const HistoryError &error) {
         status = status == 0 && error.kind() == HistoryError::Kind::readOnly ? 0 : 2;
@@ -189,7 +239,7 @@ TEST_F(HistoryStoreTest, SurvivesBeingKilledWhileAppending) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      HistoryStore store(file_);
+      HistoryStore store(file_, clock_);
       for (std::int64_t i = round * 100'000;; ++i) {
         store.record(snapshotAt(kNow + seconds{i}, i % 100));
         // Told only once the commit returned: each number read is a sample that must survive.

@@ -96,7 +96,7 @@ TEST_F(UsageNotifierTest, TellsEachCrossingOncePerPeriodAndRetriesWhatCouldNotBe
       {usage(100, 10), kT0, "Claude Code signed in again 1"},
       {usage(100, 10), later, "Claude 5-hour window available again 1"},
       {usage(82, 10, next), later, "Claude 5-hour window at 82% 1"},
-      {usage(82, 10, next + 400ms), later, ""}, // a reset time that moves a little: same period
+      {usage(82, 10, next + 1s), later, ""}, // a reset time that moves a little: same period
       {usage(82, 100, next), later, "Claude weekly window used up 2"},
       // A new weekly period may come before the old reset time.
       {usage(82, 3, next, kWeeklyReset + 168h), later, "Claude weekly window available again 1"},

@@ -154,7 +154,7 @@ TEST_F(HelperRuntimeTest, EachOutcomeSetsTheNextWaitAndWhetherItWatchesTheCreden
                {limited(), 1440, false}, {limited(99999), 3600, false}, {limited(60), 1440, false},
                {timedOut, 300, false},   {limited(), 180, false},       {expired, 300, true},
                {limited(), 180, false},  {unauthorized, 300, true},     {limited(), 180, false},
-               {success, 300, false},    {timedOut, 300, false},        {limited(), 180, false}};
+               {limited(), 360, false},  {success, 300, false},         {limited(), 180, false}};
   std::size_t at = 0;
   provider_->next = cases[0].next;
   ScriptedTimer timer;

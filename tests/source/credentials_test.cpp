@@ -36,6 +36,7 @@ TEST(CredentialsDecoding, AcceptsAndRejectsDocuments) {
        R"("accessToken" is not a string)"},
       {"no token", R"({"claudeAiOauth":{"refreshToken":"r"}})", ""},
       {"null token", R"({"claudeAiOauth":{"accessToken":null}})", ""},
+      {"empty token", R"({"claudeAiOauth":{"accessToken":"","refreshToken":"r"}})", ""},
       {"no block", R"({"ClaudeAiOauth":{"accessToken":"t"}})", ""},
       {"null block", R"({"claudeAiOauth":null,"mcpOAuth":{}})", ""},
       {"block as a string", R"({"claudeAiOauth":"t"})", R"("claudeAiOauth" is not an object)"},

@@ -174,6 +174,9 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
       {"unreadable reset", ok(R"({"five_hour": {"utilization": 8, "resets_at": "x"}})"), bad},
       {"201", replying(201, kIdleBody), "Transient error (HTTP 201)"},
       {"401", replying(401, kIdleBody), "rejected: 401 unauthorized; token rejected"},
+      // A token without the endpoint's scope: no sign-out, the data stays, the person is told how.
+      {"403", replying(403, kIdleBody),
+       "QuorbelHelper: the usage endpoint refused this Claude Code token (HTTP 403)"},
       {"401, long body", replying(401, std::string(kMaxResponseBodyBytes + 1, ' ')),
        "rejected: 401 unauth"},
       // The back-off's rules are the refresh cycle's; here, that the answer's Retry-After reaches
@@ -187,6 +190,8 @@ TEST(UsageEndpoint, ClassifiesEveryAnswer) {
        "{", false},
       {"signed out", ok(kIdleBody), "missing: Session inactive", R"({"claudeAiOauth":null})",
        false},
+      {"empty token", ok(kIdleBody), "missing: Session inactive",
+       R"({"claudeAiOauth":{"accessToken":"","expiresAt":4102444800000}})", false},
       {"no expiry", ok(kIdleBody), "expired: Session inactive", expiringIn(std::nullopt), false},
       {"at the margin", ok(kIdleBody), "expired: Session inactive",
        expiringIn(kDefaultExpiryMargin), false},

@@ -5,6 +5,14 @@
 
 namespace quorbel::testing {
 
+// A clock that reads whatever the test last set.
+class SetClock final : public Clock {
+public:
+  explicit SetClock(Instant start) : at(start) {}
+  Instant now() const override { return at; }
+  Instant at;
+};
+
 // Usage of plan "max" fetched at `at`; a window without a percent is idle.
 inline PlanSnapshot usageAt(Instant at, std::optional<std::int64_t> session,
                             std::optional<std::int64_t> weekly, Instant sessionReset,

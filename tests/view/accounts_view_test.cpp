@@ -1,4 +1,5 @@
 // Several accounts in one output, laid out from each account's single-account output.
+#include "model/display_text.hpp"
 #include "model/snapshot_json.hpp"
 #include "support/snapshots.hpp"
 #include "support/temp_dir.hpp"
@@ -13,77 +14,101 @@ namespace quorbel {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 const Instant kNow = instantFromUnixSeconds(1'780'000'000);
 
 PlanSnapshot snapshot(std::int64_t session, std::int64_t week, PlanStatus status,
-                      std::vector<ModelWindow> models = {}) {
+                      std::vector<ModelWindow> models = {},
+                      std::optional<InactiveReason> reason = std::nullopt,
+                      std::optional<ExtraUsage> money = std::nullopt) {
   PlanSnapshot data = testing::usageAt(kNow - 1min, session, week, kNow + 2h, kNow + 50h, status);
   data.modelWindows = std::move(models);
+  data.inactiveReason = reason;
+  data.extraUsage = money;
   return data;
 }
 
-class AccountsView : public ::testing::Test {
-protected:
-  fs::path defaultFile() const { return root_ / "QuorbelHelper/plan-snapshot.json"; }
-  void write(const std::string &account, const PlanSnapshot &content) const {
-    testing::writeFile(account == "default"
-                           ? defaultFile()
-                           : root_ / "QuorbelHelper/accounts" / account / "plan-snapshot.json",
-                       encodeSnapshot(content));
-  }
-  std::vector<AccountView> views() const {
-    return viewAccounts(findAccounts(defaultFile()), kNow, ViewOptions{});
-  }
-
-  testing::ScopedTempDir root_;
-};
-
-TEST_F(AccountsView, FindsTheDefaultFirstThenEveryAccountFolderByNameAndNothingElse) {
-  EXPECT_EQ(findAccounts(defaultFile()), (std::vector<AccountFile>{{"default", defaultFile()}}))
-      << "with nothing at all, the default file is the one to report missing";
-  const fs::path accounts = root_ / "QuorbelHelper/accounts";
-  fs::create_directories(accounts / "work");
-  fs::create_directories(accounts / "Alpha");
-  fs::create_directories(accounts / ".hidden");
-  testing::writeFile(accounts / "file", "not a folder");
-  EXPECT_EQ(findAccounts(defaultFile()),
-            (std::vector<AccountFile>{{"Alpha", accounts / "Alpha/plan-snapshot.json"},
-                                      {"work", accounts / "work/plan-snapshot.json"}}));
-  write("default", snapshot(1, 2, PlanStatus::active));
-  const auto found = findAccounts(defaultFile());
-  ASSERT_EQ(found.size(), 3u);
-  EXPECT_EQ(found.front(), (AccountFile{"default", defaultFile()}));
-  EXPECT_EQ(accountNames(found), "default, Alpha, work");
-  EXPECT_EQ(accountNamed(found, defaultFile(), "work")->file, accounts / "work/plan-snapshot.json");
-  EXPECT_FALSE(accountNamed(found, defaultFile(), "../work"));
-  EXPECT_FALSE(accountNamed(found, defaultFile(), "nobody"));
-}
-
-TEST_F(AccountsView, TwoAndThreeAccountsInEveryFormat) {
-  write("default", snapshot(41, 14, PlanStatus::active));
-  write("work", snapshot(88, 20, PlanStatus::active));
+// Each format is laid out from each account's own, and the one line stays within its bound
+// whatever the states: model names are cut first, then windows go and the status marks shorten,
+// while what is being paid for, the figure --show asks for and the plan window on a tie stay.
+// waybar's class carries every account's status and reads plain text escaped once for Pango.
+TEST(AccountsView, SeveralAccountsInEveryFormat) {
+  const ModelWindow opus{"claude-opus-4-1", 100, kNow + 30h};
+  const std::optional<PlanSnapshot> none;
   const struct {
     const char *name;
+    std::vector<std::pair<std::string, std::optional<PlanSnapshot>>> accounts; // none: a folder
     std::string text;
-    std::int64_t percentage;
     nlohmann::json waybarClass;
+    std::int64_t percentage; // the fullest account's
+    PercentShown shown = PercentShown::used;
   } cases[] = {
-      {"two accounts", "default 5h 41% \u00b7 7d 14% | work 5h 88% \u00b7 7d 20%", 88, {"warning"}},
-      // Past 60 columns the accounts after the first keep only their fullest window, a model's too.
-      {"three accounts and a new one",
-       "default 5h 41% \u00b7 7d 14% | new ? | work 5h 88% | zeta Opus 97% (rate limited)",
+      {"two accounts",
+       {{"default", snapshot(41, 14, PlanStatus::active)},
+        {"work", snapshot(88, 20, PlanStatus::active)}},
+       "default 5h 41% \u00b7 7d 14% | work 5h 88% \u00b7 7d 20%",
+       {"warning"},
+       88},
+      {"four accounts, one without a file yet",
+       {{"default", snapshot(41, 14, PlanStatus::active)},
+        {"new", none},
+        {"work", snapshot(88, 20, PlanStatus::active)},
+        {"zeta", snapshot(5, 10, PlanStatus::rateLimited, {{"Opus", 97, kNow + 30h}})}},
+       "default 5h 41% | new ? | work 5h 88% | zeta Opus 97% (limited)",
+       {"unavailable", "rateLimited", "critical"},
+       97},
+      {"an expired token beside a limit and a long model name",
+       {{"default", snapshot(22, 15, PlanStatus::sessionInactive, {}, InactiveReason::expired)},
+        {"work", snapshot(30, 40, PlanStatus::rateLimited, {opus})}},
+       "default 5h 22% (expired) | work claude-\u2026 100% (limited)",
+       {"sessionInactive", "expired", "rateLimited", "critical"},
+       100},
+      {"money being paid outlasts the windows",
+       {{"default", snapshot(84, 15, PlanStatus::active)},
+        {"work", snapshot(100, 20, PlanStatus::active, {{"Opus", 90, kNow + 30h}}, std::nullopt,
+                          ExtraUsage{"USD", 2, 120, std::nullopt})}},
+       "default 5h 84% \u00b7 7d 15% | work 5h 100% \u00b7 $1.20",
+       {"critical", "extraUsage"},
+       100},
+      {"what is left",
+       {{"default", snapshot(41, 14, PlanStatus::active)},
+        {"work", snapshot(88, 20, PlanStatus::rateLimited, {{"Opus", 97, kNow + 30h}})}},
+       "default 5h 59% left | work Opus 3% left (limited)",
+       {"rateLimited", "critical"},
        97,
-       {"rateLimited", "critical"}},
+       PercentShown::remaining},
+      {"a model name that is markup",
+       {{"default", snapshot(41, 14, PlanStatus::active)},
+        {"work", snapshot(5, 10, PlanStatus::active, {{"R&D <beta>", 90, kNow + 30h}})}},
+       "default 5h 41% \u00b7 7d 14% | work 5h 5% \u00b7 7d 10% \u00b7 R&D <be\u2026 90%",
+       {"warning"},
+       90},
+      {"a tie names the plan window",
+       {{"default", snapshot(41, 14, PlanStatus::active)},
+        {"work", snapshot(90, 10, PlanStatus::rateLimited, {{"Opus", 90, kNow + 30h}})}},
+       "default 5h 41% \u00b7 7d 14% | work 5h 90% (limited)",
+       {"rateLimited", "warning"},
+       90},
+      {"a sign-out beside a fuller account",
+       {{"default", snapshot(30, 10, PlanStatus::sessionInactive, {}, InactiveReason::missing)},
+        {"work", snapshot(90, 20, PlanStatus::active)}},
+       "default 5h 30% \u00b7 7d 10% (signed out) | work 5h 90% \u00b7 7d 20%",
+       {"sessionInactive", "warning"},
+       90},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    if (&c != cases) {
-      write("zeta", snapshot(5, 10, PlanStatus::rateLimited, {{"Opus", 97, kNow + 30h}}));
-      fs::create_directories(root_ / "QuorbelHelper/accounts/new");
+    const testing::ScopedTempDir root;
+    const std::filesystem::path defaultFile = root / "plan-snapshot.json";
+    for (const auto &[name, content] : c.accounts) {
+      std::filesystem::create_directories(accountFile(defaultFile, name).parent_path());
+      if (content) {
+        testing::writeFile(accountFile(defaultFile, name), encodeSnapshot(*content));
+      }
     }
-    const std::vector<AccountView> accounts = views();
+    const std::vector<AccountView> accounts =
+        viewAccounts(findAccounts(defaultFile), kNow, ViewOptions{.shown = c.shown});
+    ASSERT_EQ(accounts.size(), c.accounts.size());
     EXPECT_EQ(formatAccounts(accounts, OutputFormat::text), c.text);
     // Each section of long is the account's own long output, indented under its name.
     const std::string long_ = formatAccounts(accounts, OutputFormat::longText);
@@ -97,8 +122,8 @@ TEST_F(AccountsView, TwoAndThreeAccountsInEveryFormat) {
     EXPECT_EQ(long_, expectedLong);
 
     const auto waybar = nlohmann::json::parse(formatAccounts(accounts, OutputFormat::waybar));
-    EXPECT_EQ(waybar["text"], c.text);
-    EXPECT_EQ(waybar["tooltip"], long_);
+    EXPECT_EQ(waybar["text"], markupText(c.text));
+    EXPECT_EQ(waybar["tooltip"], markupText(long_));
     EXPECT_EQ(waybar["class"], c.waybarClass);
     EXPECT_EQ(waybar["percentage"], c.percentage);
 

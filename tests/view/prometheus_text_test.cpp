@@ -56,7 +56,7 @@ std::vector<std::string> expectWellGrouped(const std::string &text) {
       samples.push_back(line);
     }
   }
-  EXPECT_EQ(described.size(), 8U);
+  EXPECT_EQ(described.size(), 9U);
   return samples;
 }
 
@@ -92,6 +92,8 @@ TEST(PrometheusText, ExportsEachAccountsWindowsStatusAndMoneyAsPromtoolReadsThem
         R"(quorbel_status{account="default",status="rateLimited"} 0)",
         R"(quorbel_status{account="default",status="sessionInactive"} 0)",
         R"(quorbel_status{account="default",status="noData"} 0)",
+        R"(quorbel_inactive_reason{account="default",reason="expired"} 0)",
+        R"(quorbel_inactive_reason{account="default",reason="unreadable"} 0)",
         R"(quorbel_extra_usage_used{account="default",currency="USD"} 105.87)",
         R"(quorbel_extra_usage_limit{account="default",currency="USD"} 300)"},
        {R"(quorbel_model_usage_resets_timestamp_seconds{account="default",model="Son)"}},
@@ -120,6 +122,15 @@ TEST(PrometheusText, ExportsEachAccountsWindowsStatusAndMoneyAsPromtoolReadsThem
        {R"(quorbel_usage_ratio{account="default")", R"(quorbel_usage_ratio{account="out")",
         R"(quorbel_model_usage_ratio{account="bad",model="Opus"} 0.9)",
         "quorbel_extra_usage_used{"}},
+      {"an expired token and a sign-out, otherwise alike, read apart",
+       {{"default", running(5, 6).withStatus(sessionInactive, InactiveReason::expired)},
+        {"work", running(5, 6).withStatus(sessionInactive, InactiveReason::missing)}},
+       {R"(quorbel_inactive_reason{account="default",reason="expired"} 1)",
+        R"(quorbel_inactive_reason{account="default",reason="missing"} 0)",
+        R"(quorbel_inactive_reason{account="work",reason="expired"} 0)",
+        R"(quorbel_inactive_reason{account="work",reason="missing"} 1)",
+        R"(quorbel_inactive_reason{account="work",reason="rejected"} 0)"},
+       {}},
       {"several accounts: default first, then by name, each metric's samples together",
        {{"work", running(50, 60)},
         {"al\"ex\\\n", running(5, 6)},

@@ -98,6 +98,8 @@ TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
     const auto waybar = json::parse(formatWaybar(view));
     EXPECT_EQ(waybar.at("class").dump(), c.waybarClass);
     EXPECT_EQ(waybar.at("tooltip"), formatView(view, OutputFormat::longText));
+    // A marker without numbers, however old, holds no data to be stale.
+    EXPECT_EQ(json::parse(formatJson(view)).at("stale"), std::string(c.text).ends_with("(stale)"));
   }
 }
 
@@ -272,7 +274,7 @@ TEST(UsageViewTest, ReadsDatesCenturiesAwayInEveryFormat) {
                {{y2261, PlanWindow{41, y1678}, PlanWindow{14, y1678}, "max", {}, {}},
                 "5h 0% · 7d 0%",
                 "Data fetched just now"}};
-  const ViewOptions longest{80, 95, kMaxStaleAfter};
+  const ViewOptions longest{80, 95, kLongestDurationOption};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
     const UsageView view = UsageView::of(c.snapshot, kNow, longest);

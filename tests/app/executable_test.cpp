@@ -233,23 +233,6 @@ TEST_F(AccountHelpers, ASecondHelperForOneAccountLeavesAtOnceUntilTheFirstIsKill
   }
 }
 
-// Each snapshot reaches the disk while it still has its temporary name, before the rename that
-// publishes it: after a power cut, readers find the previous file or this one, never an empty one.
-TEST_F(Executable, EachSnapshotIsSyncedBeforeItsRename) {
-  const fs::path log = root_ / "sync.log";
-  auto helper = start({"LD_PRELOAD=" QUORBEL_FILE_SYNC_SHIM, "QUORBEL_SHIM_LOG=" + log.string(),
-                       "ASAN_OPTIONS=verify_asan_link_order=0"});
-  ASSERT_TRUE(helper->waitForOutput(kInactiveLine)) << helper->standardError();
-  EXPECT_EQ(helper->endWith(SIGTERM), 0);
-  // The first marker, then the signed-out status.
-  const std::string synced = "fsync " + folder("").string() + "/.plan-snapshot.json.tmp-";
-  const auto lines = testing::linesOf(readFile(log));
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [&](const std::string &line) { return line.starts_with(synced); }),
-            2)
-      << readFile(log);
-}
-
 // However its folder is named, an account's helper reads the credentials there: the command line
 // wins over an imported CLAUDE_CONFIG_DIR, which wins over the home's .claude-NAME. A file there
 // that cannot be read is told with its path.

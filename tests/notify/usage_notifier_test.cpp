@@ -1,4 +1,3 @@
-#include "notify/accounts_notifier.hpp"
 #include "notify/usage_notifier.hpp"
 
 #include "store/snapshot_store.hpp"
@@ -208,35 +207,6 @@ TEST_F(UsageNotifierTest, RemembersAcrossARestartAndSetsAsideAStateItCannotUse) 
               c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
     EXPECT_EQ(look(high), c.shown);
   }
-}
-
-// Several accounts: one notifier and state file each, started afresh at every look.
-using AccountsNotifierTest = UsageNotifierTest;
-
-TEST_F(AccountsNotifierTest, EachAccountIsToldOnceUnderItsNameAndRemembersItsOwnState) {
-  const auto file = [&](const std::string &account) {
-    return account == "default"
-               ? temp_ / "data/QuorbelHelper/plan-snapshot.json"
-               : temp_ / "data/QuorbelHelper/accounts" / account / "plan-snapshot.json";
-  };
-  const auto lookAtAll = [&] {
-    shown_.clear();
-    AccountsNotifier notifier([&] { return findAccounts(file("default")); },
-                              temp_ / "state/QuorbelHelper/notify-state.json", {}, *this,
-                              [](std::string_view) {});
-    notifier.update(kT0);
-    return shown_;
-  };
-  SnapshotStore(file("default")).save(usage(85, 10));
-  EXPECT_EQ(lookAtAll(), "Claude 5-hour window at 85% 1") << "one account is told as before";
-  SnapshotStore(file("work")).save(usage(85, 10));
-  EXPECT_EQ(lookAtAll(), "work: Claude 5-hour window at 85% 1") << "the default was told already";
-  EXPECT_TRUE(
-      std::filesystem::exists(temp_ / "state/QuorbelHelper/accounts/work/notify-state.json"));
-  // A new level on one account is told for it alone; nothing repeats after a restart.
-  SnapshotStore(file("default")).save(usage(96, 10));
-  EXPECT_EQ(lookAtAll(), "default: Claude 5-hour window at 96% 2");
-  EXPECT_EQ(lookAtAll(), "");
 }
 
 } // namespace

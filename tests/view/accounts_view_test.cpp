@@ -43,12 +43,6 @@ TEST(AccountsView, SeveralAccountsInEveryFormat) {
     std::int64_t percentage; // the fullest account's
     PercentShown shown = PercentShown::used;
   } cases[] = {
-      {"two accounts",
-       {{"default", snapshot(41, 14, PlanStatus::active)},
-        {"work", snapshot(88, 20, PlanStatus::active)}},
-       "default 5h 41% \u00b7 7d 14% | work 5h 88% \u00b7 7d 20%",
-       {"warning"},
-       88},
       {"four accounts, one without a file yet",
        {{"default", snapshot(41, 14, PlanStatus::active)},
         {"new", none},

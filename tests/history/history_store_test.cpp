@@ -180,17 +180,34 @@ TEST_F(HistoryStoreTest, AClockWrongForOneFetchNeitherDeletesNorThins) {
   }
 }
 
-TEST_F(HistoryStoreTest, SetsACorruptFileAsideAndStartsANewOne) {
-  const std::string garbage(8192, 'x');
-  testing::writeFile(file_, garbage);
-  HistoryStore store(file_, clock_);
-  const auto note = store.record(snapshotAt(kNow));
-  ASSERT_TRUE(note);
-  const fs::path aside = file_.string() + ".corrupt-2026-06-29T120000Z";
-  EXPECT_NE(note->find(aside.string()), std::string::npos) << *note;
-  EXPECT_EQ(testing::readFile(aside), garbage);
-  EXPECT_EQ(timesIn(file_), std::vector<Instant>{kNow});
-  EXPECT_FALSE(store.record(snapshotAt(kNow + minutes{3})));
+// The damaged file goes aside with its log, which holds its latest samples; beside the new file,
+// SQLite would replay the log into it.
+TEST_F(HistoryStoreTest, SetsACorruptFileAsideWithItsLogAndStartsANewOne) {
+  for (const bool withLog : {false, true}) {
+    SCOPED_TRACE(withLog);
+    fs::remove_all(temp_.path());
+    fs::create_directory(temp_.path());
+    // A reader that stays open keeps the writer's log from being folded back into the file.
+    std::optional<SqliteDatabase> reader;
+    std::string damaged(8192, 'x');
+    if (withLog) {
+      HistoryStore(file_, clock_).record(snapshotAt(kNow - hours{2}));
+      reader.emplace(file_, SqliteDatabase::Mode::readOnly);
+      reader->integer("SELECT count(*) FROM sample");
+      HistoryStore(file_, clock_).record(snapshotAt(kNow - hours{1}));
+      damaged = testing::readFile(file_).replace(0, 16, 16, 'x');
+    }
+    testing::writeFile(file_, damaged);
+    HistoryStore store(file_, clock_);
+    const auto note = store.record(snapshotAt(kNow));
+    ASSERT_TRUE(note);
+    const fs::path aside = file_.string() + ".corrupt-2026-06-29T120000Z";
+    EXPECT_NE(note->find(aside.string()), std::string::npos) << *note;
+    EXPECT_EQ(testing::readFile(aside), damaged);
+    EXPECT_EQ(fs::exists(aside.string() + "-wal"), withLog);
+    EXPECT_EQ(timesIn(file_), std::vector<Instant>{kNow});
+    EXPECT_FALSE(store.record(snapshotAt(kNow + minutes{3})));
+  }
 }
 
 TEST_F(HistoryStoreTest, AReadOnlyFolderFailsAsReadOnlyAndLeavesTheHistoryReadable) {

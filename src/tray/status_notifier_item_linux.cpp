@@ -436,13 +436,15 @@ int StatusNotifierItem::getGroupProperties(sd_bus_message *call) {
   if (r < 0) {
     return r;
   }
-  const std::vector<Item> children = items();
+  // The root is asked for too (libdbusmenu after each layout), and warns when it is left out.
+  std::vector<Item> known = items();
+  known.insert(known.begin(), Item{kRootId, false, true, ""});
   sd_bus_message *reply = nullptr;
   r = sd_bus_message_new_method_return(call, &reply);
   if (r >= 0) {
     r = sd_bus_message_open_container(reply, 'a', "(ia{sv})");
   }
-  for (const Item &item : children) {
+  for (const Item &item : known) {
     if (r >= 0 && std::find(ids.begin(), ids.end(), item.id) != ids.end()) {
       r = sd_bus_message_open_container(reply, 'r', "ia{sv}");
       if (r >= 0) {

@@ -263,6 +263,28 @@ TEST_F(TrayItemTest, RegistersAndAnswersAsAHostReadsIt) {
   EXPECT_EQ(std::vector<std::string>(items.end() - 3, items.end()),
             (std::vector<std::string>{"3 -", "1 Open details", "2 Quit"}));
 
+  // Hosts ask for the root's properties beside the items'.
+  sd_bus_message *group = nullptr;
+  const std::int32_t ids[] = {0, 2, 99};
+  sd_bus_message *call = nullptr;
+  ASSERT_GE(sd_bus_message_new_method_call(host.get(), &call, name.c_str(), "/MenuBar", kMenu,
+                                           "GetGroupProperties"),
+            0);
+  sd_bus_message_append_array(call, 'i', ids, sizeof ids);
+  sd_bus_message_append(call, "as", 0);
+  ASSERT_GE(sd_bus_call(host.get(), call, 0, nullptr, &group), 0);
+  sd_bus_message_unref(call);
+  std::vector<std::int32_t> answered;
+  sd_bus_message_enter_container(group, 'a', "(ia{sv})");
+  for (std::int32_t id = 0; sd_bus_message_enter_container(group, 'r', "ia{sv}") > 0;) {
+    sd_bus_message_read(group, "i", &id);
+    sd_bus_message_skip(group, "a{sv}");
+    sd_bus_message_exit_container(group);
+    answered.push_back(id);
+  }
+  sd_bus_message_unref(group);
+  EXPECT_EQ(answered, (std::vector<std::int32_t>{0, 2}));
+
   // Odd calls get errors and leave the item running.
   const char *const invalid = SD_BUS_ERROR_INVALID_ARGS;
   EXPECT_EQ(callMenu("GetLayout", "iias", 99), invalid);

@@ -32,8 +32,8 @@ detailsCommand(const std::optional<std::string> &openCommand,
 }
 
 bool onPath(const std::string &program) {
-  const std::optional<std::string> path = environmentValue("PATH");
-  std::string_view folders = path ? *path : "/usr/local/bin:/usr/bin:/bin";
+  const std::string path = environmentValue("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
+  std::string_view folders = path;
   while (!folders.empty()) {
     const std::size_t end = std::min(folders.find(':'), folders.size());
     const std::filesystem::path folder(folders.substr(0, end));

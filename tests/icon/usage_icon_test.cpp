@@ -122,21 +122,5 @@ TEST(UsageIconTest, ShowsDigitsWhereTheyFitAndAMarkForEachState) {
   }
 }
 
-// Each size is drawn once per look, not at every look.
-TEST(UsageIconTest, DrawsAgainOnlyWhenTheLookChanges) {
-  UsageIconSet icons;
-  const IconLook ok{41, IconTone::ok, IconMark::none};
-  EXPECT_TRUE(icons.update(ok));
-  ASSERT_EQ(icons.pixmaps().size(), kIconSizes.size());
-  for (std::size_t i = 0; i < kIconSizes.size(); ++i) {
-    EXPECT_EQ(icons.pixmaps()[i].size, kIconSizes[i]);
-    EXPECT_EQ(icons.pixmaps()[i].argb, drawUsageIcon(ok, kIconSizes[i]).argb);
-  }
-  EXPECT_FALSE(icons.update(ok));
-  const IconLook grey{41, IconTone::grey, IconMark::none};
-  EXPECT_TRUE(icons.update(grey));
-  EXPECT_EQ(icons.pixmaps().back().argb, drawUsageIcon(grey, kIconSizes.back()).argb);
-}
-
 } // namespace
 } // namespace quorbel

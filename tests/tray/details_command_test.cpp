@@ -11,7 +11,7 @@ namespace quorbel {
 namespace {
 
 // The user's command first, then the terminals in order of preference, each as it takes a command.
-TEST(DetailsCommandTest, PicksTheUsersCommandOrTheFirstTerminalInstalled) {
+TEST(DetailsCommandTest, PicksTheUsersCommandOrTheFirstTerminalOnPath) {
   using Command = std::optional<std::vector<std::string>>;
   const std::vector<std::string> status = {"/usr/bin/quorbel-status", "--format", "long",
                                            "--watch"};
@@ -37,10 +37,8 @@ TEST(DetailsCommandTest, PicksTheUsersCommandOrTheFirstTerminalInstalled) {
                        [&c](const std::string &program) { return c.installed.contains(program); }),
         c.expected);
   }
-}
 
-// Only an executable file counts, in any folder of PATH.
-TEST(DetailsCommandTest, FindsAProgramOnlyWhereItCanRun) {
+  // A terminal is found as an executable file in any folder of PATH.
   testing::ScopedTempDir folder;
   testing::writeFile(folder / "runs", "#!/bin/sh\n");
   std::filesystem::permissions(folder / "runs", std::filesystem::perms::owner_all);

@@ -81,7 +81,9 @@ int runTray(const TrayRequest &request) {
     runWatchLoop(systemClock(), *wakes, [&](Instant now) {
       TrayWatch::Look look = watch.update(now);
       item.show(look.look);
-      wakes->follow(watch.files());
+      if (!request.account) {
+        wakes->follow(watch.files()); // the one account's file is watched already
+      }
       return look.next;
     });
     return item.busLost() ? kWatchFailedExitStatus : kExitOk;

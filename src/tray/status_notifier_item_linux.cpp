@@ -277,7 +277,6 @@ StatusNotifierItem::StatusNotifierItem(Hooks hooks) : hooks_(std::move(hooks)) {
     sd_bus_flush_close_unref(bus_);
     throw TrayBusError(why);
   }
-  registerWithWatcher();
 }
 
 StatusNotifierItem::~StatusNotifierItem() {
@@ -603,6 +602,8 @@ void StatusNotifierItem::show(const TrayLook &look) {
     look_ = look;
     rows_ = look.rows;
     shown_ = true;
+    // Only now, so that a tray never shows the item before it has something to show.
+    registerWithWatcher();
     return;
   }
   if (iconChanged) {

@@ -33,7 +33,8 @@ public:
     std::function<void(std::string_view)> tell;          // one line for standard error
   };
 
-  // Connects to the session bus and takes the item's name; throws TrayBusError.
+  // Connects to the session bus and takes the item's name; throws TrayBusError. The item asks the
+  // tray to show it at the first show().
   explicit StatusNotifierItem(Hooks hooks);
   ~StatusNotifierItem();
   StatusNotifierItem(const StatusNotifierItem &) = delete;

@@ -116,6 +116,19 @@ int main(int argc, char **argv) {
   for (int i = 0; i < 100 && !fs::exists(directory / "bus"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  pid_t tray = -1;
+  // A failed run ends what it started, so no bus or item outlives it.
+  const auto fail = [&](const char *why) {
+    for (const pid_t child : {tray, daemon}) {
+      if (child > 0) {
+        ::kill(child, SIGTERM);
+        ::waitpid(child, nullptr, 0);
+      }
+    }
+    fs::remove_all(directory);
+    std::fprintf(stderr, "%s\n", why);
+    return 1;
+  };
   sd_bus *bus = nullptr;
   sd_bus_new(&bus);
   sd_bus_set_address(bus, address.c_str());
@@ -125,20 +138,18 @@ int main(int argc, char **argv) {
   if (sd_bus_start(bus) < 0 ||
       sd_bus_add_object(bus, nullptr, "/StatusNotifierWatcher", onRegister, &registered) < 0 ||
       sd_bus_request_name(bus, "org.kde.StatusNotifierWatcher", 0) < 0) {
-    std::fprintf(stderr, "cannot stand in for the tray on the private bus\n");
-    return 1;
+    return fail("cannot stand in for the tray on the private bus");
   }
   const fs::path file = directory / "plan-snapshot.json";
   publish(file, 0);
-  const pid_t tray = spawn({QUORBEL_TRAY_BINARY, "--file", file.string()}, address);
+  tray = spawn({QUORBEL_TRAY_BINARY, "--file", file.string()}, address);
   const std::string rule = "type='signal',member='NewIcon',path='/"
                            "StatusNotifierItem',sender='org.kde.StatusNotifierItem-" +
                            std::to_string(tray) + "-1'";
   if (!serveUntil(
           bus, [&] { return registered; }, std::chrono::seconds(5)) ||
       sd_bus_add_match(bus, nullptr, rule.c_str(), onNewIcon, &icons) < 0) {
-    std::fprintf(stderr, "the tray did not register\n");
-    return 1;
+    return fail("the tray did not register");
   }
 
   std::vector<double> milliseconds;
@@ -148,8 +159,7 @@ int main(int argc, char **argv) {
     publish(file, 50 + i % 50); // above the weekly window's 14 %, so each one changes the icon
     if (!serveUntil(
             bus, [&] { return icons > before; }, std::chrono::seconds(5))) {
-      std::fprintf(stderr, "no new icon after rename %d\n", i);
-      return 1;
+      return fail("no new icon after a rename");
     }
     milliseconds.push_back(
         std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());

@@ -21,7 +21,9 @@ ALLOWED = {
     "watch": {"view", "model", "platform"},
     "chart": {"history", "view", "store", "model", "platform"},
     "notify": {"watch", "view", "store", "model", "platform"},
-    "app": {"notify", "chart", "watch", "view", "selfcheck", "runtime", "history", "store",
+    "icon": set(),
+    "tray": {"icon", "watch", "view", "store", "model", "platform"},
+    "app": {"tray", "icon", "notify", "chart", "watch", "view", "selfcheck", "runtime", "history", "store",
             "source", "http", "model", "platform"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/([A-Za-z0-9_.]+)"', re.M)

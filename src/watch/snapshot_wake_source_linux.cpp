@@ -43,6 +43,11 @@ void SnapshotWakeSource::follow(const std::vector<std::filesystem::path> &files)
   followed_ = std::move(kept);
 }
 
+void SnapshotWakeSource::serveWhileWaiting(int fd, Serve serve) {
+  servedFd_ = fd;
+  serve_ = std::move(serve);
+}
+
 void SnapshotWakeSource::setTimer(std::optional<Instant> deadline) {
   itimerspec expiry{};
   int flags = 0;
@@ -82,6 +87,13 @@ WakeSource::Wake SnapshotWakeSource::wait(std::optional<Instant> deadline) {
     std::vector<pollfd> fds = {{outputFd_, 0, 0}, {timerFd_.get(), POLLIN, 0}};
     for (const FileWatch *watch : watches) {
       fds.push_back({watch->fd(), POLLIN, 0});
+    }
+    if (serve_) {
+      const int events = serve_();
+      if (events < 0) {
+        return Wake::stop;
+      }
+      fds.push_back({servedFd_, short(events), 0});
     }
     if (pollRetrying(fds.data(), fds.size()) < 0) {
       throw WatchError(failureText("cannot wait for changes", errno));

@@ -5,6 +5,7 @@
 #include "watch/wake_source.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,6 +31,12 @@ public:
   // Wakes for these files too from now on, besides the first; a file newly followed counts as
   // changed at the next wait, since it may have been written before its watch was in place.
   void follow(const std::vector<std::filesystem::path> &files);
+  // Serves another descriptor while waiting, such as a bus connection: `serve` runs before each
+  // poll, does what has come in, and returns the poll events to wait for on `fd`, or a negative
+  // number to end the watch.
+  using Serve = std::function<int()>;
+  void serveWhileWaiting(int fd, Serve serve);
+
   SnapshotWakeSource(const SnapshotWakeSource &) = delete;
   SnapshotWakeSource &operator=(const SnapshotWakeSource &) = delete;
 
@@ -44,6 +51,8 @@ private:
   bool followedNew_ = false;
   UniqueFd timerFd_;
   int outputFd_ = -1;
+  int servedFd_ = -1;
+  Serve serve_;
 };
 
 } // namespace quorbel

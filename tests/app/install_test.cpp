@@ -49,7 +49,7 @@ TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
   EXPECT_EQ(rules.exitStatus, 0) << rules.out << rules.err;
 
   const std::regex option("--[a-z-]+");
-  for (const std::string program : {"QuorbelHelper", "quorbel-status"}) {
+  for (const std::string program : {"QuorbelHelper", "quorbel-status", "quorbel-tray"}) {
     SCOPED_TRACE(program);
     const std::string page =
         "gzip -dc '" + (prefix / "share/man/man1" / program).string() + ".1.gz'";

@@ -66,10 +66,36 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
       run("gzip -dc '" + (root / "usr/share/doc/quorbel-helper/changelog.gz").string() + "'")
           .out.starts_with("quorbel-helper (" + version + ") "));
 
+  // The tray is a package of its own beside this one: the drawing library stays off servers.
+  EXPECT_EQ(fields.find("libcairo"), std::string::npos) << fields;
+  const std::string trayDeb =
+      (work / "out/quorbel-tray_").string() + version + "_" + architecture + ".deb";
+  const std::string tray = "'" + trayDeb + "'";
+  const std::string trayDepends = run("dpkg-deb -f " + tray + " Depends").out;
+  const std::string wanted[] = {"quorbel-helper (= " + version + ")",
+                                "libcairo2 (>= ", "libsystemd0 (>= "};
+  for (const std::string &dependency : wanted) {
+    EXPECT_NE(trayDepends.find(dependency), std::string::npos) << trayDepends;
+  }
+  EXPECT_EQ(run("dpkg-deb -c " + tray + " | awk '/^-/ {print $1, $6}' | LC_ALL=C sort -k2").out,
+            "-rw-r--r-- ./etc/xdg/autostart/quorbel-tray.desktop\n"
+            "-rwxr-xr-x ./usr/bin/quorbel-tray\n"
+            "-rw-r--r-- ./usr/share/doc/quorbel-tray/changelog.gz\n"
+            "-rw-r--r-- ./usr/share/doc/quorbel-tray/copyright\n"
+            "-rw-r--r-- ./usr/share/man/man1/quorbel-tray.1.gz\n");
+  // dpkg keeps a user's edit of the autostart entry across upgrades only when it is a conffile.
+  EXPECT_EQ(run("dpkg-deb --ctrl-tarfile " + tray + " | tar -xO ./conffiles").out,
+            "/etc/xdg/autostart/quorbel-tray.desktop\n");
+  ASSERT_EQ(run("dpkg-deb -x " + tray + " '" + root.string() + "'").exitStatus, 0);
+  EXPECT_NE(testing::readFile(root / "etc/xdg/autostart/quorbel-tray.desktop")
+                .find("\nExec=/usr/bin/quorbel-tray\n"),
+            std::string::npos);
+
   const std::pair<std::string, std::string> runs[] = {
       {"QuorbelHelper --version", "QuorbelHelper " + version},
       {"QuorbelHelper", "== Result: ALL PASSED \u2705 =="},
       {"quorbel-status --version", "quorbel-status " + version},
+      {"quorbel-tray --version", "quorbel-tray " + version},
   };
   for (const auto &[arguments, lastLine] : runs) {
     SCOPED_TRACE(arguments);

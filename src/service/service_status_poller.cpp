@@ -34,10 +34,6 @@ ServiceCheckResult failed(std::string cause, std::string detail) {
 
 } // namespace
 
-std::filesystem::path serviceStatusFileBeside(const std::filesystem::path &defaultSnapshot) {
-  return defaultSnapshot.parent_path() / kServiceStatusFileName;
-}
-
 ServiceStatusPoller::ServiceStatusPoller(std::shared_ptr<HttpSession> session,
                                          std::filesystem::path file, const Clock &clock)
     : ServiceStatusPoller(std::move(session), std::move(file), clock, Options{}) {}

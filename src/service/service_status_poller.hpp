@@ -16,14 +16,9 @@ namespace quorbel {
 
 inline constexpr std::string_view kServiceStatusUrl =
     "https://status.claude.com/api/v2/summary.json";
-inline constexpr std::string_view kServiceStatusFileName = "service-status.json";
 // The page publishes no rate limit; a look every five minutes is polite and soon enough.
 inline constexpr std::chrono::minutes kServiceStatusInterval{5};
 inline constexpr std::chrono::seconds kServiceStatusTimeLimit{10};
-
-// service-status.json in the folder of the default snapshot, whichever account a helper keeps:
-// one file for the machine.
-std::filesystem::path serviceStatusFileBeside(const std::filesystem::path &defaultSnapshot);
 
 // Polls the status page into its file, for every helper on the machine at once: only the helper
 // that holds the file's lock polls, and the lock is tried without waiting, so the others go on

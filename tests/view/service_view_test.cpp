@@ -1,0 +1,64 @@
+// What the readers make of the service status file: nothing unless it is fresh and something that
+// concerns Claude Code is wrong.
+#include "view/service_view.hpp"
+
+#include <gtest/gtest.h>
+
+namespace quorbel {
+namespace {
+
+using namespace std::chrono_literals;
+
+const Instant kNow = instantFromUnixSeconds(1'796'637'600);
+const ServiceIncident kDown{"i1", "Elevated errors", IncidentImpact::major,
+                            IncidentState::identified, "https://stspg.io/x"};
+const ServiceIncident kSlow{"i2", "Slow answers", IncidentImpact::minor,
+                            IncidentState::investigating, ""};
+
+ServiceStatus status(std::chrono::minutes age, std::vector<ServiceComponent> components,
+                     std::vector<ServiceIncident> incidents = {}) {
+  return {ServiceIndicator::major, "Said", kNow - age, std::move(components), std::move(incidents)};
+}
+
+TEST(ServiceView, ShowsOnlyWhatIsWrongWhileTheAnswerIsFresh) {
+  const ServiceComponent outage{"Claude Code", ComponentState::majorOutage};
+  const ServiceComponent partial{"claude.ai", ComponentState::partialOutage};
+  const struct Case {
+    const char *name;
+    std::optional<ServiceStatus> status;
+    std::string shown; // "level|mark|detail|detail...", or empty for nothing
+  } cases[] = {
+      {"no file", std::nullopt, ""},
+      {"all operational", status(1min, {}), ""},
+      {"a major outage", status(1min, {outage, partial}, {kDown}),
+       "outage|Claude Code outage|Service: Claude Code outage|Service: claude.ai partial outage|"
+       "Incident: Elevated errors (identified, major impact) https://stspg.io/x"},
+      {"thirty minutes old", status(30min, {partial}),
+       "degraded|claude.ai partial outage|Service: claude.ai partial outage"},
+      {"older", status(31min, {outage}), ""},
+      {"from the future", status(-1min, {outage}), ""},
+      {"an unknown state is not operational",
+       status(1min, {{"Claude Code", ComponentState::unknown}}),
+       "degraded|Claude Code status unknown|Service: Claude Code status unknown"},
+      {"an incident alone", status(1min, {}, {kSlow}),
+       "degraded|Claude incident|Incident: Slow answers (investigating, minor impact)"},
+      {"a major incident alone", status(1min, {}, {kDown}),
+       "outage|Claude outage|Incident: Elevated errors (identified, major impact) "
+       "https://stspg.io/x"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto view = ServiceView::of(c.status, kNow);
+    std::string shown;
+    if (view) {
+      shown = std::string(levelName(view->level)) + "|" + view->mark;
+      for (const std::string &line : view->details) {
+        shown += "|" + line;
+      }
+    }
+    EXPECT_EQ(shown, c.shown);
+  }
+}
+
+} // namespace
+} // namespace quorbel

@@ -98,7 +98,8 @@ std::vector<ServiceComponent> componentsOf(const Json &page) {
 std::vector<ServiceIncident> incidentsOf(const Json &page) {
   std::vector<ServiceIncident> listed;
   for (const Json &entry : arrayMember(page, "incidents")) {
-    if (!entry.is_object() || !touchesClaudeCode(entry)) {
+    // An entry without a name is nothing a person could act on.
+    if (!entry.is_object() || !touchesClaudeCode(entry) || stringMember(entry, "name").empty()) {
       continue;
     }
     const IncidentState state = incidentStateFromRaw(stringMember(entry, "status"));

@@ -8,7 +8,6 @@
 #include "support/test_pki.hpp"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 namespace quorbel {
 namespace {
@@ -17,9 +16,11 @@ using namespace std::chrono_literals;
 using testing::httpReply;
 using testing::LoopbackServer;
 using Kind = ServiceCheckResult::Kind;
+using C = ComponentState;
 
 constexpr std::chrono::milliseconds kTimeLimit = 2s;
-const Instant kNow = instantFromUnixSeconds(1'796'637'600); // 2026-12-07T10:00:00Z
+const Instant kNow = instantFromUnixSeconds(1'796'637'600);
+const std::string kLink = "https://stspg.io/abc";
 
 class MovableClock final : public Clock {
 public:
@@ -27,166 +28,138 @@ public:
   Instant at = kNow;
 };
 
-std::string page(const std::string &indicator, const std::string &components,
+// A summary as the page sends it: components as "name=status", incidents as JSON objects.
+std::string page(const std::string &indicator, std::vector<std::string> components,
                  const std::string &incidents = "") {
-  return R"({"page":{"id":"p","name":"Claude","url":"https://status.claude.com"},)"
-         R"("status":{"indicator":")" +
-         indicator + R"(","description":"Said )" + indicator + R"("},"components":[)" + components +
-         R"(],"incidents":[)" + incidents + R"(],"scheduled_maintenances":[]})";
-}
-std::string component(const std::string &name, const std::string &status) {
-  return R"({"id":"c","name":")" + name + R"(","status":")" + status +
-         R"(","group":false,"group_id":null,"position":1})";
+  std::string listed;
+  for (const std::string &entry : components) {
+    const auto at = entry.find('=');
+    listed += std::string(listed.empty() ? "" : ",") + R"({"id":"c","group":false,"name":")" +
+              entry.substr(0, at) + R"(","status":")" + entry.substr(at + 1) + "\"}";
+  }
+  return R"({"page":{"id":"p"},"status":{"indicator":")" + indicator +
+         R"(","description":"Said"},"components":[)" + listed + R"(],"incidents":[)" + incidents +
+         "]}";
 }
 std::string incident(const std::string &id, const std::string &name, const std::string &status,
-                     const std::string &impact, const std::string &link,
+                     const std::string &impact, const std::string &link = kLink,
                      const std::string &touches = "Claude Code") {
   return R"({"id":)" + id + R"(,"name":")" + name + R"(","status":")" + status + R"(","impact":")" +
          impact + R"(","shortlink":")" + link +
-         R"(","incident_updates":[],"components":[{"name":")" + touches +
-         R"(","status":"partial_outage"}]})";
+         R"(","incident_updates":[],"components":[{"name":")" + touches + "\"}]},";
 }
-// The file as a reader gets it, one line with sorted keys, checked now.
-std::string kept(const std::string &indicator, const std::string &components,
-                 const std::string &incidents = "", const std::string &said = "") {
-  return R"({"checkedAt":"2026-12-07T10:00:00Z","components":[)" + components +
-         R"(],"description":"Said )" + (said.empty() ? indicator : said) + R"(","incidents":[)" +
-         incidents + R"(],"indicator":")" + indicator + "\"}";
+ServiceStatus kept(ServiceIndicator indicator, std::vector<ServiceComponent> components = {},
+                   std::vector<ServiceIncident> incidents = {}) {
+  return {indicator, "Said", kNow, std::move(components), std::move(incidents)};
 }
-std::string keptIncident(const std::string &id, const std::string &name, const std::string &impact,
-                         const std::string &status, const std::string &link) {
-  return R"({"id":")" + id + R"(","impact":")" + impact + R"(","link":")" + link + R"(","name":")" +
-         name + R"(","status":")" + status + "\"}";
-}
-
-const ServiceStatus kEarlier{ServiceIndicator::minor, "Earlier", kNow - 20min, {}, {}};
-
-struct Case {
-  const char *name;
-  LoopbackServer::Script answer;
-  std::string file; // what the file holds afterwards; empty: as it was
-  std::string cause = {};
-};
 
 TEST(ServiceStatusPoller, EachPageLeavesWhatAReaderNeedsAndAFailureLeavesTheFile) {
   const testing::ScopedTempDir pki;
   testing::makeServerCertificate(pki.path(), "DNS:status.claude.com");
-  const std::string ok = component("Claude Code", "operational");
-  const std::string link = "https://stspg.io/abc";
   const std::string longName = std::string(159, 'y') + "\u00e9\u00e9";
-  const Case cases[] = {
+  const auto hostile = page(
+      "major",
+      {R"(Claude Code\u001b]8;;https://x\u0007 \u009b<b>x</b>=major_outage)", "Claude API 1=bad",
+       "Claude API 2=partial_outage", "Claude API 3=partial_outage", "Claude API 4=partial_outage",
+       "Claude API 5=partial_outage"},
+      incident(R"("a")", longName, "investigating", "critical", "javascript:alert(1)") +
+          incident(R"("b")", "B", "monitoring", "minor", R"(https://stspg.io/x\" onclick=\"y)") +
+          incident("7", "C", "identified", "major") + R"({"name":42},)" +
+          incident(R"("d")", "D", "identified", "none") + "{}");
+  const struct {
+    const char *name;
+    LoopbackServer::Script answer;
+    std::optional<ServiceStatus> file; // none: left as it was
+    std::string cause = {};
+  } cases[] = {
       {"operational",
-       {httpReply(200, page("none", ok + "," + component("Claude API", "operational")))},
-       kept("none", "")},
+       {httpReply(200, page("none", {"Claude Code=operational", "Claude API=operational"}))},
+       kept(ServiceIndicator::none)},
       {"a minor incident, and one elsewhere",
-       {httpReply(200, page("minor",
-                            component("Claude Code", "degraded_performance") + "," +
-                                component("Claude Console", "major_outage"),
-                            incident("\"i1\"", "Slow", "investigating", "minor", link) + "," +
-                                incident("\"i2\"", "Console", "identified", "major", link,
-                                         "Claude Console")))},
-       kept("minor", R"({"name":"Claude Code","status":"degraded_performance"})",
-            keptIncident("i1", "Slow", "minor", "investigating", link))},
+       {httpReply(200, page("minor", {"Claude Code=degraded_performance", "Console=major_outage"},
+                            incident(R"("i1")", "Slow", "investigating", "minor") +
+                                incident(R"("i2")", "Login", "identified", "major", kLink,
+                                         "Claude Console") +
+                                "{}"))},
+       kept(ServiceIndicator::minor, {{"Claude Code", C::degradedPerformance}},
+            {{"i1", "Slow", IncidentImpact::minor, IncidentState::investigating, kLink}})},
       {"a major outage of Claude Code, worst first",
-       {httpReply(200, page("major",
-                            component("claude.ai", "partial_outage") + "," +
-                                component("Claude Code", "major_outage"),
-                            incident("\"i3\"", "Down", "identified", "major", link)))},
-       kept("major",
-            R"({"name":"Claude Code","status":"major_outage"},)"
-            R"({"name":"claude.ai","status":"partial_outage"})",
-            keptIncident("i3", "Down", "major", "identified", link))},
+       {httpReply(200, page("major", {"claude.ai=partial_outage", "Claude Code=major_outage"},
+                            incident(R"("i3")", "Down", "identified", "major") + "{}"))},
+       kept(ServiceIndicator::major,
+            {{"Claude Code", C::majorOutage}, {"claude.ai", C::partialOutage}},
+            {{"i3", "Down", IncidentImpact::major, IncidentState::identified, kLink}})},
       {"resolved incidents",
-       {httpReply(200, page("none", ok,
-                            incident("\"i4\"", "Over", "resolved", "major", link) + "," +
-                                incident("\"i5\"", "Told", "postmortem", "minor", link)))},
-       kept("none", "")},
+       {httpReply(200, page("none", {},
+                            incident("1", "Over", "resolved", "major") +
+                                incident("2", "Told", "postmortem", "minor") + "{}"))},
+       kept(ServiceIndicator::none)},
       {"unknown values",
-       {httpReply(200, page("catastrophic", component("Claude Code", "melting"),
-                            incident("\"i6\"", "Odd", "pondering", "huge", link)))},
-       kept("unknown", R"({"name":"Claude Code","status":"unknown"})",
-            keptIncident("i6", "Odd", "unknown", "unknown", link), "catastrophic")},
+       {httpReply(200, page("catastrophic", {"Claude Code=melting"},
+                            incident(R"("i6")", "Odd", "pondering", "huge") + "{}"))},
+       kept(ServiceIndicator::unknown, {{"Claude Code", C::unknown}},
+            {{"i6", "Odd", IncidentImpact::unknown, IncidentState::unknown, kLink}})},
       {"hostile strings and too many entries",
-       {httpReply(200, page("major",
-                            component(R"(Claude Code\u001b]8;;https://x\u0007 \u009b<b>x</b>)",
-                                      "major_outage") +
-                                ",{\"name\":42,\"status\":\"major_outage\"}," +
-                                component("Claude API 1", "partial_outage") + "," +
-                                component("Claude API 2", "partial_outage") + "," +
-                                component("Claude API 3", "partial_outage") + "," +
-                                component("Claude API 4", "partial_outage") + "," +
-                                component("Claude API 5", "partial_outage"),
-                            incident("\"a\"", longName, "investigating", "critical",
-                                     "javascript:alert(1)") +
-                                "," +
-                                incident("\"b\"", "B", "monitoring", "minor",
-                                         R"(https://stspg.io/x\" onmouseover=\"y)") +
-                                "," + incident("7", "C", "identified", "major", link) + "," +
-                                incident("\"d\"", "D", "identified", "none", link)))},
-       kept("major",
-            R"({"name":"Claude Code]8;;https://x <b>x</b>","status":"major_outage"},)"
-            R"({"name":"Claude API 1","status":"partial_outage"},)"
-            R"({"name":"Claude API 2","status":"partial_outage"},)"
-            R"({"name":"Claude API 3","status":"partial_outage"},)"
-            R"({"name":"Claude API 4","status":"partial_outage"})",
-            keptIncident("a", std::string(159, 'y'), "critical", "investigating", "") + "," +
-                keptIncident("", "C", "major", "identified", link) + "," +
-                keptIncident("b", "B", "minor", "monitoring", ""))},
+       {httpReply(200, hostile)},
+       kept(ServiceIndicator::major,
+            {{"Claude Code]8;;https://x <b>x</b>", C::majorOutage},
+             {"Claude API 2", C::partialOutage},
+             {"Claude API 3", C::partialOutage},
+             {"Claude API 4", C::partialOutage},
+             {"Claude API 5", C::partialOutage}},
+            {{"a", std::string(159, 'y'), IncidentImpact::critical, IncidentState::investigating,
+              ""},
+             {"", "C", IncidentImpact::major, IncidentState::identified, kLink},
+             {"b", "B", IncidentImpact::minor, IncidentState::monitoring, ""}})},
       {"an oversized body",
        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n100001\r\n" +
         std::string(kMaxResponseBodyBytes + 1, ' ')},
-       "",
+       std::nullopt,
        "network: other"},
-      {"a page that is down", {httpReply(503, "")}, "", "HTTP 503"},
-      {"not a summary", {httpReply(200, "<html>maintenance</html>")}, "", "decoding"},
-      {"a page that hangs", LoopbackServer::silent(), "", "network: timedOut"},
+      {"a page that is down", {httpReply(503, "")}, std::nullopt, "HTTP 503"},
+      {"not a summary", {httpReply(200, "<html>maintenance</html>")}, std::nullopt, "decoding"},
+      {"a page that hangs", LoopbackServer::silent(), std::nullopt, "network: timedOut"},
   };
   const MovableClock clock;
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const LoopbackServer server(c.answer, pki / "server.pem");
     const testing::ScopedTempDir data;
-    const auto file = data / "service-status.json";
-    testing::writeFile(file, encodeServiceStatus(kEarlier));
-    const std::string before = testing::readFile(file);
+    const ServiceStatus earlier{ServiceIndicator::minor, "Earlier", kNow - 20min, {}, {}};
+    testing::writeFile(data / "service-status.json", encodeServiceStatus(earlier));
     ServiceStatusPoller poller(CurlHttpSession::forLoopback(
                                    {.trustedCaFile = pki / "ca.pem",
                                     .connectTo = {"status.claude.com:443:" + server.authority()}}),
-                               file, clock, {std::string(kServiceStatusUrl), kTimeLimit});
+                               data / "service-status.json", clock,
+                               {std::string(kServiceStatusUrl), kTimeLimit});
     ServiceCheckResult result;
     const auto started = std::chrono::steady_clock::now();
     testing::finishesWithin("the check", [&] { result = poller.check(); });
     EXPECT_LT(std::chrono::steady_clock::now() - started, kTimeLimit + 1s);
-    EXPECT_EQ(result.kind, c.file.empty() ? Kind::failed : Kind::written) << result.detail;
+    EXPECT_EQ(result.kind, c.file ? Kind::written : Kind::failed) << result.detail;
     EXPECT_EQ(result.cause, c.cause);
-    const std::string after = testing::readFile(file);
-    EXPECT_EQ(c.file.empty() ? after : nlohmann::json::parse(after).dump(),
-              c.file.empty() ? before : c.file);
+    EXPECT_EQ(decodeServiceStatus(testing::readFile(data / "service-status.json")),
+              c.file.value_or(earlier));
     EXPECT_EQ(server.requests(), 1);
     // Only a plain User-Agent goes with it: nothing of the usage request, the token least of all.
     const std::string head = server.firstHead();
-    EXPECT_TRUE(
-        head.starts_with("GET /api/v2/summary.json HTTP/1.1\r\nHost: status.claude.com\r\n"))
-        << head;
-    EXPECT_NE(head.find("\r\nUser-Agent: QuorbelHelper/" + std::string(kHelperVersion) + "\r\n"),
-              std::string::npos)
-        << head;
-    EXPECT_EQ(head.find("uthorization"), std::string::npos) << head;
-    EXPECT_EQ(head.find("anthropic"), std::string::npos) << head;
+    EXPECT_EQ(head, "GET /api/v2/summary.json HTTP/1.1\r\nHost: status.claude.com\r\nAccept: "
+                    "*/*\r\nUser-Agent: QuorbelHelper/" +
+                        std::string(kHelperVersion) + "\r\n\r\n");
   }
 }
 
 // However many helpers run, the page gets one request an interval: the one holding the lock asks,
 // the others only read, and one that takes over from a poller that left waits out the interval.
 TEST(ServiceStatusPoller, HelpersShareOneRequestPerInterval) {
-  const LoopbackServer server({httpReply(200, page("none", ""))});
+  const LoopbackServer server({httpReply(200, page("none", {}))});
   const testing::ScopedTempDir data;
   const auto session = CurlHttpSession::forLoopback({.allowPlainHttp = true});
   MovableClock clock;
   const ServiceStatusPoller::Options plain{server.url("/api/v2/summary.json"), kTimeLimit};
-  auto first =
-      std::make_unique<ServiceStatusPoller>(session, data / "service-status.json", clock, plain);
-  ServiceStatusPoller second(session, data / "service-status.json", clock, plain);
+  const auto file = data / "service-status.json";
+  auto first = std::make_unique<ServiceStatusPoller>(session, file, clock, plain);
+  ServiceStatusPoller second(session, file, clock, plain);
   const struct {
     std::chrono::minutes later;
     bool firstLeaves;
@@ -210,12 +183,11 @@ TEST(ServiceStatusPoller, HelpersShareOneRequestPerInterval) {
   }
   // A newcomer is due when the file is an interval old, and a clock set back never postpones it
   // by more than one interval.
-  ServiceStatusPoller newcomer(session, data / "service-status.json", clock, plain);
+  ServiceStatusPoller newcomer(session, file, clock, plain);
   clock.at += 2min;
   EXPECT_EQ(newcomer.dueIn(), std::chrono::milliseconds(3min));
   clock.at -= 1h;
   EXPECT_EQ(newcomer.dueIn(), std::chrono::milliseconds(kServiceStatusInterval));
-  EXPECT_EQ(second.dueIn(), std::chrono::milliseconds(kServiceStatusInterval));
 }
 
 } // namespace

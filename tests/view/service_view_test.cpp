@@ -1,8 +1,10 @@
 // What the readers make of the service status file: nothing unless it is fresh and something that
 // concerns Claude Code is wrong.
-#include "view/service_view.hpp"
+#include "support/snapshots.hpp"
+#include "view/usage_formats.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace quorbel {
 namespace {
@@ -58,6 +60,28 @@ TEST(ServiceView, ShowsOnlyWhatIsWrongWhileTheAnswerIsFresh) {
     }
     EXPECT_EQ(shown, c.shown);
   }
+}
+
+// Each format shows the trouble beside the numbers: a mark on the line, the details in the long
+// text and the tooltip, a class for the bar and the whole answer for a script.
+TEST(ServiceView, EveryFormatShowsTheTroubleFromTheOneView) {
+  UsageView view = UsageView::of(testing::fetchedNow(41), kNow, {});
+  view.service =
+      ServiceView::of(status(1min, {{"Claude Code", ComponentState::majorOutage}}, {kDown}), kNow);
+  EXPECT_EQ(formatText(view), "5h 41% \u00b7 7d 14% \u00b7 Claude Code outage");
+  const std::string details = "Service: Claude Code outage\nIncident: Elevated errors "
+                              "(identified, major impact) https://stspg.io/x\n";
+  EXPECT_NE(formatLong(view).find("\n" + details), std::string::npos) << formatLong(view);
+  const auto waybar = nlohmann::json::parse(formatWaybar(view));
+  EXPECT_EQ(waybar.at("class").dump(), R"(["ok","outage"])");
+  EXPECT_EQ(waybar.at("tooltip"), formatView(view, OutputFormat::longText));
+  EXPECT_EQ(nlohmann::json::parse(formatJson(view)).at("service").dump(),
+            R"({"checkedAt":"2026-12-07T09:59:00Z","components":[{"name":"Claude Code",)"
+            R"("status":"major_outage"}],"description":"Said","incidents":[{"impact":"major",)"
+            R"("link":"https://stspg.io/x","name":"Elevated errors","status":"identified"}],)"
+            R"("indicator":"major","level":"outage","mark":"Claude Code outage"})");
+  view.service.reset();
+  EXPECT_EQ(nlohmann::json::parse(formatJson(view)).at("service"), nullptr);
 }
 
 } // namespace

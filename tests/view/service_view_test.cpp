@@ -66,8 +66,8 @@ TEST(ServiceView, ShowsOnlyWhatIsWrongWhileTheAnswerIsFresh) {
 // text and the tooltip, a class for the bar and the whole answer for a script.
 TEST(ServiceView, EveryFormatShowsTheTroubleFromTheOneView) {
   UsageView view = UsageView::of(testing::fetchedNow(41), kNow, {});
-  view.service =
-      ServiceView::of(status(1min, {{"Claude Code", ComponentState::majorOutage}}, {kDown}), kNow);
+  view.serviceStatus = status(1min, {{"Claude Code", ComponentState::majorOutage}}, {kDown});
+  view.service = ServiceView::of(view.serviceStatus, kNow);
   EXPECT_EQ(formatText(view), "5h 41% \u00b7 7d 14% \u00b7 Claude Code outage");
   const std::string details = "Service: Claude Code outage\nIncident: Elevated errors "
                               "(identified, major impact) https://stspg.io/x\n";
@@ -80,8 +80,23 @@ TEST(ServiceView, EveryFormatShowsTheTroubleFromTheOneView) {
             R"("status":"major_outage"}],"description":"Said","incidents":[{"impact":"major",)"
             R"("link":"https://stspg.io/x","name":"Elevated errors","status":"identified"}],)"
             R"("indicator":"major","level":"outage","mark":"Claude Code outage"})");
+  const std::string metrics = formatView(view, OutputFormat::prometheus);
+  const auto series = [&](const std::string &name, const std::string &labels,
+                          const std::string &value) {
+    return metrics.find("\n" + name + labels + " " + value + "\n") != std::string::npos;
+  };
+  EXPECT_TRUE(series("quorbel_service_checked_timestamp_seconds", "", "1796637540") &&
+              series("quorbel_service_indicator", R"({indicator="major"})", "1") &&
+              series("quorbel_service_indicator", R"({indicator="none"})", "0") &&
+              series("quorbel_service_component_status",
+                     R"({component="Claude Code",status="major_outage"})", "1") &&
+              series("quorbel_service_component_status",
+                     R"({component="Claude Code",status="operational"})", "0"))
+      << metrics;
   view.service.reset();
+  view.serviceStatus.reset();
   EXPECT_EQ(nlohmann::json::parse(formatJson(view)).at("service"), nullptr);
+  EXPECT_EQ(formatView(view, OutputFormat::prometheus).find("quorbel_service"), std::string::npos);
 }
 
 } // namespace

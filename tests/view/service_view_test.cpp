@@ -1,6 +1,7 @@
 // What the readers make of the service status file: nothing unless it is fresh and something that
 // concerns Claude Code is wrong.
 #include "support/snapshots.hpp"
+#include "view/accounts_view.hpp"
 #include "view/usage_formats.hpp"
 
 #include <gtest/gtest.h>
@@ -80,7 +81,10 @@ TEST(ServiceView, EveryFormatShowsTheTroubleFromTheOneView) {
             R"("status":"major_outage"}],"description":"Said","incidents":[{"impact":"major",)"
             R"("link":"https://stspg.io/x","name":"Elevated errors","status":"identified"}],)"
             R"("indicator":"major","level":"outage","mark":"Claude Code outage"})");
-  const std::string metrics = formatView(view, OutputFormat::prometheus);
+  const auto metricsOf = [](const UsageView &shown) {
+    return formatAccounts({{"default", {}, shown}}, OutputFormat::prometheus);
+  };
+  const std::string metrics = metricsOf(view);
   const auto series = [&](const std::string &name, const std::string &labels,
                           const std::string &value) {
     return metrics.find("\n" + name + labels + " " + value + "\n") != std::string::npos;
@@ -96,7 +100,7 @@ TEST(ServiceView, EveryFormatShowsTheTroubleFromTheOneView) {
   view.service.reset();
   view.serviceStatus.reset();
   EXPECT_EQ(nlohmann::json::parse(formatJson(view)).at("service"), nullptr);
-  EXPECT_EQ(formatView(view, OutputFormat::prometheus).find("quorbel_service"), std::string::npos);
+  EXPECT_EQ(metricsOf(view).find("quorbel_service"), std::string::npos);
 }
 
 } // namespace

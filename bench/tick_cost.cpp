@@ -3,10 +3,13 @@
 // cycle, against a TLS server on the loopback interface that answers like the usage endpoint.
 // Prints the CPU per tick and the private dirty memory (what this process alone has written,
 // from /proc/self/smaps_rollup) after 10, 100 and 1,000 ticks, which should stay flat.
-// Every tick makes a new connection with a full handshake and no session resumption, as a poll
-// every 180 s does once libcurl has dropped the idle connection. The server is `openssl s_server`
-// in a process of its own, so this process links and loads what the helper does, and nothing of
-// the server counts in its figures. The files live in a fresh folder under /tmp.
+// Every tick makes a new connection, as a poll every 180 s does once libcurl has dropped the idle
+// connection. It runs twice: against a server that refuses session resumption, so each tick makes
+// a full handshake, and against one that issues session tickets, so each tick after the first
+// resumes the last session and skips the certificate chain; both figures are printed side by
+// side. The server is `openssl s_server` in a process of its own, so this process links and loads
+// what the helper does, and nothing of the server counts in its figures. The files live in a
+// fresh folder under /tmp.
 //
 // Usage: quorbel_tick_bench [ticks] [--default-curl] [--without-history]   (default 1000 ticks)
 //   --default-curl     also measures a reused libcurl handle left at its defaults, for comparison.
@@ -124,16 +127,22 @@ bool accepting(int port) {
 }
 
 // `-WWW` serves files under the working directory, so the usage body is a file at the usage path.
-pid_t startServer(const fs::path &dir, int port) {
+// Offering resumption is s_server's default: a session cache and TLS 1.3 tickets.
+pid_t startServer(const fs::path &dir, int port, bool offerResumption) {
   const pid_t child = fork();
   if (child == 0) {
     if (chdir(dir.c_str()) != 0) {
       _exit(127);
     }
     const std::string accept = "127.0.0.1:" + std::to_string(port);
-    execlp("openssl", "openssl", "s_server", "-quiet", "-WWW", "-accept", accept.c_str(), "-cert",
-           "cert.pem", "-key", "key.pem", "-no_ticket", "-num_tickets", "0", "-no_cache",
-           static_cast<char *>(nullptr));
+    if (offerResumption) {
+      execlp("openssl", "openssl", "s_server", "-quiet", "-WWW", "-accept", accept.c_str(), "-cert",
+             "cert.pem", "-key", "key.pem", static_cast<char *>(nullptr));
+    } else {
+      execlp("openssl", "openssl", "s_server", "-quiet", "-WWW", "-accept", accept.c_str(), "-cert",
+             "cert.pem", "-key", "key.pem", "-no_ticket", "-num_tickets", "0", "-no_cache",
+             static_cast<char *>(nullptr));
+    }
     _exit(127);
   }
   // Probing consumes one accept; s_server serves one connection at a time and moves on.
@@ -174,6 +183,47 @@ void print(const char *label, int ticks, const Figures &figures) {
               label, ticks, figures.firstTickMs, figures.cpuPerTickMs, figures.wallPerTickMs);
 }
 
+// One run of `ticks` ticks through a fresh session, provider, store and history under `data`.
+Figures measureTicks(const fs::path &dir, const fs::path &data, const std::string &endpoint,
+                     int ticks, bool withHistory) {
+  const auto session =
+      CurlHttpSession::forLoopback({.allowPlainHttp = false, .trustedCaFile = dir / "bundle.pem"});
+  auto provider = std::make_shared<LivePlanUsageProvider>(
+      std::make_shared<CredentialsFile>(dir / ".credentials.json"), session,
+      std::string(kFallbackClaudeCodeVersion), kDefaultExpiryMargin, endpoint);
+  const auto snapshotFile = data / "plan-snapshot.json";
+  auto store = std::make_shared<SnapshotStore>(snapshotFile);
+  // The helper logs a line a tick to the journal; here the line costs its write(2) and no more.
+  FdLogSink quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  HelperRuntime runtime(provider, store, 180, quiet, systemClock(), quiet);
+  if (withHistory) {
+    runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(snapshotFile)));
+  }
+  const Figures figures = measure(
+      ticks - 1,
+      [&] {
+        runtime.tick();
+        if (!runtime.lastResult() ||
+            !std::holds_alternative<refresh::Updated>(*runtime.lastResult())) {
+          std::cerr << "tick did not update the snapshot\n";
+          std::exit(1);
+        }
+      },
+      [&](int done) {
+        if (done == 10 || done == 100 || done == 1000 || done == ticks) {
+          std::printf("after tick %4d: private dirty %.2f MiB, resident %.2f MiB\n", done,
+                      privateDirtyMiB(), residentMiB());
+        }
+      });
+  const auto samples = withHistory ? readHistory(historyPathBeside(snapshotFile), kEarliestInstant)
+                                   : std::vector<HistorySample>(std::size_t(ticks));
+  if (samples.size() != std::size_t(ticks)) {
+    std::cerr << "the history holds " << samples.size() << " samples, not " << ticks << "\n";
+    std::exit(1);
+  }
+  return figures;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -204,49 +254,26 @@ int main(int argc, char **argv) {
 
   fs::create_directories(dir / "api" / "oauth");
   std::ofstream(dir / "api" / "oauth" / "usage") << kUsageBody;
-
-  const int port = freeLoopbackPort();
-  const pid_t server = startServer(dir, port);
-  const std::string endpoint = "https://127.0.0.1:" + std::to_string(port) + "/api/oauth/usage";
-
   initHttpGlobal();
-  const auto session =
-      CurlHttpSession::forLoopback({.allowPlainHttp = false, .trustedCaFile = dir / "bundle.pem"});
-  auto provider = std::make_shared<LivePlanUsageProvider>(
-      std::make_shared<CredentialsFile>(dir / ".credentials.json"), session,
-      std::string(kFallbackClaudeCodeVersion), kDefaultExpiryMargin, endpoint);
 
-  const auto snapshotFile = dir / "data" / "plan-snapshot.json";
-  auto store = std::make_shared<SnapshotStore>(snapshotFile);
-  // The helper logs a line a tick to the journal; here the line costs its write(2) and no more.
-  FdLogSink quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  HelperRuntime runtime(provider, store, 180, quiet, systemClock(), quiet);
-  if (withHistory) {
-    runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(snapshotFile)));
+  Figures figures[2];
+  std::string endpoint;
+  pid_t server = -1;
+  for (const bool resumption : {false, true}) {
+    if (server > 0) {
+      kill(server, SIGTERM);
+      waitpid(server, nullptr, 0);
+    }
+    const int port = freeLoopbackPort();
+    server = startServer(dir, port, resumption);
+    endpoint = "https://127.0.0.1:" + std::to_string(port) + "/api/oauth/usage";
+    // A fresh session and fresh files, so neither run inherits the other's caches.
+    const auto data = dir / (resumption ? "resumed" : "full");
+    figures[resumption] = measureTicks(dir, data, endpoint, ticks, withHistory);
+    print(resumption ? "resumed session" : "full handshake", ticks - 1, figures[resumption]);
   }
-  const Figures live = measure(
-      ticks - 1,
-      [&] {
-        runtime.tick();
-        if (!runtime.lastResult() ||
-            !std::holds_alternative<refresh::Updated>(*runtime.lastResult())) {
-          std::cerr << "tick did not update the snapshot\n";
-          std::exit(1);
-        }
-      },
-      [&](int done) {
-        if (done == 10 || done == 100 || done == 1000 || done == ticks) {
-          std::printf("after tick %4d: private dirty %.2f MiB, resident %.2f MiB\n", done,
-                      privateDirtyMiB(), residentMiB());
-        }
-      });
-  print(withHistory ? "tick, snapshot and sample" : "tick and snapshot", ticks - 1, live);
-  const auto samples = withHistory ? readHistory(historyPathBeside(snapshotFile), kEarliestInstant)
-                                   : std::vector<HistorySample>(std::size_t(ticks));
-  if (samples.size() != std::size_t(ticks)) {
-    std::cerr << "the history holds " << samples.size() << " samples, not " << ticks << "\n";
-    return 1;
-  }
+  std::printf("CPU per tick, full handshake vs resumed: %.3f ms vs %.3f ms (%s the sample)\n",
+              figures[0].cpuPerTickMs, figures[1].cpuPerTickMs, withHistory ? "with" : "without");
   std::printf("resident: %.2f MiB at start, %.2f MiB after the ticks, peak %.2f MiB\n",
               residentAtStart, residentMiB(), peakResidentMiB());
 

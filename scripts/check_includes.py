@@ -13,9 +13,10 @@ ALLOWED = {
     "model": set(),
     "http": {"model", "platform"},
     "source": {"http", "model", "platform"},
+    "service": {"http", "model", "platform"},
     "store": {"model", "platform"},
     "history": {"model", "platform"},
-    "runtime": {"source", "store", "history", "model", "platform"},
+    "runtime": {"source", "service", "store", "history", "model", "platform"},
     "selfcheck": {"runtime", "source", "store", "model", "platform"},
     "view": {"store", "model", "platform"},
     "watch": {"view", "model", "platform"},
@@ -24,7 +25,7 @@ ALLOWED = {
     "icon": set(),
     "tray": {"icon", "watch", "view", "store", "model", "platform"},
     "app": {"tray", "icon", "notify", "chart", "watch", "view", "selfcheck", "runtime", "history", "store",
-            "source", "http", "model", "platform"},
+            "service", "source", "http", "model", "platform"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/([A-Za-z0-9_.]+)"', re.M)
 

@@ -8,6 +8,7 @@
 #include "runtime/helper_runtime.hpp"
 #include "runtime/log_sink.hpp"
 #include "selfcheck/dry_test_run.hpp"
+#include "service/service_status_poller.hpp"
 #include "source/claude_code_version.hpp"
 #include "source/credentials_file_linux.hpp"
 #include "source/live_plan_usage_provider.hpp"
@@ -39,7 +40,7 @@ constexpr double kExpiryMargin = 60;
 constexpr int kExitUsage = 2;
 
 constexpr const char *kUsage =
-    "Usage: QuorbelHelper [--account NAME [--config-dir DIR]]\n"
+    "Usage: QuorbelHelper [--account NAME [--config-dir DIR]] [--no-service-status]\n"
     "       QuorbelHelper --help | --version\n"
     "\n"
     "Keeps Claude Code plan usage in plan-snapshot.json, fetched every 180 seconds, until SIGTERM\n"
@@ -47,13 +48,18 @@ constexpr const char *kUsage =
     "  --account     keep the usage of account NAME, in accounts/NAME/plan-snapshot.json\n"
     "  --config-dir  the account's Claude Code folder (default: $CLAUDE_CONFIG_DIR when set,\n"
     "                else ~/.claude-NAME)\n"
+    "  --no-service-status\n"
+    "                never ask the service's status page (by default one helper on the machine\n"
+    "                asks it every 5 minutes, into service-status.json beside plan-snapshot.json)\n"
     "  --help        print this help and exit\n"
     "  --version     print the version and exit\n";
 
-// Which account this helper keeps; no name is the default account of the plain helper.
-struct AccountChoice {
+// Which account this helper keeps (no name is the default account of the plain helper), and
+// whether it looks at the service's status page.
+struct HelperChoice {
   std::optional<std::string> name;
   std::optional<std::string> configDir;
+  bool serviceStatus = true;
 };
 
 int usageError(const std::string &message) {
@@ -63,7 +69,7 @@ int usageError(const std::string &message) {
 
 // Answers --help and --version before anything starts, and reads the account. Returns the exit
 // status when the arguments end the process here.
-std::optional<int> readArguments(int argc, char **argv, AccountChoice &account) {
+std::optional<int> readArguments(int argc, char **argv, HelperChoice &account) {
   bool help = false;
   bool version = false;
   for (int i = 1; i < argc; ++i) {
@@ -72,6 +78,8 @@ std::optional<int> readArguments(int argc, char **argv, AccountChoice &account) 
       help = true;
     } else if (argument == "--version") {
       version = true;
+    } else if (argument == "--no-service-status") {
+      account.serviceStatus = false;
     } else if (argument == "--account" || argument == "--config-dir") {
       if (i + 1 == argc) {
         return usageError(std::string(argument) + " needs a value");
@@ -155,7 +163,7 @@ int failAtStart(const std::string &message) {
 }
 
 // The helper's credentials: the plain helper's as before, an account's from its own folder.
-std::optional<CredentialsFile> credentialsFor(const AccountChoice &account) {
+std::optional<CredentialsFile> credentialsFor(const HelperChoice &account) {
   if (!account.name) {
     return CredentialsFile::atDefaultLocation();
   }
@@ -184,7 +192,7 @@ private:
   InstanceLock lock_;
 };
 
-int runLiveHelper(const AccountChoice &account) {
+int runLiveHelper(const HelperChoice &account) {
   const std::optional<std::filesystem::path> defaultPath = SnapshotStore::defaultFileURL();
   if (!defaultPath) {
     return failAtStart(snapshotNoHomeMessage());
@@ -236,6 +244,11 @@ int runLiveHelper(const AccountChoice &account) {
       std::make_shared<LockKeepingStore>(store, std::move(std::get<InstanceLock>(locking))),
       kRefreshInterval);
   runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(snapshotPath)));
+  if (account.serviceStatus) {
+    // One file and one poller for the machine, whichever account this helper keeps.
+    runtime.checkServiceStatusWith(
+        std::make_shared<ServiceStatusPoller>(session, serviceStatusFileBeside(*defaultPath)));
+  }
   try {
     runtime.run(stop, *timer);
   } catch (const std::exception &error) {
@@ -249,7 +262,7 @@ int runLiveHelper(const AccountChoice &account) {
 } // namespace
 
 int main(int argc, char **argv) {
-  AccountChoice account;
+  HelperChoice account;
   if (const auto status = readArguments(argc, argv, account)) {
     return *status;
   }

@@ -117,5 +117,11 @@ int main(int argc, char **argv) {
   }
   int exitStatus = kExitOk;
   const std::optional<Subject> subject = subjectOf(*parsed.request, exitStatus);
-  return subject ? runMode(*parsed.request, *subject) : exitStatus;
+  if (!subject) {
+    return exitStatus;
+  }
+  StatusRequest request = *parsed.request;
+  // One status file for the machine, beside the default snapshot (or the file given instead).
+  request.options.serviceStatusFile = serviceStatusFileBeside(subject->defaultFile);
+  return runMode(request, *subject);
 }

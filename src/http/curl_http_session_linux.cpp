@@ -146,6 +146,7 @@ struct CurlHttpSession::Handle {
   CURL *curl = nullptr;
   // Kept for the session's life: the trust-store and TLS session caches live here.
   CURLM *multi = nullptr;
+  curl_slist *connectTo = nullptr;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
   ~Handle() {
@@ -155,6 +156,7 @@ struct CurlHttpSession::Handle {
     if (multi != nullptr) {
       curl_multi_cleanup(multi);
     }
+    curl_slist_free_all(connectTo);
   }
 };
 
@@ -196,6 +198,14 @@ CurlHttpSession::CurlHttpSession(const LoopbackOptions *loopback)
     }
     // A proxy from the environment must not intercept a test's own loopback server.
     setOption(curl, CURLOPT_PROXY, "");
+    for (const std::string &entry : loopback->connectTo) {
+      curl_slist *grown = curl_slist_append(handle_->connectTo, entry.c_str());
+      if (grown == nullptr) {
+        throw std::bad_alloc();
+      }
+      handle_->connectTo = grown;
+    }
+    setOption(curl, CURLOPT_CONNECT_TO, handle_->connectTo);
   }
 }
 

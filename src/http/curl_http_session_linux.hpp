@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace quorbel {
 
@@ -24,7 +26,10 @@ public:
   // nothing in the helper sets these.
   struct LoopbackOptions {
     bool allowPlainHttp = false;
-    std::filesystem::path trustedCaFile; // empty: the system's trust store
+    std::filesystem::path trustedCaFile = {}; // empty: the system's trust store
+    // libcurl's "HOST:PORT:CONNECT-TO-HOST:CONNECT-TO-PORT" entries, so a test reaches its server
+    // under a real host name, which the certificate and the TLS session are checked against.
+    std::vector<std::string> connectTo = {};
   };
   static std::shared_ptr<CurlHttpSession> forLoopback(const LoopbackOptions &options);
 

@@ -67,17 +67,63 @@ void HelperRuntime::run(std::stop_token stop, TickTimer &timer) {
       const double delay = tick();
       const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
           std::chrono::duration<double>(delay));
-      // Signing in shows at once; in any other status a token refresh must not add a request.
-      const bool signedOut = published_ == PlanStatus::sessionInactive;
-      if (const auto lost = timer.takeLostWatch()) {
-        hint(*lost);
-      }
-      if (timer.wait(wait, stop, signedOut) == TickTimer::WakeUp::stopRequested) {
+      if (waitForNextTick(wait, stop, timer) == TickTimer::WakeUp::stopRequested) {
         break;
       }
     }
   }
   log("Sleep cancelled; stopping refresh cycle.");
+}
+
+TickTimer::WakeUp HelperRuntime::waitForNextTick(std::chrono::nanoseconds untilTick,
+                                                 std::stop_token stop, TickTimer &timer) {
+  for (;;) {
+    // Signing in shows at once; in any other status a token refresh must not add a request.
+    const bool signedOut = published_ == PlanStatus::sessionInactive;
+    if (const auto lost = timer.takeLostWatch()) {
+      hint(*lost);
+    }
+    if (!serviceStatus_) {
+      return timer.wait(untilTick, stop, signedOut);
+    }
+    const std::chrono::nanoseconds dueIn = std::max(
+        std::chrono::nanoseconds::zero(), std::chrono::nanoseconds(serviceStatus_->dueIn()));
+    // A check that might still run when the tick is due waits for the tick to pass first.
+    if (dueIn + serviceStatus_->timeLimit() > untilTick) {
+      return timer.wait(untilTick, stop, signedOut);
+    }
+    if (dueIn > std::chrono::nanoseconds::zero()) {
+      if (const auto woke = timer.wait(dueIn, stop, signedOut); woke != TickTimer::WakeUp::due) {
+        return woke;
+      }
+      untilTick -= dueIn;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    checkServiceStatus();
+    untilTick = std::max(std::chrono::nanoseconds::zero(),
+                         untilTick - (std::chrono::steady_clock::now() - started));
+    if (stop.stop_requested()) {
+      return TickTimer::WakeUp::stopRequested;
+    }
+  }
+}
+
+// The page is an aside to the usage: its failures change nothing else, and a lasting one is told
+// once, again only when its cause changes.
+void HelperRuntime::checkServiceStatus() {
+  const ServiceCheckResult result = serviceStatus_->check();
+  if (result.kind != ServiceCheckResult::Kind::failed) {
+    if (serviceTrouble_ && result.kind == ServiceCheckResult::Kind::written) {
+      log("Service status check works again.");
+      serviceTrouble_.reset();
+    }
+    return;
+  }
+  if (!result.cancelled && result.cause != serviceTrouble_) {
+    log("Service status check FAILED (" + result.cause + "): " + result.detail +
+        "; the file is left as it was; retrying at each look, told once.");
+    serviceTrouble_ = result.cause;
+  }
 }
 
 void HelperRuntime::seed() {

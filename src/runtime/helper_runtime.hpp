@@ -5,10 +5,12 @@
 #include "platform/tick_timer.hpp"
 #include "runtime/log_sink.hpp"
 #include "runtime/refresh_result.hpp"
+#include "service/service_status_checking.hpp"
 #include "source/plan_usage_error.hpp"
 #include "source/plan_usage_provider.hpp"
 #include "store/snapshot_persisting.hpp"
 
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -51,6 +53,12 @@ public:
   // it the cycle keeps no history.
   void recordHistoryIn(std::shared_ptr<HistoryRecording> history) { history_ = std::move(history); }
 
+  // The service's status is looked at between ticks, when due and only when the whole of its time
+  // limit fits before the next tick: a page that hangs never delays the usage. Optional.
+  void checkServiceStatusWith(std::shared_ptr<ServiceStatusChecking> checker) {
+    serviceStatus_ = std::move(checker);
+  }
+
   // Seeding alone: adopt the stored snapshot, or write the noData marker when there is none.
   void seed();
 
@@ -63,6 +71,9 @@ private:
   double transientFailure(const PlanUsageError &error);
   double transientFailure(const std::string &text);
   void tellCredentialsTrouble(const std::optional<std::string> &reason);
+  TickTimer::WakeUp waitForNextTick(std::chrono::nanoseconds untilTick, std::stop_token stop,
+                                    TickTimer &timer);
+  void checkServiceStatus();
   void publish(PlanStatus status, std::optional<InactiveReason> reason = std::nullopt);
   void recordHistory(const PlanSnapshot &snapshot);
   void log(const std::string &message);
@@ -84,6 +95,8 @@ private:
   std::optional<PlanStatus> published_; // what readers of the file are told now
   std::shared_ptr<HistoryRecording> history_;
   std::set<HistoryError::Kind> historyFailuresLogged_; // since the history last worked
+  std::shared_ptr<ServiceStatusChecking> serviceStatus_;
+  std::optional<std::string> serviceTrouble_; // the cause last told, while checks fail
 };
 
 // The short text of an error, as logged and kept in RefreshResult. Errors other than

@@ -25,4 +25,8 @@ resolveSnapshotLocation(const LocationEnvironment &environment) {
 
 std::string snapshotNoHomeMessage() { return noHomeMessage(kSnapshotFileName, XdgDirectory::data); }
 
+std::filesystem::path serviceStatusFileBeside(const std::filesystem::path &defaultSnapshot) {
+  return defaultSnapshot.parent_path() / kServiceStatusFileName;
+}
+
 } // namespace quorbel

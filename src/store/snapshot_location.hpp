@@ -28,6 +28,11 @@ struct LocationEnvironment {
 std::optional<std::filesystem::path>
 resolveSnapshotLocation(const LocationEnvironment &environment);
 
+// The service's status file, one for the machine whichever account a helper keeps: in the folder
+// of the default snapshot.
+inline constexpr std::string_view kServiceStatusFileName = "service-status.json";
+std::filesystem::path serviceStatusFileBeside(const std::filesystem::path &defaultSnapshot);
+
 // Why there is no default location, for both programs to print after their name.
 std::string snapshotNoHomeMessage();
 

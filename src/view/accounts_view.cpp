@@ -1,6 +1,7 @@
 #include "view/accounts_view.hpp"
 
 #include "view/prometheus_text.hpp"
+#include "view/service_prometheus.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -168,16 +169,21 @@ nlohmann::json accountJson(const AccountView &account) {
 std::string accountsPrometheus(const std::vector<AccountView> &accounts) {
   std::vector<AccountSnapshot> snapshots;
   std::optional<Instant> now;
+  std::optional<ServiceStatus> service; // the machine's, the same in every view
   for (const AccountView &account : accounts) {
     if (account.view) {
       snapshots.push_back({account.name, account.view->snapshot});
       now = account.view->now;
+      service = account.view->serviceStatus;
     }
   }
   if (!now) {
     return "";
   }
   std::string text = formatPrometheus(std::move(snapshots), *now);
+  if (service) {
+    text += formatServicePrometheus(*service);
+  }
   text.pop_back(); // the caller ends the output as every format's
   return text;
 }

@@ -79,6 +79,10 @@ std::optional<Instant> nextOutputChange(const UsageView &view, OutputFormat form
   if (longForm) {
     consider(nextAgeStep(view.snapshot.fetchedAt, now));
   }
+  // A service answer that grows old shows nothing any more.
+  if (view.serviceStatus) {
+    consider(view.serviceStatus->checkedAt + kServiceStatusFreshFor + std::chrono::seconds(1));
+  }
 
   struct Shown {
     const WindowView *window;

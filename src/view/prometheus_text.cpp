@@ -218,4 +218,6 @@ std::string formatPrometheus(std::vector<AccountSnapshot> accounts, Instant now)
   return std::move(out).text();
 }
 
+std::string prometheusLabelValue(std::string_view text) { return labelValue(text); }
+
 } // namespace quorbel

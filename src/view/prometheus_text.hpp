@@ -20,4 +20,7 @@ struct AccountSnapshot {
 // every other format shows it. Every line, the last included, ends in a newline.
 std::string formatPrometheus(std::vector<AccountSnapshot> accounts, Instant now);
 
+// A label value as the exposition format quotes it.
+std::string prometheusLabelValue(std::string_view text);
+
 } // namespace quorbel

@@ -70,6 +70,33 @@ nlohmann::json extraUsageJson(const UsageView &view) {
           {"payingNow", view.payingExtra}};
 }
 
+// What the service's status page said, while it says something is wrong; null otherwise.
+nlohmann::json serviceJson(const UsageView &view) {
+  if (!view.service) {
+    return nullptr;
+  }
+  const ServiceStatus &status = view.service->status;
+  nlohmann::json components = nlohmann::json::array();
+  for (const ServiceComponent &component : status.components) {
+    components.push_back({{"name", component.name}, {"status", rawValue(component.state)}});
+  }
+  nlohmann::json incidents = nlohmann::json::array();
+  for (const ServiceIncident &incident : status.incidents) {
+    incidents.push_back({{"name", incident.name},
+                         {"impact", rawValue(incident.impact)},
+                         {"status", rawValue(incident.state)},
+                         {"link", incident.link.empty() ? nlohmann::json(nullptr)
+                                                        : nlohmann::json(incident.link)}});
+  }
+  return {{"level", levelName(view.service->level)},
+          {"mark", view.service->mark},
+          {"indicator", rawValue(status.indicator)},
+          {"description", status.description},
+          {"checkedAt", formatInternetDate(status.checkedAt)},
+          {"components", components},
+          {"incidents", incidents}};
+}
+
 template <typename T> nlohmann::json optionalJson(const std::optional<T> &value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
@@ -97,6 +124,7 @@ std::string formatJson(const UsageView &view) {
       {"stale", view.stale},
       {"percentage", view.percentage},
       {"class", view.cssClass},
+      {"service", serviceJson(view)},
   };
   return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -186,9 +186,18 @@ std::optional<OutputFormat> outputFormatNamed(std::string_view name) {
   return kFormatNames.named(name);
 }
 
+namespace {
+
+// Whose fault it is matters as much as any figure: an outage of the service reads as such.
+std::string serviceMark(const UsageView &view) {
+  return view.service ? std::string(kSeparator) + view.service->mark : std::string();
+}
+
+} // namespace
+
 std::string formatText(const UsageView &view) {
   if (!view.fetched) {
-    return "Claude" + marker(view);
+    return "Claude" + serviceMark(view) + marker(view);
   }
   std::string text = "5h " + percentText(view, view.session) + std::string(kSeparator) + "7d " +
                      percentText(view, view.allModels);
@@ -203,7 +212,7 @@ std::string formatText(const UsageView &view) {
   if (view.payingExtra) {
     text += paidText(view);
   }
-  return text + marker(view);
+  return text + serviceMark(view) + marker(view);
 }
 
 std::string formatLong(const UsageView &view) {
@@ -231,6 +240,11 @@ std::string formatLong(const UsageView &view) {
     text += "\n";
   }
   text += "Status: " + statusWords(view) + "\n";
+  if (view.service) {
+    for (const std::string &line : view.service->details) {
+      text += line + "\n";
+    }
+  }
   const std::string ageText =
       view.age < seconds{60} ? "just now" : formatDuration(view.age) + " ago";
   text += (view.fetched ? "Data fetched " : "Written ") + ageText + "\n";
@@ -268,6 +282,9 @@ std::string formatWaybar(const UsageView &view) {
   }
   if (view.payingExtra) {
     classes.emplace_back("extraUsage");
+  }
+  if (view.service) {
+    classes.emplace_back(levelName(view.service->level));
   }
   return waybarObject(formatText(view), tooltip, classes, view.percentage);
 }

@@ -105,6 +105,14 @@ UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOpt
   view.now = now;
   view.warn = options.warn;
   view.shown = options.shown;
+  // Read at each look, so a watcher shows a new answer as soon as the helper writes it.
+  if (!options.serviceStatusFile.empty()) {
+    if (auto status = readServiceStatus(options.serviceStatusFile);
+        status && ServiceView::fresh(*status, now)) {
+      view.serviceStatus = std::move(status);
+      view.service = ServiceView::of(view.serviceStatus, now);
+    }
+  }
   view.session = planWindowView("5h", snapshot.session, now);
   view.allModels = planWindowView("7d", snapshot.allModels, now);
   for (const ModelWindow &window : view.snapshot.modelWindows) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "model/plan_snapshot.hpp"
+#include "view/service_view.hpp"
 #include "view/window_pace.hpp"
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,6 +26,8 @@ struct ViewOptions {
   std::int64_t critical = 95;
   std::chrono::seconds staleAfter{15 * 60};
   PercentShown shown = PercentShown::used;
+  // The service status file the helper keeps; empty: the service's status is not shown.
+  std::filesystem::path serviceStatusFile = {};
 };
 
 // The longest duration --stale-after and --since take: longer than anyone waits for a helper or
@@ -73,6 +77,10 @@ struct UsageView {
   bool payingExtra = false;
   // Lines drawn from the history for the long and waybar formats; empty when none was read.
   std::vector<std::string> trends;
+  // The service's own trouble, machine-wide, which the reader sets from the status file; nothing
+  // when all is well or the file says nothing fresh.
+  std::optional<ServiceView> service;
+  std::optional<ServiceStatus> serviceStatus; // the file while fresh, whatever it says
 
   static UsageView of(const PlanSnapshot &snapshot, Instant now, const ViewOptions &options,
                       const RecentUsage *recent = nullptr);

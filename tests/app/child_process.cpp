@@ -148,8 +148,11 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
 
 std::unique_ptr<ChildProcess> startHelper(const std::filesystem::path &root,
                                           std::vector<std::string> environment,
-                                          ChildProcess::Options options) {
+                                          ChildProcess::Options options, bool asksServicePage) {
   std::filesystem::create_directories(root / "tmp");
+  if (!asksServicePage) {
+    options.arguments.insert(options.arguments.begin(), "--no-service-status");
+  }
   const auto dir = [&root](const char *name) { return (root / name).string(); };
   environment.insert(environment.end(), {"HOME=" + dir("home"), "XDG_DATA_HOME=" + dir("data"),
                                          "TMPDIR=" + dir("tmp"), "PATH=" + dir("bin")});

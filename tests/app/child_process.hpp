@@ -75,8 +75,11 @@ private:
 // The built helper with a HOME, XDG_DATA_HOME and TMPDIR of its own under `root` and a PATH that
 // holds no "claude" unless the test puts one in `root`/bin, so nothing of the machine's own setup
 // leaks in. getenv() takes the first of equal names, so `environment` overrides these.
+// The service's status page is on the internet, so the helper leaves it alone unless a test that
+// routes it elsewhere asks for it.
 std::unique_ptr<ChildProcess> startHelper(const std::filesystem::path &root,
                                           std::vector<std::string> environment = {},
-                                          ChildProcess::Options options = {});
+                                          ChildProcess::Options options = {},
+                                          bool asksServicePage = false);
 
 } // namespace quorbel::testing

@@ -34,8 +34,10 @@ const std::string kCancel = "[RefreshCycle] Sleep cancelled; stopping refresh cy
 class Executable : public ::testing::Test {
 protected:
   std::unique_ptr<ChildProcess> start(std::vector<std::string> environment = {},
-                                      ChildProcess::Options options = {}) const {
-    return testing::startHelper(root_.path(), std::move(environment), std::move(options));
+                                      ChildProcess::Options options = {},
+                                      bool asksServicePage = false) const {
+    return testing::startHelper(root_.path(), std::move(environment), std::move(options),
+                                asksServicePage);
   }
   void signIn(const std::string &expiresAtMilliseconds, const std::string &claude) const {
     writeFile(root_ / "home/.claude/.credentials.json",
@@ -152,6 +154,18 @@ TEST_F(Executable, AStopLeavesAtOnceFromTheVersionProbeOrFromARequestUnderWay) {
                 "helper is stopping); retrying in 180 s; disk left as-is; last snapshot "
                 "retained.\n" +
                 kCancel);
+}
+
+// Signed out, the helper sends nothing for the usage, but still asks the status page once it has
+// ticked, through the proxy like any request; a stop ends that request at once, untold.
+TEST_F(Executable, TheStatusPageIsAskedAfterTheFirstTickAndAStopEndsItAtOnce) {
+  const testing::LoopbackServer proxy(testing::LoopbackServer::silent());
+  auto helper = start({"https_proxy=" + proxy.url("")}, {}, true);
+  ASSERT_TRUE(helper->waitFor([&] { return proxy.requests() == 1; }, kTestDeadline));
+  EXPECT_TRUE(proxy.firstHead().starts_with("CONNECT status.claude.com:443 HTTP/1.1\r\n"))
+      << proxy.firstHead();
+  stopAfter(*helper, "");
+  EXPECT_EQ(helper->standardOutput(), banner() + kMarker + kInactive + kCancel);
 }
 
 // One helper per account: the name rule, the lock, and which credentials each one reads.

@@ -76,7 +76,8 @@ TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
   const std::string helper = "env -i QUORBEL_HELPER_DRYTEST=1 TMPDIR='" + scratch.path().string() +
                              "' timeout 5 " + bin("QuorbelHelper");
   const std::tuple<std::string, int, std::string, std::string> cases[] = {
-      {" --help", 0, "Usage: QuorbelHelper [--account NAME [--config-dir DIR]]\n", ""},
+      {" --help", 0,
+       "Usage: QuorbelHelper [--account NAME [--config-dir DIR]] [--no-service-status]\n", ""},
       {" --account", 2, "", "QuorbelHelper: --account needs a value\nUsage: QuorbelHelper"},
       {" --config-dir /c", 2, "", "QuorbelHelper: --config-dir goes with --account\nUsage:"},
       {" --verbose", 2, "", "QuorbelHelper: bad argument '--verbose'\nUsage: QuorbelHelper"},

@@ -2,11 +2,14 @@
 #include "platform/atomic_file.hpp"
 #include "runtime/helper_runtime.hpp"
 #include "selfcheck/dry_test_scenarios.hpp"
+#include "service/service_status_checking.hpp"
 #include "support/capturing_log.hpp"
 #include "support/deadline.hpp"
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 namespace quorbel {
 namespace {
@@ -222,6 +225,91 @@ TEST_F(HelperRuntimeTest, AFailingHistoryIsToldOncePerKindAndNeverTouchesTheSnap
   provider_->next = Fake::failure(PlanUsageError::unexpectedStatus(503));
   runtime_.tick();
   EXPECT_EQ(history->recorded, std::vector<PlanSnapshot>(6, dryTestSnapshotA()));
+}
+
+// A status check on a virtual clock that the scripted waits move: due every `interval` seconds,
+// each check answering the next scripted result, then a success.
+struct ScriptedCheck final : ServiceStatusChecking {
+  std::chrono::milliseconds dueIn() override {
+    return std::chrono::milliseconds(std::lround((nextDue - now) * 1000));
+  }
+  std::chrono::milliseconds timeLimit() const override { return std::chrono::seconds(10); }
+  ServiceCheckResult check() override {
+    events += "check@" + std::to_string(std::lround(now)) + " ";
+    nextDue = now + interval;
+    const ServiceCheckResult result =
+        results.empty() ? ServiceCheckResult{ServiceCheckResult::Kind::written} : results.front();
+    results.erase(results.begin(), results.begin() + (results.empty() ? 0 : 1));
+    return result;
+  }
+  double interval = 0;
+  double now = 0;
+  double nextDue = 0;
+  std::string events;
+  std::vector<ServiceCheckResult> results;
+};
+
+// A check starts only when its whole time limit ends before the next tick is due; one that could
+// not waits for the tick to pass, so a page that hangs never delays the usage. Its failures are
+// told once per cause, a recovery once, a stop not at all.
+TEST_F(HelperRuntimeTest, TheStatusCheckRunsBetweenTicksAndNeverIntoOne) {
+  using R = ServiceCheckResult;
+  const R down{R::Kind::failed, "HTTP 503", "HTTP 503"};
+  const R ok{R::Kind::written};
+  const struct {
+    double interval;
+    const char *events; // over three ticks, 300 s apart
+    std::vector<R> results = {};
+  } cases[] = {
+      {300, "check@0 check@300 check@600 "},
+      {280, "check@0 check@280 check@560 check@840 "},
+      {295, "check@0 check@300 check@600 "},
+      {100,
+       "check@0 check@100 check@200 check@300 check@400 check@500 check@600 check@700 check@800 ",
+       {down,
+        down,
+        {R::Kind::elsewhere},
+        {R::Kind::failed, "network: timedOut", "t"},
+        ok,
+        ok,
+        {R::Kind::failed, "x", "y", true}}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.interval);
+    auto check = std::make_shared<ScriptedCheck>();
+    check->interval = c.interval;
+    check->results = c.results;
+    log_.clear();
+    HelperRuntime runtime(provider_, store_, 300, log_, systemClock(), hints_);
+    runtime.checkServiceStatusWith(check);
+    int ticks = 0;
+    double sinceTick = 0;
+    ScriptedTimer timer;
+    timer.onWait = [&](double delay, bool) {
+      check->now += delay;
+      sinceTick += delay;
+      if (std::lround(sinceTick) < 300) {
+        return TickTimer::WakeUp::due;
+      }
+      EXPECT_EQ(std::lround(sinceTick), 300) << "a tick came late";
+      sinceTick = 0;
+      return ++ticks == 3 ? TickTimer::WakeUp::stopRequested : TickTimer::WakeUp::due;
+    };
+    runtime.run(std::stop_token(), timer);
+    EXPECT_EQ(check->events, c.events);
+    std::string told;
+    for (const std::string &line : log_.lines()) {
+      told += line.find("Service status") != std::string::npos ? line : "";
+    }
+    const auto failed = [](const std::string &cause, const std::string &detail) {
+      return logged("Service status check FAILED (" + cause + "): " + detail +
+                    "; the file is left as it was; retrying at each look, told once.");
+    };
+    EXPECT_EQ(told, c.results.empty()
+                        ? ""
+                        : failed("HTTP 503", "HTTP 503") + failed("network: timedOut", "t") +
+                              logged("Service status check works again."));
+  }
 }
 
 } // namespace

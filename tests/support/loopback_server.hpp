@@ -68,8 +68,13 @@ public:
   std::string url(const std::string &path = "/api/oauth/usage") const {
     return (certificate_.empty() ? "http://" : "https://") + authority_ + path;
   }
+  // "127.0.0.1:PORT", for a client that reaches the server under another name.
+  const std::string &authority() const { return authority_; }
   int connections() const { return shared_->connections; }
   int requests() const { return shared_->requests; }
+  // TLS connections that resumed an earlier session (from a ticket the server issued) rather than
+  // making a full handshake.
+  int resumed() const { return shared_->resumed; }
   // The first request head, byte for byte, cut to what the shared buffer keeps.
   std::string firstHead() const { return shared_->head; }
 
@@ -80,6 +85,7 @@ private:
   struct Shared {
     std::atomic<int> connections{0};
     std::atomic<int> requests{0};
+    std::atomic<int> resumed{0};
     char head[kKeptHeadBytes]{};
   };
 
@@ -109,6 +115,10 @@ private:
         ::SSL_free(tls);
         ::close(connection);
         continue;
+      }
+      // OpenSSL's server issues session tickets by default, all under this one context's key.
+      if (tls && ::SSL_session_reused(tls) == 1) {
+        ++shared_->resumed;
       }
       const std::string head = readHead(connection, tls);
       if (head.find("\r\n\r\n") != std::string::npos && shared_->requests++ == 0) {

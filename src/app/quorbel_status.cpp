@@ -4,6 +4,7 @@
 #include "app/one_shot_command.hpp"
 #include "app/status_exit.hpp"
 #include "app/status_request.hpp"
+#include "app/statusline_command.hpp"
 #include "app/watch_command.hpp"
 #include "platform/atomic_file.hpp"
 #include "store/account_location.hpp"
@@ -85,6 +86,7 @@ int runMode(const StatusRequest &request, const Subject &subject) {
     return subject.chosen ? runUsageNotifier(*subject.chosen, request.options)
                           : runAccountsNotifier(subject.defaultFile, request.options);
   case StatusMode::once:
+  case StatusMode::statusLine:
     break;
   }
   return runOnceMode(request, subject);
@@ -114,6 +116,14 @@ int main(int argc, char **argv) {
   }
   if (!outputUsable(parsed.request->output)) {
     return kExitUsage;
+  }
+  const StatusRequest &request = *parsed.request;
+  if (request.mode == StatusMode::statusLine) {
+    // Before the subject: the status line must come even without a home or an account.
+    return runStatusLine({request.options,
+                          request.file.empty() ? SnapshotStore::defaultFileURL()
+                                               : std::filesystem::path(request.file),
+                          request.account, !request.file.empty(), request.color, request.lines});
   }
   int exitStatus = kExitOk;
   const std::optional<Subject> subject = subjectOf(*parsed.request, exitStatus);

@@ -2,6 +2,7 @@
 
 #include "app/status_arguments.hpp"
 #include "app/status_exit.hpp"
+#include "app/statusline_command.hpp"
 #include "model/helper_version.hpp"
 
 #include <cstdio>
@@ -11,10 +12,11 @@ namespace quorbel {
 namespace {
 
 constexpr const char *kUsage =
-    "Usage: quorbel-status [--format text|long|waybar|json|prometheus]\n"
+    "Usage: quorbel-status [--format text|long|waybar|json|prometheus|statusline]\n"
     "                      [--file PATH | --account NAME]\n"
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
     "                      [--show used|remaining] [--output FILE] [--watch | --notify]\n"
+    "       quorbel-status --format statusline [--lines 1|2] [--color auto|always|never]\n"
     "       quorbel-status --history [--since DURATION] [--format chart|csv|json|svg]\n"
     "                      [--output FILE] [--file PATH | --account NAME]\n"
     "       quorbel-status --help | --version\n"
@@ -22,7 +24,9 @@ constexpr const char *kUsage =
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
     "  --format       text (default): one line; long: a few lines for a person;\n"
     "                 waybar: JSON for waybar's custom module; json: everything, for scripts;\n"
-    "                 prometheus: every account's metrics in the Prometheus text format\n"
+    "                 prometheus: every account's metrics in the Prometheus text format;\n"
+    "                 statusline: the line for Claude Code's status line, which reads the\n"
+    "                 session's JSON on standard input and fits COLUMNS\n"
     "  --file         the snapshot to read (default: every account's, where QuorbelHelper\n"
     "                 writes them)\n"
     "  --account      only the account NAME (\"default\": the helper run without --account)\n"
@@ -31,6 +35,8 @@ constexpr const char *kUsage =
     "  --stale-after  age after which data counts as stale: 900, 900s, 15m or 1h (default 15m)\n"
     "  --show         used (default): the percent of each window used; remaining: the percent\n"
     "                 left (\"5h 55% left\"), in text, long and waybar; levels still measure use\n"
+    "  --lines        statusline: 2 adds each window's reset and trajectory (default 1)\n"
+    "  --color        statusline: colours by level; auto (default) unless NO_COLOR is set\n"
     "  --watch        print again each time the output would change, until stopped\n"
     "  --notify       print nothing; show desktop notifications when a window reaches --warn,\n"
     "                 --critical or 100 %, when a full window resets, when Claude Code\n"
@@ -64,6 +70,8 @@ const option kOptions[] = {
     {"history", no_argument, nullptr, 'H'},
     {"since", required_argument, nullptr, 'n'},
     {"output", required_argument, nullptr, 'o'},
+    {"color", required_argument, nullptr, 'C'},
+    {"lines", required_argument, nullptr, 'L'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -114,6 +122,20 @@ std::string takeValueOption(int option, const char *value, StatusRequest &reques
       return "--stale-after is at most ten years (87840h), not '" + text + "'";
     }
     return {};
+  case 'C': {
+    const auto named = colorChoiceNamed(text);
+    if (!named) {
+      return "--color takes auto, always or never, not '" + text + "'";
+    }
+    request.color = *named;
+    return {};
+  }
+  case 'L':
+    if (text != "1" && text != "2") {
+      return "--lines takes 1 or 2, not '" + text + "'";
+    }
+    request.lines = text == "2" ? 2 : 1;
+    return {};
   case 'S': {
     const auto shown = percentShownNamed(text);
     if (!shown) {
@@ -160,6 +182,11 @@ std::string checkCombination(StatusRequest &request, const std::string &formatNa
       return "--history formats are chart, csv, json and svg, not '" + formatName + "'";
     }
     request.history.format = *named;
+  } else if (formatName == kStatusLineFormat) {
+    if (request.mode != StatusMode::once || request.output) {
+      return "--format statusline prints once, to standard output";
+    }
+    request.mode = StatusMode::statusLine;
   } else if (!formatName.empty()) {
     const auto named = outputFormatNamed(formatName);
     if (!named) {

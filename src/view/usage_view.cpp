@@ -104,6 +104,7 @@ UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOpt
   view.snapshot = shownSnapshot(snapshot);
   view.now = now;
   view.warn = options.warn;
+  view.critical = options.critical;
   view.shown = options.shown;
   view.session = planWindowView("5h", snapshot.session, now);
   view.allModels = planWindowView("7d", snapshot.allModels, now);

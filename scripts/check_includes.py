@@ -21,7 +21,8 @@ ALLOWED = {
     "watch": {"view", "model", "platform"},
     "chart": {"history", "view", "store", "model", "platform"},
     "notify": {"watch", "view", "store", "model", "platform"},
-    "app": {"notify", "chart", "watch", "view", "selfcheck", "runtime", "history", "store",
+    "dashboard": {"watch", "chart", "history", "view", "store", "model", "platform"},
+    "app": {"dashboard", "notify", "chart", "watch", "view", "selfcheck", "runtime", "history", "store",
             "source", "http", "model", "platform"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/([A-Za-z0-9_.]+)"', re.M)

@@ -1,5 +1,6 @@
 // quorbel-status: prints the helper's snapshot for bars, terminals and scripts.
 
+#include "app/dashboard_command.hpp"
 #include "app/history_command.hpp"
 #include "app/one_shot_command.hpp"
 #include "app/status_exit.hpp"
@@ -85,6 +86,8 @@ int runMode(const StatusRequest &request, const Subject &subject) {
   case StatusMode::notify:
     return subject.chosen ? runUsageNotifier(*subject.chosen, request.options)
                           : runAccountsNotifier(subject.defaultFile, request.options);
+  case StatusMode::dashboard:
+    return runDashboard(subject.defaultFile, subject.chosen, request.options, request.color);
   case StatusMode::once:
   case StatusMode::statusLine:
     break;

@@ -11,7 +11,7 @@
 namespace quorbel {
 
 // What quorbel-status runs: each mode is one function of its own, chosen by main.
-enum class StatusMode { once, watch, notify, history, statusLine };
+enum class StatusMode { once, watch, notify, history, statusLine, dashboard };
 
 // Everything the command line asked for, checked: options that do not go together are refused
 // before any mode starts.

@@ -30,6 +30,9 @@ public:
   // Wakes for these files too from now on, besides the first; a file newly followed counts as
   // changed at the next wait, since it may have been written before its watch was in place.
   void follow(const std::vector<std::filesystem::path> &files);
+  // Wakes with Wake::input from now on whenever `fd` is readable (a terminal's keys, a signalfd),
+  // which the caller then reads, and with Wake::stop once it has hung up.
+  void wakeOnInput(int fd) { inputs_.push_back(fd); }
   SnapshotWakeSource(const SnapshotWakeSource &) = delete;
   SnapshotWakeSource &operator=(const SnapshotWakeSource &) = delete;
 
@@ -44,6 +47,7 @@ private:
   bool followedNew_ = false;
   UniqueFd timerFd_;
   int outputFd_ = -1;
+  std::vector<int> inputs_;
 };
 
 } // namespace quorbel

@@ -341,6 +341,15 @@ TEST_F(AccountsStatus, StatusLineShowsItsSessionsAccountWhateverArrivesOnItsInpu
   }
 }
 
+TEST_F(AccountsStatus, DashboardRefusesAnythingButATerminalInOneLine) {
+  SnapshotStore(file("default")).save(fetchedNow(41, 14));
+  const auto result = run("--dashboard < /dev/null");
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err,
+            "quorbel-status: --dashboard needs a terminal on standard input and output\n");
+}
+
 TEST_F(AccountsStatus, WatchFollowsAnAccountWhoseFolderAppearsLater) {
   SnapshotStore(file("default")).save(fetchedNow(41, 14));
   // Already there, as after a first account: only an entry made inside it tells of the next.

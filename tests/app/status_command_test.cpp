@@ -317,14 +317,14 @@ TEST_F(AccountsStatus, StatusLineShowsItsSessionsAccountWhateverArrivesOnItsInpu
        "Opus \u00b7 5h 24% (2h 0m) \u00b7 7d 14% \u00b7 ctx 8% \u00b7 work 5h 88%"},
       {"NO_COLOR=1 CLAUDE_CONFIG_DIR=" + (home_ / "cc-work/").string(), "< /dev/null",
        "5h 88% (2h 0m) \u00b7 7d 20%"},
-      {"NO_COLOR=1 COLUMNS=20", "< large.json", "5h 41% \u00b7 7d 14%"},
+      {"NO_COLOR=1", "< large.json", "5h 41% (2h 0m) \u00b7 7d 14% \u00b7 work 5h 88%"},
       // A writer that neither finishes nor closes: what came within the bound is read.
       {"NO_COLOR=1", "< <(cat session.json; sleep 3)",
        "Opus \u00b7 5h 24% (2h 0m) \u00b7 7d 14% \u00b7 ctx 8% \u00b7 work 5h 88%"},
       {"NO_COLOR=1 TERM=xterm", "--color always < /dev/null",
        "\x1b[32m5h 41%\x1b[0m \x1b[2m(2h 0m)\x1b[0m \u00b7 \x1b[32m7d 14%\x1b[0m \u00b7 "
        "\x1b[33mwork 5h 88%\x1b[0m"},
-      {"TERM=dumb", "< /dev/null", "5h 41% (2h 0m) \u00b7 7d 14% \u00b7 work 5h 88%"},
+      {"TERM=dumb COLUMNS=20", "< /dev/null", "5h 41% \u00b7 7d 14%"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.environment + " " + c.input);

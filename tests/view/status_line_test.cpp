@@ -88,6 +88,8 @@ TEST(SessionInput, TakesTheSessionsWindowsOnlyWhereTheyAreNewsOfTheSamePeriod) {
   ASSERT_TRUE(filled.session && filled.allModels);
   EXPECT_EQ(filled.session->resetsAt, kSessionReset + 1s);
   EXPECT_EQ(filled.allModels->percent, 41);
+  // A session window whose reset has passed is no news, even where the helper has none.
+  EXPECT_FALSE(withSessionWindows(idle, sessionInputOf(passed), kNow).session);
 }
 
 // 5h used up with extra usage spent, Opus at --warn, a stale snapshot, another account at 92 %.

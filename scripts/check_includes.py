@@ -24,8 +24,9 @@ ALLOWED = {
     "notify": {"watch", "view", "store", "model", "platform"},
     "icon": set(),
     "tray": {"icon", "watch", "view", "store", "model", "platform"},
-    "app": {"tray", "icon", "notify", "chart", "watch", "view", "selfcheck", "runtime", "history", "store",
-            "service", "source", "http", "model", "platform"},
+    "dashboard": {"watch", "chart", "history", "view", "store", "model", "platform"},
+    "app": {"tray", "icon", "dashboard", "notify", "chart", "watch", "view", "selfcheck", "runtime",
+            "history", "store", "service", "source", "http", "model", "platform"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/([A-Za-z0-9_.]+)"', re.M)
 

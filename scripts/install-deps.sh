@@ -7,7 +7,7 @@ packages=(
   g++ cmake make pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev ca-certificates
   libgtest-dev libssl-dev openssl systemd
-  libsystemd-dev dbus libsqlite3-dev libcairo2-dev
+  libsystemd-dev dbus libsqlite3-dev libcairo2-dev libncurses-dev
   clang-14 libclang-rt-14-dev
   dpkg-dev file groff-base python3
   prometheus

@@ -1,6 +1,7 @@
 #include "history/history_store.hpp"
 #include "http/http_session.hpp"
 #include "model/helper_version.hpp"
+#include "platform/atomic_file.hpp"
 #include "platform/environment.hpp"
 #include "platform/home_directory.hpp"
 #include "platform/instance_lock_linux.hpp"
@@ -13,6 +14,7 @@
 #include "source/credentials_file_linux.hpp"
 #include "source/live_plan_usage_provider.hpp"
 #include "store/account_location.hpp"
+#include "store/config_folder_record.hpp"
 #include "store/snapshot_location.hpp"
 #include "store/snapshot_store.hpp"
 
@@ -216,6 +218,14 @@ int runLiveHelper(const HelperChoice &account) {
                        " in: give --config-dir or set CLAUDE_CONFIG_DIR");
   }
   auto credentials = std::make_shared<CredentialsFile>(*credentialsFile);
+  // A status line inside Claude Code finds its own account by the folder its session reads.
+  if (!credentials->path().empty()) {
+    try {
+      recordConfigFolder(snapshotPath, credentials->path().parent_path());
+    } catch (const FileWriteError &problem) {
+      std::fprintf(stderr, "QuorbelHelper: %s\n", problem.what());
+    }
+  }
   std::optional<LinuxTickTimer> timer;
   try {
     timer.emplace(credentials->path());

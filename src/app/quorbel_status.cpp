@@ -1,9 +1,11 @@
 // quorbel-status: prints the helper's snapshot for bars, terminals and scripts.
 
+#include "app/dashboard_command.hpp"
 #include "app/history_command.hpp"
 #include "app/one_shot_command.hpp"
 #include "app/status_exit.hpp"
 #include "app/status_request.hpp"
+#include "app/statusline_command.hpp"
 #include "app/watch_command.hpp"
 #include "platform/atomic_file.hpp"
 #include "store/account_location.hpp"
@@ -84,7 +86,10 @@ int runMode(const StatusRequest &request, const Subject &subject) {
   case StatusMode::notify:
     return subject.chosen ? runUsageNotifier(*subject.chosen, request.options)
                           : runAccountsNotifier(subject.defaultFile, request.options);
+  case StatusMode::dashboard:
+    return runDashboard(subject.defaultFile, subject.chosen, request.options, request.color);
   case StatusMode::once:
+  case StatusMode::statusLine:
     break;
   }
   return runOnceMode(request, subject);
@@ -114,6 +119,14 @@ int main(int argc, char **argv) {
   }
   if (!outputUsable(parsed.request->output)) {
     return kExitUsage;
+  }
+  const StatusRequest &request = *parsed.request;
+  if (request.mode == StatusMode::statusLine) {
+    // Before the subject: the status line must come even without a home or an account.
+    return runStatusLine({request.options,
+                          request.file.empty() ? SnapshotStore::defaultFileURL()
+                                               : std::filesystem::path(request.file),
+                          request.account, !request.file.empty(), request.color, request.lines});
   }
   int exitStatus = kExitOk;
   const std::optional<Subject> subject = subjectOf(*parsed.request, exitStatus);

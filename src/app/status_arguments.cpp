@@ -1,5 +1,6 @@
 #include "app/status_arguments.hpp"
 
+#include "model/enum_names.hpp"
 #include "view/usage_view.hpp"
 
 #include <cerrno>
@@ -7,6 +8,32 @@
 #include <string>
 
 namespace quorbel {
+namespace {
+
+constexpr EnumNames kColorChoiceNames{std::array<std::pair<ColorChoice, std::string_view>, 3>{{
+    {ColorChoice::automatic, "auto"},
+    {ColorChoice::always, "always"},
+    {ColorChoice::never, "never"},
+}}};
+
+} // namespace
+
+std::optional<ColorChoice> colorChoiceNamed(std::string_view name) {
+  return kColorChoiceNames.named(name);
+}
+
+bool colorWanted(ColorChoice choice, const std::optional<std::string> &noColor,
+                 const std::optional<std::string> &term) {
+  switch (choice) {
+  case ColorChoice::always:
+    return true;
+  case ColorChoice::never:
+    return false;
+  case ColorChoice::automatic:
+    break;
+  }
+  return !(noColor && !noColor->empty()) && term != "dumb";
+}
 
 bool parsePercent(const char *text, std::int64_t &value) {
   char *end = nullptr;

@@ -2,6 +2,7 @@
 
 #include "app/status_arguments.hpp"
 #include "app/status_exit.hpp"
+#include "app/statusline_command.hpp"
 #include "model/helper_version.hpp"
 
 #include <cstdio>
@@ -11,10 +12,12 @@ namespace quorbel {
 namespace {
 
 constexpr const char *kUsage =
-    "Usage: quorbel-status [--format text|long|waybar|json|prometheus]\n"
+    "Usage: quorbel-status [--format text|long|waybar|json|prometheus|statusline]\n"
     "                      [--file PATH | --account NAME]\n"
     "                      [--warn PERCENT] [--critical PERCENT] [--stale-after DURATION]\n"
     "                      [--show used|remaining] [--output FILE] [--watch | --notify]\n"
+    "       quorbel-status --format statusline [--lines 1|2] [--color auto|always|never]\n"
+    "       quorbel-status --dashboard [--file PATH | --account NAME] [--color WHEN]\n"
     "       quorbel-status --history [--since DURATION] [--format chart|csv|json|svg]\n"
     "                      [--output FILE] [--file PATH | --account NAME]\n"
     "       quorbel-status --help | --version\n"
@@ -22,7 +25,9 @@ constexpr const char *kUsage =
     "Prints Claude Code plan usage from the snapshot QuorbelHelper keeps.\n"
     "  --format       text (default): one line; long: a few lines for a person;\n"
     "                 waybar: JSON for waybar's custom module; json: everything, for scripts;\n"
-    "                 prometheus: every account's metrics in the Prometheus text format\n"
+    "                 prometheus: every account's metrics in the Prometheus text format;\n"
+    "                 statusline: the line for Claude Code's status line, which reads the\n"
+    "                 session's JSON on standard input and fits COLUMNS\n"
     "  --file         the snapshot to read (default: every account's, where QuorbelHelper\n"
     "                 writes them)\n"
     "  --account      only the account NAME (\"default\": the helper run without --account)\n"
@@ -31,11 +36,16 @@ constexpr const char *kUsage =
     "  --stale-after  age after which data counts as stale: 900, 900s, 15m or 1h (default 15m)\n"
     "  --show         used (default): the percent of each window used; remaining: the percent\n"
     "                 left (\"5h 55% left\"), in text, long and waybar; levels still measure use\n"
+    "  --lines        statusline: 2 adds each window's reset and trajectory (default 1)\n"
+    "  --color        statusline and dashboard: colours by level; auto (default) unless\n"
+    "                 NO_COLOR is set\n"
     "  --watch        print again each time the output would change, until stopped\n"
     "  --notify       print nothing; show desktop notifications when a window reaches --warn,\n"
     "                 --critical or 100 %, when a full window resets, when Claude Code\n"
     "                 signs out or back in, when extra usage starts being spent and when it\n"
     "                 crosses --warn, --critical or 100 % of its monthly cap\n"
+    "  --dashboard    a live full-screen view of every account in the terminal; keys: q quits,\n"
+    "                 r switches used and remaining, a cycles through the accounts\n"
     "  --history      show the usage kept in history.sqlite3 beside the snapshot: chart\n"
     "                 (default, fits COLUMNS or the terminal), csv, json or svg\n"
     "  --since        how far back --history looks: 6h, 2d or 30d (default 7d)\n"
@@ -52,21 +62,15 @@ constexpr const char *kUsage =
     "or cannot write the --output file.\n";
 
 const option kOptions[] = {
-    {"format", required_argument, nullptr, 'f'},
-    {"file", required_argument, nullptr, 'F'},
-    {"account", required_argument, nullptr, 'a'},
-    {"warn", required_argument, nullptr, 'w'},
-    {"critical", required_argument, nullptr, 'c'},
-    {"stale-after", required_argument, nullptr, 's'},
-    {"show", required_argument, nullptr, 'S'},
-    {"watch", no_argument, nullptr, 'W'},
-    {"notify", no_argument, nullptr, 'N'},
-    {"history", no_argument, nullptr, 'H'},
-    {"since", required_argument, nullptr, 'n'},
-    {"output", required_argument, nullptr, 'o'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
+    {"format", required_argument, nullptr, 'f'},   {"file", required_argument, nullptr, 'F'},
+    {"account", required_argument, nullptr, 'a'},  {"warn", required_argument, nullptr, 'w'},
+    {"critical", required_argument, nullptr, 'c'}, {"stale-after", required_argument, nullptr, 's'},
+    {"show", required_argument, nullptr, 'S'},     {"watch", no_argument, nullptr, 'W'},
+    {"notify", no_argument, nullptr, 'N'},         {"history", no_argument, nullptr, 'H'},
+    {"dashboard", no_argument, nullptr, 'D'},      {"since", required_argument, nullptr, 'n'},
+    {"output", required_argument, nullptr, 'o'},   {"color", required_argument, nullptr, 'C'},
+    {"lines", required_argument, nullptr, 'L'},    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0},
 };
 
 // What one option asks; an error message when its value is refused, else empty.
@@ -114,6 +118,20 @@ std::string takeValueOption(int option, const char *value, StatusRequest &reques
       return "--stale-after is at most ten years (87840h), not '" + text + "'";
     }
     return {};
+  case 'C': {
+    const auto named = colorChoiceNamed(text);
+    if (!named) {
+      return "--color takes auto, always or never, not '" + text + "'";
+    }
+    request.color = *named;
+    return {};
+  }
+  case 'L':
+    if (text != "1" && text != "2") {
+      return "--lines takes 1 or 2, not '" + text + "'";
+    }
+    request.lines = text == "2" ? 2 : 1;
+    return {};
   case 'S': {
     const auto shown = percentShownNamed(text);
     if (!shown) {
@@ -160,6 +178,11 @@ std::string checkCombination(StatusRequest &request, const std::string &formatNa
       return "--history formats are chart, csv, json and svg, not '" + formatName + "'";
     }
     request.history.format = *named;
+  } else if (formatName == kStatusLineFormat) {
+    if (request.mode != StatusMode::once || request.output) {
+      return "--format statusline prints once, to standard output";
+    }
+    request.mode = StatusMode::statusLine;
   } else if (!formatName.empty()) {
     const auto named = outputFormatNamed(formatName);
     if (!named) {
@@ -186,6 +209,7 @@ ParsedStatusArguments parseStatusArguments(int argc, char **argv) {
   bool watch = false;
   bool notify = false;
   bool history = false;
+  bool dashboard = false;
   opterr = 0;
   for (;;) {
     const int option = getopt_long(argc, argv, "", kOptions, nullptr);
@@ -201,6 +225,9 @@ ParsedStatusArguments parseStatusArguments(int argc, char **argv) {
       break;
     case 'H':
       history = true;
+      break;
+    case 'D':
+      dashboard = true;
       break;
     case 'h':
       std::fputs(kUsage, stdout);
@@ -228,6 +255,13 @@ ParsedStatusArguments parseStatusArguments(int argc, char **argv) {
   if (const std::string problem = checkCombination(request, formatName, watch, notify, history);
       !problem.empty()) {
     return {std::nullopt, statusUsageError(problem)};
+  }
+  if (dashboard) {
+    if (request.mode != StatusMode::once || request.output || !formatName.empty()) {
+      return {std::nullopt, statusUsageError("--dashboard goes with none of --watch, --notify, "
+                                             "--history, --output and --format")};
+    }
+    request.mode = StatusMode::dashboard;
   }
   return {std::move(request), kExitOk};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/history_command.hpp"
+#include "app/status_arguments.hpp"
 #include "view/usage_formats.hpp"
 
 #include <filesystem>
@@ -10,7 +11,7 @@
 namespace quorbel {
 
 // What quorbel-status runs: each mode is one function of its own, chosen by main.
-enum class StatusMode { once, watch, notify, history };
+enum class StatusMode { once, watch, notify, history, statusLine, dashboard };
 
 // Everything the command line asked for, checked: options that do not go together are refused
 // before any mode starts.
@@ -22,6 +23,8 @@ struct StatusRequest {
   std::string file;                   // empty: where QuorbelHelper writes
   std::optional<std::string> account; // --account
   std::optional<std::filesystem::path> output;
+  ColorChoice color = ColorChoice::automatic; // --color, for the status line
+  int lines = 1;                              // --lines, for the status line
 };
 
 // The request, or, when there is nothing to run (bad arguments, --help, --version), the exit

@@ -12,38 +12,44 @@ constexpr int kTrendCells = 24;
 constexpr std::string_view kLevels[] = {"\u2581", "\u2582", "\u2583", "\u2584",
                                         "\u2585", "\u2586", "\u2587", "\u2588"};
 
-std::optional<std::string> sparkline(const std::vector<HistorySample> &samples,
-                                     HistoryWindowKind kind, std::chrono::hours span, Instant now) {
+} // namespace
+
+std::optional<std::string> windowSparkline(const std::vector<HistorySample> &samples,
+                                           HistoryWindowKind kind, std::string_view model,
+                                           std::chrono::hours span, int cells, Instant now) {
+  if (cells <= 0) {
+    return std::nullopt;
+  }
   const Instant from = now - span;
-  std::optional<std::int64_t> cells[kTrendCells];
+  std::vector<std::optional<std::int64_t>> levels(static_cast<std::size_t>(cells));
   bool any = false;
   for (const HistorySample &sample : samples) {
-    const HistoryWindow *window = sample.window(kind);
+    const HistoryWindow *window = sample.window(kind, model);
     if (window == nullptr || sample.fetchedAt < from || sample.fetchedAt >= now) {
       continue;
     }
-    const auto cell = std::size_t((sample.fetchedAt - from) * kTrendCells / span);
-    cells[cell] = std::max(cells[cell].value_or(0), window->percent);
+    const auto cell = std::size_t((sample.fetchedAt - from) * cells / span);
+    levels[cell] = std::max(levels[cell].value_or(0), window->percent);
     any = true;
   }
   if (!any) {
     return std::nullopt;
   }
   std::string line;
-  for (const auto &cell : cells) {
+  for (const auto &cell : levels) {
     line += cell ? std::string(kLevels[std::clamp<std::int64_t>(*cell, 0, 100) * 7 / 100]) : " ";
   }
   return line;
 }
 
-} // namespace
-
 std::vector<std::string> trendLines(const std::vector<HistorySample> &samples, Instant now) {
   std::vector<std::string> lines;
-  if (auto line = sparkline(samples, HistoryWindowKind::session, kSessionTrendSpan, now)) {
+  if (auto line = windowSparkline(samples, HistoryWindowKind::session, {}, kSessionTrendSpan,
+                                  kTrendCells, now)) {
     lines.push_back("5h over 24 h  " + *line);
   }
-  if (auto line = sparkline(samples, HistoryWindowKind::allModels, kWeeklyTrendSpan, now)) {
+  if (auto line = windowSparkline(samples, HistoryWindowKind::allModels, {}, kWeeklyTrendSpan,
+                                  kTrendCells, now)) {
     lines.push_back("7d over 7 d   " + *line);
   }
   return lines;

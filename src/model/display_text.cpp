@@ -108,4 +108,64 @@ std::string markupText(std::string_view text) {
   return escaped;
 }
 
+namespace {
+
+constexpr std::string_view kEllipsis = "\u2026";
+
+// Decodes the code point at `at` of well-formed UTF-8 and moves past it.
+char32_t nextCodePoint(std::string_view text, std::size_t &at) {
+  const auto byte = static_cast<unsigned char>(text[at++]);
+  if (byte < kContinuationLow) {
+    return byte;
+  }
+  const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+  char32_t point = byte & (0x7F >> length);
+  for (std::size_t i = 1; i < length && at < text.size(); ++i) {
+    point = (point << 6) | (static_cast<unsigned char>(text[at++]) & 0x3F);
+  }
+  return point;
+}
+
+// The wide ranges of Unicode's East Asian Width (W and F) and the emoji planes, coarsely: a code
+// point counted wide that a terminal draws narrow only leaves a column free.
+bool isWide(char32_t point) {
+  return (point >= 0x1100 && point <= 0x115F) || (point >= 0x2E80 && point <= 0xA4CF) ||
+         (point >= 0xAC00 && point <= 0xD7A3) || (point >= 0xF900 && point <= 0xFAFF) ||
+         (point >= 0xFE30 && point <= 0xFE4F) || (point >= 0xFF00 && point <= 0xFF60) ||
+         (point >= 0xFFE0 && point <= 0xFFE6) || (point >= 0x1F000 && point <= 0x1FAFF) ||
+         (point >= 0x20000 && point <= 0x3FFFD);
+}
+
+} // namespace
+
+std::size_t displayColumns(std::string_view text) {
+  std::size_t columns = 0;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    columns += isWide(nextCodePoint(text, at)) ? 2 : 1;
+  }
+  return columns;
+}
+
+std::string fitColumns(std::string_view text, std::size_t columns) {
+  if (displayColumns(text) <= columns) {
+    return std::string(text);
+  }
+  if (columns == 0) {
+    return "";
+  }
+  std::size_t used = 0;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t next = at;
+    const std::size_t width = isWide(nextCodePoint(text, next)) ? 2 : 1;
+    if (used + width > columns - 1) {
+      break;
+    }
+    used += width;
+    at = next;
+  }
+  return std::string(text.substr(0, at)) + std::string(kEllipsis);
+}
+
 } // namespace quorbel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,13 @@ std::string displayText(std::string_view text);
 // characters they give meaning to (those g_markup_escape_text() escapes) become entities, so a name
 // is shown as written, never parsed.
 std::string markupText(std::string_view text);
+
+// The columns a terminal gives `text`, which displayText() has cleaned: East Asian wide and
+// emoji code points count two, every other one. Never fewer than a terminal uses, so a text cut to
+// fit by this count cannot wrap.
+std::size_t displayColumns(std::string_view text);
+
+// `text` cut to at most `columns` columns at a character's start, with "…" when cut.
+std::string fitColumns(std::string_view text, std::size_t columns);
 
 } // namespace quorbel

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace quorbel {
@@ -39,6 +40,46 @@ BoundedRead readBounded(int fd, std::size_t limit) {
   for (;;) {
     const ssize_t count = ::read(fd, chunk, sizeof chunk);
     if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      result.error = errno;
+      return result;
+    }
+    if (count == 0) {
+      return result;
+    }
+    result.content.append(chunk, std::size_t(count));
+    if (result.content.size() > limit) {
+      result.tooLarge = true;
+      return result;
+    }
+  }
+}
+
+BoundedRead readBoundedWithin(int fd, std::size_t limit, std::chrono::milliseconds within) {
+  using Steady = std::chrono::steady_clock;
+  const Steady::time_point deadline = Steady::now() + within;
+  BoundedRead result;
+  char chunk[kReadChunkBytes];
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Steady::now());
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = left.count() > 0 ? ::poll(&ready, 1, int(left.count())) : 0;
+    if (polled < 0 && errno == EINTR) {
+      continue;
+    }
+    if (polled < 0) {
+      result.error = errno;
+      return result;
+    }
+    if (polled == 0) {
+      result.timedOut = true;
+      return result;
+    }
+    // POLLHUP with nothing left to read ends the input as a read of 0 does.
+    const ssize_t count = ::read(fd, chunk, sizeof chunk);
+    if (count < 0 && (errno == EINTR || errno == EAGAIN)) {
       continue;
     }
     if (count < 0) {

@@ -29,6 +29,9 @@ std::string formatJson(const UsageView &view);
 // (formatPrometheus()).
 std::string formatView(const UsageView &view, OutputFormat format);
 
+// A window's figure as the bar formats show it: "41%", or with --show remaining "59% left".
+std::string windowFigure(const UsageView &view, const WindowView &window);
+
 // What the one-line text adds after the numbers for the status: "", " (stale)", " (rate
 // limited)", " (token expired)", " (signed out)" or " (no data yet)"; `brief` gives the shorter
 // " (limited)", " (expired)" and " (no data)" for a line that shows several accounts.

@@ -3,7 +3,9 @@
 #include "model/display_text.hpp"
 #include "model/duration_text.hpp"
 #include "model/enum_names.hpp"
+#include "view/clock_text.hpp"
 #include "view/money_text.hpp"
+#include "view/usage_bar.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -25,8 +27,6 @@ constexpr EnumNames kFormatNames{std::array<std::pair<OutputFormat, std::string_
 }}};
 
 constexpr int kBarCells = 20;
-constexpr std::string_view kFullCell = "\u2588";
-constexpr std::string_view kEmptyCell = "\u2591";
 constexpr std::string_view kSeparator = " \u00b7 ";
 // A plan window the endpoint reports without a reset time: nothing was sent for its whole length.
 constexpr std::string_view kNotRunning = "idle";
@@ -48,30 +48,6 @@ std::string percentText(const UsageView &view, const std::optional<WindowView> &
     return figureText(view, *window);
   }
   return view.fetched ? std::string(kNotRunning) : std::string("\u2014");
-}
-
-std::string localClock(Instant instant, Instant now) {
-  const std::time_t when = toTimeT(instant);
-  const std::time_t today = toTimeT(now);
-  std::tm whenLocal{};
-  std::tm nowLocal{};
-  localtime_r(&when, &whenLocal);
-  localtime_r(&today, &nowLocal);
-  const bool sameDay =
-      whenLocal.tm_yday == nowLocal.tm_yday && whenLocal.tm_year == nowLocal.tm_year;
-  char buffer[32];
-  std::strftime(buffer, sizeof buffer, sameDay ? "%H:%M" : "%a %H:%M", &whenLocal);
-  return buffer;
-}
-
-std::string bar(std::int64_t percent) {
-  const auto clamped = std::clamp<std::int64_t>(percent, 0, 100);
-  const auto filled = int((clamped * kBarCells + 50) / 100);
-  std::string text;
-  for (int i = 0; i < kBarCells; ++i) {
-    text += i < filled ? kFullCell : kEmptyCell;
-  }
-  return text;
 }
 
 // A file from a helper that does not tell the reason reads as a sign-out, as it always did.
@@ -139,7 +115,14 @@ std::string windowLine(const UsageView &view, const WindowView &window, std::siz
   const Instant now = view.now;
   const std::int64_t figure = shownFigure(view, window);
   const std::string percent = std::to_string(figure) + "%";
-  std::string line = paddedLabel(window.label, labelWidth) + "  " + bar(figure) + " " +
+  // The even-pace mark measures elapsed time, so with the share left shown it counts from the end.
+  std::optional<double> paceShare;
+  if (window.pace) {
+    paceShare = view.shown == PercentShown::remaining ? 1.0 - window.pace->elapsedShare
+                                                      : window.pace->elapsedShare;
+  }
+  std::string line = paddedLabel(window.label, labelWidth) + "  " +
+                     usageBar(figure, paceShare, kBarCells) + " " +
                      std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') + percent;
   if (view.shown == PercentShown::remaining) {
     line += " left";
@@ -156,7 +139,9 @@ std::string windowLine(const UsageView &view, const WindowView &window, std::siz
     // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for "\n" + temporary.
     line += '\n';
     line.append(labelWidth + 2, ' ');
-    line += paceText(*window.pace);
+    line += paceText(*window.pace, window.pace->runOutAt && !window.pace->usedUp
+                                       ? localClock(*window.pace->runOutAt, now)
+                                       : std::string());
   }
   return line;
 }
@@ -180,6 +165,10 @@ std::string formatFullestText(const UsageView &view, bool brief) {
   }
   return view.fullest->label + " " + figureText(view, *view.fullest) +
          (view.payingExtra ? paidText(view) : "") + marker(view, brief);
+}
+
+std::string windowFigure(const UsageView &view, const WindowView &window) {
+  return figureText(view, window);
 }
 
 std::optional<OutputFormat> outputFormatNamed(std::string_view name) {

@@ -104,6 +104,7 @@ UsageView UsageView::of(const PlanSnapshot &snapshot, Instant now, const ViewOpt
   view.snapshot = shownSnapshot(snapshot);
   view.now = now;
   view.warn = options.warn;
+  view.critical = options.critical;
   view.shown = options.shown;
   // Read at each look, so a watcher shows a new answer as soon as the helper writes it.
   if (!options.serviceStatusFile.empty()) {

@@ -71,6 +71,7 @@ struct UsageView {
   std::int64_t percentage = 0; // the fullest window's shown percent, 0 without one
   std::string cssClass;        // ok, warning, critical, stale, rateLimited, sessionInactive, noData
   std::int64_t warn = 0;       // the level from which a model window joins the one-line text
+  std::int64_t critical = 0;   // the level from which a window is critical
   std::string level;           // ok, warning or critical by `percentage`, whatever the status
   PercentShown shown = PercentShown::used;
   // Extra usage is on and a plan window is used up: every message now costs money.

@@ -1,6 +1,7 @@
 #include "view/window_pace.hpp"
 
 #include "model/duration_text.hpp"
+#include "view/clock_text.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -106,18 +107,22 @@ std::optional<WindowPace> paceOf(std::int64_t percent, std::optional<Instant> re
                                : runOutBeforeResetSeconds(span, double(percent));
     pace.runOutBeforeReset = seconds(std::int64_t(std::floor(before)));
     pace.untilRunOut = seconds(std::int64_t(std::floor(toReset - before)));
+    const std::int64_t shown = pace.runOutBeforeReset->count();
+    const std::int64_t step = durationStep(shown);
+    pace.runOutAt = *resetsAt - seconds(step == 0 ? 0 : shown / step * step);
   }
   return pace;
 }
 
-std::string paceText(const WindowPace &pace) {
+std::string paceText(const WindowPace &pace, const std::string &runOutClock) {
   std::string text = std::to_string(pace.elapsedPercent) + " % of the window elapsed";
   if (pace.usedUp) {
     return text + ", already used up";
   }
   if (pace.runOutBeforeReset) {
-    text +=
-        ", on pace to run out about " + formatDuration(*pace.runOutBeforeReset) + " before reset";
+    text += ", on pace to run out about " +
+            (runOutClock.empty() ? std::string() : runOutClock + ", ") +
+            formatDuration(*pace.runOutBeforeReset) + " before reset";
   } else if (pace.projectedPercent) {
     text += ", on pace for about " + std::to_string(std::llround(*pace.projectedPercent)) +
             " % at reset";
@@ -129,6 +134,17 @@ std::string paceText(const WindowPace &pace) {
                                              : " (average since the window began)";
   }
   return text;
+}
+
+std::string trajectoryText(const WindowPace &pace, Instant now) {
+  if (pace.usedUp) {
+    return "used up";
+  }
+  if (pace.runOutAt && pace.runOutBeforeReset) {
+    return "runs out about " + localClock(*pace.runOutAt, now) + ", " +
+           formatDuration(*pace.runOutBeforeReset) + " before reset";
+  }
+  return pace.projectedPercent ? "lasts to reset" : "";
 }
 
 std::optional<Instant> nextPaceChange(std::int64_t percent, std::optional<Instant> resetsAt,

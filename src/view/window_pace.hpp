@@ -42,6 +42,9 @@ struct WindowPace {
   std::optional<std::chrono::seconds> untilRunOut;
   // How long before the reset it runs out, when it does.
   std::optional<std::chrono::seconds> runOutBeforeReset;
+  // When it runs out, as precisely as runOutBeforeReset is shown, so that the clock time and
+  // the duration before the reset always agree and change together.
+  std::optional<Instant> runOutAt;
   bool usedUp = false; // at 100 % already
   // The rate the projection assumed, when the history was there to choose from; nothing without
   // it, when the average since the period began is the only rate there is.
@@ -59,7 +62,12 @@ std::optional<WindowPace> paceOf(std::int64_t percent, std::optional<Instant> re
 // "55 % of the window elapsed, on pace for about 74 % at reset", or "... on pace to run out about
 // 1h 20m before reset", or "... already used up"; a projection from the history says its rate:
 // "... at reset (rate of the last hour)" or "(average since the window began)".
-std::string paceText(const WindowPace &pace);
+// With `runOutClock`, running out reads "... on pace to run out about 16:40, 1h 20m before reset".
+std::string paceText(const WindowPace &pace, const std::string &runOutClock = {});
+
+// The trajectory in a few words: "runs out about 16:40, 46m before reset", "lasts to reset",
+// "used up", or "" in the first tenth of the window, too early to tell.
+std::string trajectoryText(const WindowPace &pace, Instant now);
 
 // The first moment after `now` at which paceText() may read differently; nothing when it will not
 // change before the reset.

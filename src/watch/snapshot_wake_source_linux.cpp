@@ -88,6 +88,9 @@ WakeSource::Wake SnapshotWakeSource::wait(std::optional<Instant> deadline) {
     for (const FileWatch *watch : watches) {
       fds.push_back({watch->fd(), POLLIN, 0});
     }
+    for (const int input : inputs_) {
+      fds.push_back({input, POLLIN, 0});
+    }
     if (serve_) {
       const int events = serve_();
       if (events < 0) {
@@ -105,6 +108,15 @@ WakeSource::Wake SnapshotWakeSource::wait(std::optional<Instant> deadline) {
     for (std::size_t i = 0; i < watches.size(); ++i) {
       // Every watch with events is read, so none stays readable and spins the loop.
       changed = ((fds[i + 2].revents & POLLIN) != 0 && watches[i]->takeChanges()) || changed;
+    }
+    for (std::size_t i = 2 + watches.size(); i < 2 + watches.size() + inputs_.size(); ++i) {
+      // A terminal that hung up can never be read again: that ends the watch as a lost reader does.
+      if ((fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        return Wake::stop;
+      }
+      if ((fds[i].revents & POLLIN) != 0) {
+        return Wake::input;
+      }
     }
     bool due = false;
     if ((fds[1].revents & POLLIN) != 0) {

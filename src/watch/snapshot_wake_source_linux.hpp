@@ -37,6 +37,9 @@ public:
   using Serve = std::function<int()>;
   void serveWhileWaiting(int fd, Serve serve);
 
+  // Wakes with Wake::input from now on whenever `fd` is readable (a terminal's keys, a signalfd),
+  // which the caller then reads, and with Wake::stop once it has hung up.
+  void wakeOnInput(int fd) { inputs_.push_back(fd); }
   SnapshotWakeSource(const SnapshotWakeSource &) = delete;
   SnapshotWakeSource &operator=(const SnapshotWakeSource &) = delete;
 
@@ -53,6 +56,7 @@ private:
   int outputFd_ = -1;
   int servedFd_ = -1;
   Serve serve_;
+  std::vector<int> inputs_;
 };
 
 } // namespace quorbel

@@ -14,6 +14,7 @@ public:
     changed, // the snapshot file may have changed
     due,     // the deadline has come (or the wall clock was set)
     stop,    // the watch must end
+    input,   // a descriptor the watch was asked to wake on has something to read
   };
 
   virtual ~WakeSource() = default;

@@ -7,12 +7,14 @@
 #include "model/display_text.hpp"
 #include "model/snapshot_json.hpp"
 #include "platform/unique_fd.hpp"
+#include "store/config_folder_record.hpp"
 #include "store/snapshot_store.hpp"
 #include "support/command.hpp"
 #include "support/deadline.hpp"
 #include "support/scoped_environment.hpp"
 #include "support/snapshots.hpp"
 #include "support/text.hpp"
+#include "view/clock_text.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -177,9 +179,10 @@ TEST(HistoryCommand, ReadsTheHelpersHistoryForExportsPicturesAndThePace) {
   // Beside another account, each section of long and of the waybar tooltip is what the account
   // shows alone, its pace and trend lines included.
   const std::string alone = run("--account default --format long").out;
-  for (const char *part :
-       {"\n5h over 24 h  ", "\n    50 % of the window elapsed, on pace to run "
-                            "out about 37m before reset (rate of the last hour)\n"}) {
+  for (const std::string &part : {std::string("\n5h over 24 h  "),
+                                  "\n    50 % of the window elapsed, on pace to run out about " +
+                                      localClock(sessionReset - 37min, now) +
+                                      ", 37m before reset (rate of the last hour)\n"}) {
     EXPECT_NE(alone.find(part), std::string::npos) << alone;
   }
   const std::string section = "default\n  " + std::regex_replace(alone.substr(0, alone.size() - 1),
@@ -271,6 +274,68 @@ TEST_F(AccountsStatus, OneAccountOrOneChosenPrintsExactlyItsOwnFile) {
   EXPECT_EQ(unknown.err,
             "quorbel-status: no account 'nobody'; accounts found: default, work, zeta\n");
   EXPECT_EQ(unknown.out, "");
+}
+
+// Claude Code runs the status-line command after every message, in the session's environment.
+TEST_F(AccountsStatus, StatusLineShowsItsSessionsAccountWhateverArrivesOnItsInput) {
+  const Instant now = systemClock().now();
+  // Half a minute's slack keeps the countdown at "2h 0m" while the test runs.
+  const Instant sessionReset = now + 2h + 30s;
+  const Instant weeklyReset = now + 50h;
+  SnapshotStore(file("default")).save(testing::usageAt(now, 41, 14, sessionReset, weeklyReset));
+  SnapshotStore(file("work")).save(testing::usageAt(now, 88, 20, sessionReset, weeklyReset));
+  recordConfigFolder(file("work"), home_ / "cc-work");
+  const auto epoch = [](Instant instant) {
+    return std::to_string(instant.time_since_epoch() / 1s);
+  };
+  testing::writeFile(home_ / "session.json",
+                     R"({"model": {"display_name": "Opus"}, "context_window":
+      {"used_percentage": 8}, "rate_limits": {"five_hour": {"used_percentage": 23.5,
+      "resets_at": )" + epoch(sessionReset) +
+                         "}}}");
+  // Larger than the bound: not the session's document, whatever its start says.
+  testing::writeFile(home_ / "large.json", R"({"model": {"display_name": "Big"}, "pad": ")" +
+                                               std::string(1024 * 1024, 'x') + "\"}");
+  struct Case {
+    std::string environment;
+    std::string input;
+    std::string line;
+  } cases[] = {
+      {"NO_COLOR=1", "< session.json",
+       "Opus \u00b7 5h 24% (2h 0m) \u00b7 7d 14% \u00b7 ctx 8% \u00b7 work 5h 88%"},
+      {"NO_COLOR=1 CLAUDE_CONFIG_DIR=" + (home_ / "cc-work/").string(), "< /dev/null",
+       "5h 88% (2h 0m) \u00b7 7d 20%"},
+      {"NO_COLOR=1", "< large.json", "5h 41% (2h 0m) \u00b7 7d 14% \u00b7 work 5h 88%"},
+      // A writer that neither finishes nor closes: what came within the bound is read.
+      {"NO_COLOR=1", "< <(cat session.json; sleep 3)",
+       "Opus \u00b7 5h 24% (2h 0m) \u00b7 7d 14% \u00b7 ctx 8% \u00b7 work 5h 88%"},
+      {"NO_COLOR=1 TERM=xterm", "--color always < /dev/null",
+       "\x1b[32m5h 41%\x1b[0m \x1b[2m(2h 0m)\x1b[0m \u00b7 \x1b[32m7d 14%\x1b[0m \u00b7 "
+       "\x1b[33mwork 5h 88%\x1b[0m"},
+      {"TERM=dumb COLUMNS=20", "< /dev/null", "5h 41% \u00b7 7d 14%"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.environment + " " + c.input);
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = testing::runCommand(
+        "cd '" + home_.path().string() +
+            "' && exec bash -c \"env -i HOME=$PWD XDG_DATA_HOME=$PWD/share " + c.environment + " " +
+            QUORBEL_STATUS_BINARY + " --format statusline " + c.input + "\"",
+        home_);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.out, c.line + "\n");
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+TEST_F(AccountsStatus, DashboardRefusesAnythingButATerminalInOneLine) {
+  SnapshotStore(file("default")).save(fetchedNow(41, 14));
+  const auto result = run("--dashboard < /dev/null");
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err,
+            "quorbel-status: --dashboard needs a terminal on standard input and output\n");
 }
 
 TEST_F(AccountsStatus, WatchFollowsAnAccountWhoseFolderAppearsLater) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -30,6 +31,22 @@ private:
 
   const char *name_;
   std::optional<std::string> old_;
+};
+
+// Local clock times read as UTC ones for the life of the object. The C library reads TZ again
+// only in tzset().
+class ScopedUtc {
+public:
+  ScopedUtc() { ::tzset(); }
+  ~ScopedUtc() { ::tzset(); }
+  ScopedUtc(const ScopedUtc &) = delete;
+  ScopedUtc &operator=(const ScopedUtc &) = delete;
+
+private:
+  struct Tzset {
+    ~Tzset() { ::tzset(); }
+  } afterRestoring_;
+  ScopedEnvironment utc_{"TZ", "UTC"};
 };
 
 } // namespace quorbel::testing

@@ -104,19 +104,13 @@ TEST(UsageViewTest, TextAndClassFollowLevelsStalenessAndStatus) {
 }
 
 TEST(UsageViewTest, LongFormatSpeaksToAPerson) {
-  // Local clock times here are UTC ones. The C library reads TZ again only in tzset().
-  struct Tzset {
-    Tzset() { ::tzset(); }
-    ~Tzset() { ::tzset(); }
-  } afterRestoring;
-  const testing::ScopedEnvironment utc("TZ", "UTC");
-  const Tzset afterSetting;
+  const testing::ScopedUtc utc;
   EXPECT_EQ(formatView(UsageView::of(withModels(), kNow, {}), OutputFormat::longText),
-            "5h      ████████░░░░░░░░░░░░  41%  resets 17:00, in 2h 13m\n"
+            "5h      ████████░░░┃░░░░░░░░  41%  resets 17:00, in 2h 13m\n"
             "        55 % of the window elapsed, on pace for about 74 % at reset\n"
-            "7d      ███░░░░░░░░░░░░░░░░░  14%  resets Thu 12:00, in 2d 21h\n"
+            "7d      ███░░░░░░░░┃░░░░░░░░  14%  resets Thu 12:00, in 2d 21h\n"
             "        58 % of the window elapsed, on pace for about 24 % at reset\n"
-            "Opus    ████████████████████ 100%  resets Tue 07:00, in 16h 13m\n"
+            "Opus    ██████████████████┃█ 100%  resets Tue 07:00, in 16h 13m\n"
             "        90 % of the window elapsed, already used up\n"
             "Sonnet  ████████████████░░░░  80%  no reset time reported\n"
             "Haiku   ░░░░░░░░░░░░░░░░░░░░   0%  reset at 14:46\n"
@@ -155,7 +149,7 @@ TEST(UsageViewTest, RemainingCountsWhatIsLeftWhileLevelsStillMeasureUse) {
   EXPECT_EQ(formatText(view), "5h 55% left · 7d 0% left · Opus 0% left · Sonnet 20% left");
   const std::string text = formatView(view, OutputFormat::longText);
   EXPECT_EQ(text.substr(0, text.find('\n')),
-            "5h      ███████████░░░░░░░░░  55% left  resets 17:00, in 2h 13m");
+            "5h      ████████┃██░░░░░░░░░  55% left  resets 17:00, in 2h 13m");
   const auto waybar = json::parse(formatWaybar(view));
   EXPECT_EQ(waybar.at("class").dump(), R"(["critical"])");
   EXPECT_EQ(waybar.at("percentage"), 130);
@@ -297,29 +291,40 @@ TEST(FormatDuration, PicksTheTwoLargestUnits) {
 
 // When each change of the pace text comes is checked through the watch, which wakes for it.
 TEST(WindowPace, ProjectsLinearlyAndStaysQuietWhereItWouldMislead) {
+  const testing::ScopedUtc utc;
   const auto k5h = kSessionWindowLength, k7d = kWeeklyWindowLength;
   const struct {
     std::int64_t percent;
     std::optional<std::chrono::seconds> elapsed; // of a window of `length`; nothing: no reset time
     std::chrono::seconds length;
     const char *text; // nullptr: no pace at all
+    const char *trajectory;
   } cases[] = {
-      {30, 29min, k5h, "9 % of the window elapsed"}, // too early to project
-      {5, 30min, k5h, "10 % of the window elapsed, on pace for about 50 % at reset"},
-      {32, 84h, k7d, "50 % of the window elapsed, on pace for about 64 % at reset"},
-      {50, 110min, k5h, "36 % of the window elapsed, on pace to run out about 1h 20m before reset"},
-      {0, 150min, k5h, "50 % of the window elapsed, on pace for about 0 % at reset"},
-      {100, 6min, k5h, "2 % of the window elapsed, already used up"},
-      {50, 150min, k5h, "50 % of the window elapsed, on pace for about 100 % at reset"},
-      {90, 301min, k5h, nullptr},
-      {90, 300min, k5h, nullptr}, // the reset is now
-      {90, std::nullopt, k7d, nullptr},
+      {30, 29min, k5h, "9 % of the window elapsed", ""}, // too early to project
+      {5, 30min, k5h, "10 % of the window elapsed, on pace for about 50 % at reset",
+       "lasts to reset"},
+      {32, 84h, k7d, "50 % of the window elapsed, on pace for about 64 % at reset",
+       "lasts to reset"},
+      {50, 110min, k5h, "36 % of the window elapsed, on pace to run out about 1h 20m before reset",
+       "runs out about 16:37, 1h 20m before reset"},
+      // Past a day the duration counts whole hours, and the clock time agrees with it.
+      {60, 72h, k7d, "42 % of the window elapsed, on pace to run out about 2d 0h before reset",
+       "runs out about Wed 14:47, 2d 0h before reset"},
+      {0, 150min, k5h, "50 % of the window elapsed, on pace for about 0 % at reset",
+       "lasts to reset"},
+      {100, 6min, k5h, "2 % of the window elapsed, already used up", "used up"},
+      {50, 150min, k5h, "50 % of the window elapsed, on pace for about 100 % at reset",
+       "lasts to reset"},
+      {90, 301min, k5h, nullptr, ""},
+      {90, 300min, k5h, nullptr, ""}, // the reset is now
+      {90, std::nullopt, k7d, nullptr, ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text ? c.text : "no pace");
     const auto resetsAt = c.elapsed ? std::optional(kNow - *c.elapsed + c.length) : std::nullopt;
     const auto pace = paceOf(c.percent, resetsAt, c.length, kNow);
     EXPECT_EQ(pace ? paceText(*pace) : "", c.text ? c.text : "");
+    EXPECT_EQ(pace ? trajectoryText(*pace, kNow) : "", c.trajectory);
     if (!pace) {
       EXPECT_FALSE(nextPaceChange(c.percent, resetsAt, c.length, kNow));
     }

@@ -120,21 +120,22 @@ int main(int argc, char **argv) {
   if (!outputUsable(parsed.request->output)) {
     return kExitUsage;
   }
-  const StatusRequest &request = *parsed.request;
+  StatusRequest request = *parsed.request;
+  const std::optional<std::filesystem::path> snapshotFile =
+      request.file.empty() ? SnapshotStore::defaultFileURL() : std::filesystem::path(request.file);
+  // One status file for the machine, beside the default snapshot (or the file given instead).
+  if (snapshotFile) {
+    request.options.serviceStatusFile = serviceStatusFileBeside(*snapshotFile);
+  }
   if (request.mode == StatusMode::statusLine) {
     // Before the subject: the status line must come even without a home or an account.
-    return runStatusLine({request.options,
-                          request.file.empty() ? SnapshotStore::defaultFileURL()
-                                               : std::filesystem::path(request.file),
-                          request.account, !request.file.empty(), request.color, request.lines});
+    return runStatusLine({request.options, snapshotFile, request.account, !request.file.empty(),
+                          request.color, request.lines});
   }
   int exitStatus = kExitOk;
-  const std::optional<Subject> subject = subjectOf(*parsed.request, exitStatus);
+  const std::optional<Subject> subject = subjectOf(request, exitStatus);
   if (!subject) {
     return exitStatus;
   }
-  StatusRequest request = *parsed.request;
-  // One status file for the machine, beside the default snapshot (or the file given instead).
-  request.options.serviceStatusFile = serviceStatusFileBeside(subject->defaultFile);
   return runMode(request, *subject);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "icon/usage_icon.hpp"
+#include "tray/dbus_menu_linux.hpp"
 #include "tray/tray_look.hpp"
 
 #include <functional>
@@ -21,7 +22,7 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-// One StatusNotifierItem on the session bus with its menu over com.canonical.dbusmenu: what a
+// One StatusNotifierItem on the session bus with its menu (DbusMenu): what a
 // panel's tray (KDE, GNOME's AppIndicator extension, Xfce, waybar) shows and asks. It registers
 // with the watcher by its bus name, again each time the watcher's name gets a new owner, and
 // sends a signal only for what a new look changes.
@@ -51,35 +52,21 @@ public:
 
   // The vtables' handlers; public only so the C callbacks can reach them.
   int propertyOf(std::string_view property, sd_bus_message *reply);
-  int menuPropertyOf(std::string_view property, sd_bus_message *reply);
-  int getLayout(sd_bus_message *call);
-  int getGroupProperties(sd_bus_message *call);
-  int getProperty(sd_bus_message *call);
-  int event(sd_bus_message *call);
-  int eventGroup(sd_bus_message *call);
-  int aboutToShow(sd_bus_message *call);
-  int aboutToShowGroup(sd_bus_message *call);
   void activate() { hooks_.openDetails(); }
   void registerWithWatcher();
   void registered(sd_bus_message *reply);
 
 private:
-  struct Item;
-  std::vector<Item> items() const;
-  bool refreshRows();
-  bool handleClick(std::int32_t id);
   void emit(const char *member, const char *types = nullptr, const char *text = nullptr);
 
   Hooks hooks_;
+  DbusMenu menu_; // after hooks_, whose functions it copies
   sd_bus *bus_ = nullptr;
   std::vector<sd_bus_slot *> slots_;
   std::string busName_;
   TrayLook look_;
   bool shown_ = false;
   UsageIconSet icons_;
-  std::vector<std::string> rows_;
-  std::uint32_t revision_ = 1;
-  bool quit_ = false;
   bool busLost_ = false;
   bool toldNoWatcher_ = false;
 };

@@ -102,9 +102,8 @@ struct AccountLook {
   std::vector<WindowView> models; // one per name as shown; two raw names may clean to one
 };
 
-} // namespace
-
-std::string formatPrometheus(std::vector<AccountSnapshot> accounts, Instant now) {
+// Once per account, the default first; its model windows under their names as shown.
+std::vector<AccountLook> accountLooks(std::vector<AccountSnapshot> accounts, Instant now) {
   std::stable_sort(accounts.begin(), accounts.end(), [](const auto &a, const auto &b) {
     const bool aDefault = a.account == kDefaultAccountName;
     const bool bDefault = b.account == kDefaultAccountName;
@@ -125,8 +124,10 @@ std::string formatPrometheus(std::vector<AccountSnapshot> accounts, Instant now)
     }
     looks.push_back(std::move(look));
   }
+  return looks;
+}
 
-  Exposition out;
+void planWindowMetrics(Exposition &out, const std::vector<AccountLook> &looks) {
   const auto planWindows = [&](const AccountLook &look, auto &&emit) {
     if (look.view.session) {
       emit("five_hour", *look.view.session);
@@ -153,6 +154,9 @@ std::string formatPrometheus(std::vector<AccountSnapshot> accounts, Instant now)
       }
     });
   }
+}
+
+void modelMetrics(Exposition &out, const std::vector<AccountLook> &looks) {
   out.begin({"quorbel_model_usage_ratio",
              "Share of a model's weekly limit used, from 0 to 1; 0 once its reset has passed."});
   for (const AccountLook &look : looks) {
@@ -170,6 +174,9 @@ std::string formatPrometheus(std::vector<AccountSnapshot> accounts, Instant now)
       }
     }
   }
+}
+
+void statusMetrics(Exposition &out, const std::vector<AccountLook> &looks) {
   out.begin({"quorbel_snapshot_fetched_timestamp_seconds",
              "When the helper last fetched the account's usage, in seconds since the epoch."});
   for (const AccountLook &look : looks) {
@@ -194,6 +201,9 @@ std::string formatPrometheus(std::vector<AccountSnapshot> accounts, Instant now)
       out.sample(look.account, "reason", rawValue(reason), reason == current ? "1" : "0");
     }
   }
+}
+
+void extraUsageMetrics(Exposition &out, const std::vector<AccountLook> &looks) {
   const auto money = [&](const AccountLook &look) -> const ExtraUsage * {
     const auto &extra = look.view.snapshot.extraUsage;
     return extra && extra->wellFormed() ? &*extra : nullptr;
@@ -215,6 +225,17 @@ std::string formatPrometheus(std::vector<AccountSnapshot> accounts, Instant now)
                  decimalText(*extra->limit, extra->exponent));
     }
   }
+}
+
+} // namespace
+
+std::string formatPrometheus(std::vector<AccountSnapshot> accounts, Instant now) {
+  const std::vector<AccountLook> looks = accountLooks(std::move(accounts), now);
+  Exposition out;
+  planWindowMetrics(out, looks);
+  modelMetrics(out, looks);
+  statusMetrics(out, looks);
+  extraUsageMetrics(out, looks);
   return std::move(out).text();
 }
 

@@ -46,7 +46,8 @@ ServiceStatusPoller::ServiceStatusPoller(std::shared_ptr<HttpSession> session,
 
 std::chrono::milliseconds ServiceStatusPoller::dueIn() {
   const Instant now = clock_.now();
-  Instant next = lastLook_ ? *lastLook_ + kServiceStatusInterval : kEarliestInstant;
+  // Due at once before the first look; no far-past instant, whose distance from now no clock holds.
+  Instant next = lastLook_ ? *lastLook_ + kServiceStatusInterval : now;
   // Another helper may have polled before this one took over, or a restart came soon after one.
   if (const auto checkedAt = checkedAtOf(file_)) {
     next = std::max(next, *checkedAt + kServiceStatusInterval);

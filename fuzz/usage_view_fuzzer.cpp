@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::swap(options.warn, options.critical);
   }
   options.staleAfter =
-      std::chrono::seconds(littleEndian(data + 10, 4) % (kMaxStaleAfter.count() + 1));
+      std::chrono::seconds(littleEndian(data + 10, 4) % (kLongestDurationOption.count() + 1));
 
   PlanSnapshot snapshot;
   try {

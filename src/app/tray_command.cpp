@@ -4,6 +4,7 @@
 #include "app/watch_command.hpp"
 #include "model/clock.hpp"
 #include "platform/fd_io.hpp"
+#include "platform/stop_signals_linux.hpp"
 #include "store/account_location.hpp"
 #include "tray/details_command.hpp"
 #include "tray/status_notifier_item_linux.hpp"
@@ -16,17 +17,10 @@
 namespace quorbel {
 namespace {
 
-void exitAtOnce(int) { ::_exit(kExitOk); }
-
 // SIGTERM and SIGINT end the item wherever it waits; the bus daemon releases its name when the
 // connection closes with the process. Terminals it started are reaped by the kernel.
 void setUpSignals() {
-  struct sigaction action {};
-  action.sa_handler = exitAtOnce;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  endOnStopSignals();
   std::signal(SIGCHLD, SIG_IGN);
 }
 

@@ -5,6 +5,7 @@
 #include "platform/environment.hpp"
 #include "platform/fd_io.hpp"
 #include "platform/home_directory.hpp"
+#include "platform/stop_signals_linux.hpp"
 #include "platform/xdg_directories.hpp"
 
 #include "model/clock.hpp"
@@ -15,51 +16,15 @@
 #include "watch/snapshot_wake_source_linux.hpp"
 #include "watch/status_watch.hpp"
 
-#include <csignal>
 #include <string>
 #include <unistd.h>
 
 namespace quorbel {
 namespace {
 
-void exitAtOnce(int) { ::_exit(kExitOk); }
-
-// SIGTERM and SIGINT end the process wherever it waits: in poll() or in a write to a bar that has
-// stopped reading. Nothing is left half done: output is written unbuffered, the --output file is
-// replaced with the signals held back until it is whole and its temporary gone, and the notifier
-// holds them back while it shows a notification and records it. A reader that has gone shows as
-// EPIPE rather than as a SIGPIPE that would kill the process.
-void endOnStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = exitAtOnce;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
 void writeError(std::string_view message) {
   [[maybe_unused]] const int ignored = writeAll(STDERR_FILENO, std::string(message) + "\n");
 }
-
-// Holds SIGTERM and SIGINT back while it lives: a notification shown must reach the state file, or
-// a restart would show it again. The wait is bounded by the D-Bus call's time-out.
-class StopSignalsHeld {
-public:
-  StopSignalsHeld() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    ::sigprocmask(SIG_BLOCK, &stops, &previous_);
-  }
-  ~StopSignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-  StopSignalsHeld(const StopSignalsHeld &) = delete;
-  StopSignalsHeld &operator=(const StopSignalsHeld &) = delete;
-
-private:
-  sigset_t previous_{};
-};
 
 // Where the notifier remembers what the default account was shown (each other account's state
 // sits beside it as accountFile() says); throws WatchError without a home.

@@ -34,34 +34,42 @@ UniqueFd openForReading(const std::filesystem::path &path) {
   return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
 }
 
+namespace {
+
+// Reads one chunk into `result`; true once the read is over: at the end, on an error, or past
+// `limit`. EINTR reads again; EAGAIN does too where the caller has polled first (`polled`), and is
+// an error where it has not, so a non-blocking read of an empty pipe cannot spin.
+bool readChunk(int fd, std::size_t limit, bool polled, BoundedRead &result) {
+  char chunk[kReadChunkBytes];
+  const ssize_t count = ::read(fd, chunk, sizeof chunk);
+  if (count < 0) {
+    if (errno == EINTR || (polled && errno == EAGAIN)) {
+      return false;
+    }
+    result.error = errno;
+    return true;
+  }
+  if (count == 0) {
+    return true;
+  }
+  result.content.append(chunk, std::size_t(count));
+  result.tooLarge = result.content.size() > limit;
+  return result.tooLarge;
+}
+
+} // namespace
+
 BoundedRead readBounded(int fd, std::size_t limit) {
   BoundedRead result;
-  char chunk[kReadChunkBytes];
-  for (;;) {
-    const ssize_t count = ::read(fd, chunk, sizeof chunk);
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count < 0) {
-      result.error = errno;
-      return result;
-    }
-    if (count == 0) {
-      return result;
-    }
-    result.content.append(chunk, std::size_t(count));
-    if (result.content.size() > limit) {
-      result.tooLarge = true;
-      return result;
-    }
+  while (!readChunk(fd, limit, false, result)) {
   }
+  return result;
 }
 
 BoundedRead readBoundedWithin(int fd, std::size_t limit, std::chrono::milliseconds within) {
   using Steady = std::chrono::steady_clock;
   const Steady::time_point deadline = Steady::now() + within;
   BoundedRead result;
-  char chunk[kReadChunkBytes];
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Steady::now());
     pollfd ready{fd, POLLIN, 0};
@@ -78,20 +86,7 @@ BoundedRead readBoundedWithin(int fd, std::size_t limit, std::chrono::millisecon
       return result;
     }
     // POLLHUP with nothing left to read ends the input as a read of 0 does.
-    const ssize_t count = ::read(fd, chunk, sizeof chunk);
-    if (count < 0 && (errno == EINTR || errno == EAGAIN)) {
-      continue;
-    }
-    if (count < 0) {
-      result.error = errno;
-      return result;
-    }
-    if (count == 0) {
-      return result;
-    }
-    result.content.append(chunk, std::size_t(count));
-    if (result.content.size() > limit) {
-      result.tooLarge = true;
+    if (readChunk(fd, limit, true, result)) {
       return result;
     }
   }

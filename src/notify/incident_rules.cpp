@@ -156,7 +156,6 @@ IncidentsTold decodeIncidentsTold(std::string_view text) {
     // Cleaned as the status file's names are: the record may have been edited by hand.
     told.open[key] = ToldIncident{boundedServiceText(*name), *lastListed};
   }
-  bound(told, {});
   return told;
 }
 

@@ -42,7 +42,6 @@ TEST(DashboardLayout, FitsEveryTerminalFromFortyByTwelveUpDroppingLinesNeverWrap
     DashboardChoice choice;
     PercentShown shown;
     const char *screen;
-    bool outage = false; // the status page lists one, which only `work`'s view was read with
   } cases[] = {
       {40, 12, {}, PercentShown::used, R"(default · max · up to date · fetched 2m…
 5h   ██████████┃██░░░░░  70%  in 2h 13m
@@ -158,78 +157,15 @@ Extra usage: $105.87 of $300.00 this month (35 %)
 
 q quit · r show used · a accounts: default
 )"},
-      {80,
-       24,
-       {},
-       PercentShown::used,
-       R"(Claude Code outage
-  Service: Claude Code outage
-  Incident: Elevated errors (identified, major impact) https://stspg.io/x
-
-default · max · up to date · fetched 2m ago
-5h   ██████████████████████┃█████░░░░░░░░░░░░  70%  resets 17:00, in 2h 13m
-     runs out about 15:59, 1h 1m before reset
-     ▁   ▁   ▂   ▂   ▃   ▃   ▄   ▄   ▅   ▆   ▆   ▇    last 24 h
-7d   ██████░░░░░░░░░░░░░░░░░┃░░░░░░░░░░░░░░░░  14%  resets Thu 12:00, in 2d 21h
-     lasts to reset
-     ▁   ▁   ▁   ▁   ▁   ▁   ▁   ▁   ▂   ▂   ▂   ▂    last 24 h
-Opus ████████████████████████████████████┃███ 100%  resets Tue 07:00, in 16h 13m
-     used up
-     ▄   ▄   ▅   ▅   ▅   ▅   ▆   ▆   ▆   ▇   ▇   ▇    last 24 h
-Extra usage: $105.87 of $300.00 this month (35 %)
-
-work · max · rate limited · fetched 20m ago
-5h ████████████████████████████████┃██░░░░░  88%  resets 15:47, in 1h 0m
-   runs out about 15:20, 27m before reset
-7d ████████░░░░░░░░┃░░░░░░░░░░░░░░░░░░░░░░░  20%  resets Fri 18:47, in 4d 4h
-   lasts to reset
-
-lab · no snapshot at /d/accounts/lab/plan-snapshot.json yet
-q quit · r show remaining · a accounts: all
-)",
-       true},
-      {80,
-       16,
-       {},
-       PercentShown::used,
-       R"(Claude Code outage
-default · max · up to date · fetched 2m ago
-5h   ██████████████████████┃█████░░░░░░░░░░░░  70%  resets 17:00, in 2h 13m
-     runs out about 15:59, 1h 1m before reset
-7d   ██████░░░░░░░░░░░░░░░░░┃░░░░░░░░░░░░░░░░  14%  resets Thu 12:00, in 2d 21h
-     lasts to reset
-Opus ████████████████████████████████████┃███ 100%  resets Tue 07:00, in 16h 13m
-     used up
-Extra usage: $105.87 of $300.00 this month (35 %)
-work · max · rate limited · fetched 20m ago
-5h ████████████████████████████████┃██░░░░░  88%  resets 15:47, in 1h 0m
-   runs out about 15:20, 27m before reset
-7d ████████░░░░░░░░┃░░░░░░░░░░░░░░░░░░░░░░░  20%  resets Fri 18:47, in 4d 4h
-   lasts to reset
-lab · no snapshot at /d/accounts/lab/plan-snapshot.json yet
-q quit · r show remaining · a accounts: all
-)",
-       true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.columns) + "x" + std::to_string(c.rows));
     ViewOptions options;
     options.shown = c.shown;
-    std::vector<DashboardAccount> shown = accounts(options);
-    if (c.outage) {
-      UsageView &work = *shown[1].view;
-      work.serviceStatus = ServiceStatus{ServiceIndicator::major,
-                                         "",
-                                         kNow - 1min,
-                                         {{"Claude Code", ComponentState::majorOutage}},
-                                         {{"i1", "Elevated errors", IncidentImpact::major,
-                                           IncidentState::identified, "https://stspg.io/x"}}};
-      work.service = ServiceView::of(work.serviceStatus, kNow);
-    }
-    const std::vector<ScreenLine> screen = layoutDashboard(shown, c.choice, c.columns, c.rows);
+    const std::vector<ScreenLine> screen =
+        layoutDashboard(accounts(options), c.choice, c.columns, c.rows);
     EXPECT_EQ(screenText(screen), c.screen);
     EXPECT_EQ(screen.size(), c.rows);
-    EXPECT_EQ(screen.front().front().tone, c.outage ? Tone::critical : Tone::bold);
     for (const ScreenLine &line : screen) {
       std::string text;
       for (const Span &span : line) {
@@ -238,6 +174,30 @@ q quit · r show remaining · a accounts: all
       EXPECT_LE(displayColumns(text), c.columns) << text;
     }
   }
+}
+
+// The service's trouble is the machine's: every account's view holds it, and it shows once, above
+// them, its details going right after the sparklines as the screen shrinks.
+TEST(DashboardLayout, ShowsTheServicesTroubleOnceAboveTheAccounts) {
+  std::vector<DashboardAccount> shown = accounts();
+  for (const std::size_t i : {0, 1}) {
+    UsageView &view = *shown[i].view;
+    view.serviceStatus = ServiceStatus{
+        ServiceIndicator::major,
+        "",
+        kNow - 1min,
+        {{"Claude Code", ComponentState::majorOutage}},
+        {{"i1", "Errors", IncidentImpact::major, IncidentState::identified, "https://stspg.io/x"}}};
+    view.service = ServiceView::of(view.serviceStatus, kNow);
+  }
+  const std::string tall = screenText(layoutDashboard(shown, {}, 80, 24));
+  EXPECT_TRUE(tall.starts_with("Claude Code outage\n  Service: Claude Code outage\n  Incident: "
+                               "Errors (identified, major impact) https://stspg.io/x\n\ndefault"))
+      << tall;
+  const std::vector<ScreenLine> small = layoutDashboard(shown, {}, 80, 16);
+  EXPECT_TRUE(screenText(small).starts_with("Claude Code outage\ndefault")) << screenText(small);
+  EXPECT_NE(screenText(small).find("used up"), std::string::npos) << screenText(small);
+  EXPECT_EQ(small.front().front().tone, Tone::critical);
 }
 
 } // namespace

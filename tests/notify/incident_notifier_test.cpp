@@ -25,17 +25,13 @@ protected:
     if (refuse_) {
       throw NotificationError("no service");
     }
-    const std::string name = notification.body.substr(0, notification.body.find('\n'));
-    const bool resolved = notification.summary == "Claude service incident resolved";
-    ASSERT_TRUE(resolved || notification.summary == "Claude service incident");
-    shown_ += shown_.empty() ? "" : "; ";
-    shown_ += resolved ? "-" : "+";
-    shown_ += name;
-    if (!resolved) {
-      shown_ += ' ';
-      shown_ += std::to_string(int(notification.urgency));
-    }
-    body_ = notification.body;
+    const bool ended = notification.summary == "Claude service incident resolved";
+    ASSERT_TRUE(ended || notification.summary == "Claude service incident");
+    shown_ += std::string(shown_.empty() ? "" : "; ") + (ended ? "-" : "+");
+    shown_ += notification.body.substr(0, notification.body.find('\n'));
+    shown_ +=
+        ended ? std::string() : std::string(1, ' ') + std::to_string(int(notification.urgency));
+    body_ = ended ? body_ : notification.body; // of the last start
   }
 
   std::unique_ptr<IncidentNotifier> started() {
@@ -44,10 +40,9 @@ protected:
   }
 
   void write(const std::optional<ServiceStatus> &status) {
+    std::filesystem::remove(status_);
     if (status) {
       testing::writeFile(status_, encodeServiceStatus(*status));
-    } else {
-      std::filesystem::remove(status_);
     }
   }
 
@@ -80,6 +75,8 @@ ServiceStatus checked(Instant at, std::vector<ServiceIncident> incidents) {
 TEST_F(IncidentNotifierTest, TellsEachIncidentOnceAndItsEndOnlyWhenAFreshCheckShowsIt) {
   enum class Then { look, restartBoth, holderGoes, refuse, corruptRecord };
   const ServiceIncident major = incident("a", IncidentImpact::major);
+  const ServiceIncident hostile{"x", "<b>Errors</b> & \x1b]0;t\a\"API\"", IncidentImpact::major,
+                                IncidentState::identified, "https://stspg.io/x?a=1&b=2"};
   const struct Step {
     const char *name;
     Then then;
@@ -106,12 +103,14 @@ TEST_F(IncidentNotifierTest, TellsEachIncidentOnceAndItsEndOnlyWhenAFreshCheckSh
        kT0 + 51min, ""},
       {"ended", Then::look, checked(kT0 + 50min, {incident("b")}), kT0 + 52min,
        "-Incident a; -Incident c; -Incident d"},
-      {"listed resolved", Then::holderGoes,
+      {"listed resolved, in a full list", Then::holderGoes,
        checked(kT0 + 55min, {incident("b", IncidentImpact::minor, IncidentState::resolved),
-                             incident("e", IncidentImpact::none)}),
-       kT0 + 56min, "+Incident e 1; -Incident b"},
+                             incident("e", IncidentImpact::none), incident("f")}),
+       kT0 + 56min, "+Incident e 1; +Incident f 1; -Incident b"},
       {"a record that cannot be read", Then::corruptRecord, checked(kT0 + 60min, {incident("e")}),
        kT0 + 61min, "+Incident e 1"},
+      {"the page's words shown as written", Then::look, checked(kT0 + 65min, {hostile}),
+       kT0 + 66min, "+&lt;b&gt;Errors&lt;/b&gt; &amp; ]0;t&quot;API&quot; 2; -Incident e"},
   };
   first_ = started();
   second_ = started();
@@ -133,6 +132,9 @@ TEST_F(IncidentNotifierTest, TellsEachIncidentOnceAndItsEndOnlyWhenAFreshCheckSh
     }
     EXPECT_EQ(look(step.now), step.shown);
   }
+  // Not markup, and no controls: the body is escaped for the notification service.
+  EXPECT_EQ(body_, "&lt;b&gt;Errors&lt;/b&gt; &amp; ]0;t&quot;API&quot;\nStatus page: identified, "
+                   "major impact\nhttps://stspg.io/x?a=1&amp;b=2");
   EXPECT_EQ(errors_, (std::vector<std::string>{
                          "quorbel-status: cannot show desktop notifications: no service; will try "
                          "again when the next one is due",
@@ -140,32 +142,22 @@ TEST_F(IncidentNotifierTest, TellsEachIncidentOnceAndItsEndOnlyWhenAFreshCheckSh
                              ": not a record of incidents told"}));
 }
 
-// The page's words reach the notification service as text, never as markup, and without controls.
-TEST_F(IncidentNotifierTest, ShowsThePagesWordsAsWritten) {
-  ServiceIncident hostile{"x", "<b>Errors</b> & \x1b]0;t\a\"API\"", IncidentImpact::major,
-                          IncidentState::identified, "https://stspg.io/x?a=1&b=2"};
-  write(checked(kT0, {hostile}));
-  first_ = started();
-  EXPECT_EQ(look(kT0), "+&lt;b&gt;Errors&lt;/b&gt; &amp; ]0;t&quot;API&quot; 2");
-  EXPECT_EQ(body_, "&lt;b&gt;Errors&lt;/b&gt; &amp; ]0;t&quot;API&quot;\nStatus page: identified, "
-                   "major impact\nhttps://stspg.io/x?a=1&amp;b=2");
-}
-
 // A page that opens incident after incident keeps a bounded record and tells each new one once.
 TEST_F(IncidentNotifierTest, KeepsABoundedRecordOfWhatWasTold) {
   first_ = started();
   for (int round = 0; round < 9; ++round) {
-    SCOPED_TRACE(round);
     const std::string id = std::to_string(round);
     write(
         checked(kT0 + round * 1min, {incident(id + "a"), incident(id + "b"), incident(id + "c")}));
-    EXPECT_EQ(look(kT0 + round * 1min),
-              "+Incident " + id + "a 1; +Incident " + id + "b 1; +Incident " + id + "c 1");
+    look(kT0 + round * 1min);
   }
   const IncidentsTold told = decodeIncidentsTold(testing::readFile(told_));
   EXPECT_EQ(told.open.size(), kMaxToldIncidents);
   EXPECT_FALSE(told.open.contains("id:0a")); // the oldest went first
   EXPECT_TRUE(told.open.contains("id:8c"));
+  // One from a check older than all the others is kept as told, not forgotten and told again.
+  write(checked(kT0 - 10min, {incident("late")}));
+  EXPECT_EQ(look(kT0 + 9min), "+Incident late 1");
 }
 
 } // namespace

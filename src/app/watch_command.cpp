@@ -10,6 +10,7 @@
 
 #include "model/clock.hpp"
 #include "notify/accounts_notifier.hpp"
+#include "notify/incident_notifier.hpp"
 #include "notify/sd_bus_notifications_linux.hpp"
 #include "notify/usage_notifier.hpp"
 #include "store/account_location.hpp"
@@ -34,6 +35,27 @@ std::filesystem::path notifierStateFile() {
     throw WatchError(noHomeMessage("what was shown", XdgDirectory::state));
   }
   return *stateFile;
+}
+
+// The notices of the service's incidents, beside the usage ones; nothing when the service's status
+// is not read.
+std::optional<IncidentNotifier> incidentNotifier(const ViewOptions &options,
+                                                 NotificationSending &sender) {
+  if (options.serviceStatusFile.empty()) {
+    return std::nullopt;
+  }
+  return std::optional<IncidentNotifier>(std::in_place, options.serviceStatusFile,
+                                         notifierStateFile().parent_path() / kIncidentsToldFileName,
+                                         sender, writeError);
+}
+
+// The files a notifier wakes for: the snapshots it reads, and the service status file.
+std::vector<std::filesystem::path> followed(std::vector<std::filesystem::path> files,
+                                            const std::optional<IncidentNotifier> &incidents) {
+  if (incidents) {
+    files.push_back(incidents->statusFile());
+  }
+  return files;
 }
 
 // Where --watch sends each update: standard output, or the --output file, replaced whole at each
@@ -90,9 +112,15 @@ int runUsageNotifier(const AccountFile &account, const ViewOptions &options) {
     const NotifierStateFile state(accountFile(notifierStateFile(), account.name));
     state.removeStaleTemporaries();
     UsageNotifier notifier(account.file, state, options, sender, writeError);
-    runWatchLoop(systemClock(), wakes, [&notifier](Instant now) {
+    std::optional<IncidentNotifier> incidents = incidentNotifier(options, sender);
+    wakes.follow(followed({}, incidents));
+    runWatchLoop(systemClock(), wakes, [&](Instant now) {
       const StopSignalsHeld held;
-      return notifier.update(now);
+      const WatchNext next = notifier.update(now);
+      if (incidents) {
+        incidents->update(now);
+      }
+      return next;
     });
   } catch (const WatchError &problem) {
     writeError(std::string("quorbel-status: ") + problem.what());
@@ -130,13 +158,17 @@ int runAccountsNotifier(const std::filesystem::path &defaultFile, const ViewOpti
     SdBusNotifications sender;
     AccountsNotifier notifier([&defaultFile] { return findAccounts(defaultFile); },
                               notifierStateFile(), options, sender, writeError);
+    std::optional<IncidentNotifier> incidents = incidentNotifier(options, sender);
     runWatchLoop(systemClock(), wakes, [&](Instant now) {
       WatchNext next;
       {
         const StopSignalsHeld held;
         next = notifier.update(now);
+        if (incidents) {
+          incidents->update(now);
+        }
       }
-      wakes.follow(notifier.files());
+      wakes.follow(followed(notifier.files(), incidents));
       return next;
     });
   } catch (const WatchError &problem) {

@@ -25,6 +25,7 @@ constexpr std::string_view kSparkCaption = " last 24 h";
 enum Keep : int {
   spacing = 0,
   sparkline,
+  serviceDetail,
   modelTrajectory,
   trajectory,
   modelWindow,
@@ -222,6 +223,23 @@ void addAccount(std::vector<Row> &rows, const DashboardAccount &account, bool na
   }
 }
 
+// The service's trouble is the machine's, not an account's: shown once, above them all, from the
+// first view that holds it.
+void addService(std::vector<Row> &rows, const std::vector<DashboardAccount> &accounts) {
+  for (const DashboardAccount &account : accounts) {
+    if (account.view && account.view->service) {
+      const ServiceView &service = *account.view->service;
+      const Tone tone =
+          service.level == ServiceView::Level::outage ? Tone::critical : Tone::warning;
+      rows.push_back({{{service.mark, tone}}, heading});
+      for (const std::string &line : service.details) {
+        rows.push_back({{{"  " + line, Tone::dim}}, serviceDetail});
+      }
+      return;
+    }
+  }
+}
+
 ScreenLine keysLine(const std::vector<DashboardAccount> &accounts, const DashboardChoice &choice,
                     PercentShown shown) {
   std::string text = "q quit \u00b7 r ";
@@ -253,6 +271,7 @@ std::vector<ScreenLine> layoutDashboard(const std::vector<DashboardAccount> &acc
                                         std::size_t rows) {
   std::vector<Row> lines;
   PercentShown shown = PercentShown::used;
+  addService(lines, accounts);
   for (std::size_t i = 0; i < accounts.size(); ++i) {
     if (choice.only && *choice.only != i) {
       continue;

@@ -36,11 +36,13 @@ struct DashboardChoice {
   std::optional<std::size_t> only;
 };
 
-// The whole screen for a terminal of `columns` x `rows`: per account a heading (name, plan, status,
-// data age), per window a bar with the even-pace mark, the percent, the reset countdown, the
-// trajectory in words and the last day as a sparkline, then the money; the keys on the last row.
-// A screen too small drops the least needed lines first (sparklines, then trajectories, model
-// windows, money) and cuts every line to `columns`: nothing wraps or scrolls.
+// The whole screen for a terminal of `columns` x `rows`: the service's trouble first, while the
+// status page's fresh answer says something is wrong (its mark, then its details); per account a
+// heading (name, plan, status, data age), per window a bar with the even-pace mark, the percent,
+// the reset countdown, the trajectory in words and the last day as a sparkline, then the money;
+// the keys on the last row. A screen too small drops the least needed lines first (sparklines, the
+// service's details, then trajectories, model windows, money) and cuts every line to `columns`:
+// nothing wraps or scrolls.
 std::vector<ScreenLine> layoutDashboard(const std::vector<DashboardAccount> &accounts,
                                         const DashboardChoice &choice, std::size_t columns,
                                         std::size_t rows);

@@ -97,7 +97,9 @@ TrayLook trayLookOf(const std::vector<AccountView> &accounts) {
   }
   for (const AccountView &account : accounts) {
     const auto &view = account.view;
-    look.needsAttention = look.needsAttention ||
+    // An outage stops Claude Code whatever the numbers say; a slowdown does not call for it.
+    const bool outage = view && view->service && view->service->level == ServiceView::Level::outage;
+    look.needsAttention = look.needsAttention || outage ||
                           (view && view->fetched && !view->stale && view->level == "critical" &&
                            view->snapshot.effectiveStatus() != PlanStatus::sessionInactive);
   }

@@ -31,6 +31,7 @@ enum Keep : int {
   countdown,
   modelLimit,
   weekly,
+  service,
   fiveHour,
   money,
   statusMark,
@@ -130,6 +131,13 @@ std::vector<Part> firstLineParts(const StatusLineContent &content) {
     if (!mark.empty()) {
       parts.push_back({mark.substr(1), markColor(*view), Keep::statusMark, " "});
     }
+  }
+  // Whether a failing session is the service's fault or the account's. Last, so that the status
+  // mark, which is about the account's data, never reads as about the service.
+  if (view != nullptr && view->service) {
+    parts.push_back({view->service->mark,
+                     view->service->level == ServiceView::Level::outage ? kRed : kYellow,
+                     Keep::service});
   }
   return parts;
 }

@@ -32,7 +32,8 @@ struct StatusLineStyle {
 
 // One line (or two) without the final newline. Parts that do not fit `columns` go, the least
 // useful first: the model's name, the context, other accounts, the five-hour countdown, model
-// limits, the weekly window, the five-hour window, the money; the status mark goes last, and what
+// limits, the weekly window, the service's trouble (shown only while the status page's fresh answer
+// says something is wrong), the five-hour window, the money; the status mark goes last, and what
 // still does not fit is cut. Never wider than `columns`.
 std::string formatStatusLine(const StatusLineContent &content, const StatusLineStyle &style);
 

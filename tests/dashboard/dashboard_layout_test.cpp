@@ -176,5 +176,29 @@ q quit · r show used · a accounts: default
   }
 }
 
+// The service's trouble is the machine's: every account's view holds it, and it shows once, above
+// them, its details going right after the sparklines as the screen shrinks.
+TEST(DashboardLayout, ShowsTheServicesTroubleOnceAboveTheAccounts) {
+  std::vector<DashboardAccount> shown = accounts();
+  for (const std::size_t i : {0, 1}) {
+    UsageView &view = *shown[i].view;
+    view.serviceStatus = ServiceStatus{
+        ServiceIndicator::major,
+        "",
+        kNow - 1min,
+        {{"Claude Code", ComponentState::majorOutage}},
+        {{"i1", "Errors", IncidentImpact::major, IncidentState::identified, "https://stspg.io/x"}}};
+    view.service = ServiceView::of(view.serviceStatus, kNow);
+  }
+  const std::string tall = screenText(layoutDashboard(shown, {}, 80, 24));
+  EXPECT_TRUE(tall.starts_with("Claude Code outage\n  Service: Claude Code outage\n  Incident: "
+                               "Errors (identified, major impact) https://stspg.io/x\n\ndefault"))
+      << tall;
+  const std::vector<ScreenLine> small = layoutDashboard(shown, {}, 80, 16);
+  EXPECT_TRUE(screenText(small).starts_with("Claude Code outage\ndefault")) << screenText(small);
+  EXPECT_NE(screenText(small).find("used up"), std::string::npos) << screenText(small);
+  EXPECT_EQ(small.front().front().tone, Tone::critical);
+}
+
 } // namespace
 } // namespace quorbel

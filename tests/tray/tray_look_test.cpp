@@ -24,6 +24,15 @@ PlanSnapshot using_(std::int64_t session, std::int64_t weekly,
   return usageAt(fetchedAt, session, weekly, kNow + 2h, kNow + 50h, status);
 }
 
+// An account whose view holds the service's trouble, as the reader sets it from a fresh file.
+AccountView troubled(ComponentState state) {
+  AccountView account = accountOf("default", using_(41, 14));
+  account.view->serviceStatus =
+      ServiceStatus{ServiceIndicator::major, "", kNow - 1min, {{"Claude Code", state}}, {}};
+  account.view->service = ServiceView::of(account.view->serviceStatus, kNow);
+  return account;
+}
+
 // Each state of an account as the icon and the item's status show it; the label is the text line.
 TEST(TrayLookTest, ShowsEachStateInTheIconStatusAndLabel) {
   const PlanStatus active = PlanStatus::active;
@@ -53,6 +62,10 @@ TEST(TrayLookTest, ShowsEachStateInTheIconStatusAndLabel) {
       {accountOf("default", PlanSnapshot::dataless(PlanStatus::noData, kNow)), none, false, ""},
       {accountOf("default", using_(70, 14), remaining), at(30, IconTone::ok), false,
        "5h 30% left \u00b7 7d 86% left"},
+      {troubled(ComponentState::majorOutage), at(41, IconTone::ok), true,
+       "5h 41% \u00b7 7d 14% \u00b7 Claude Code outage"},
+      {troubled(ComponentState::degradedPerformance), at(41, IconTone::ok), false,
+       "5h 41% \u00b7 7d 14% \u00b7 Claude Code degraded"},
       {{"default", {std::nullopt, true, "no snapshot at /x yet"}, std::nullopt},
        none,
        false,

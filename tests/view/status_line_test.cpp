@@ -92,14 +92,18 @@ TEST(SessionInput, TakesTheSessionsWindowsOnlyWhereTheyAreNewsOfTheSamePeriod) {
   EXPECT_FALSE(withSessionWindows(idle, sessionInputOf(passed), kNow).session);
 }
 
-// 5h used up with extra usage spent, Opus at --warn, a stale snapshot, another account at 92 %.
+// 5h used up with extra usage spent, Opus at --warn, a stale snapshot, an outage of Claude Code,
+// another account at 92 %.
 StatusLineContent crowded() {
   PlanSnapshot data = testing::usageAt(kNow - 20min, 100, 41, kSessionReset, kWeeklyReset);
   data.modelWindows = {{"Opus", 91, kWeeklyReset}, {"Sonnet", 12, kWeeklyReset}};
   data.extraUsage = ExtraUsage{"USD", 2, 10587, 30000};
   const PlanSnapshot other = testing::usageAt(kNow - 1min, 92, 30, kSessionReset, kWeeklyReset);
-  return {
-      "Opus 4.8", 8.4, UsageView::of(data, kNow, {}), {{"work", UsageView::of(other, kNow, {})}}};
+  UsageView view = UsageView::of(data, kNow, {});
+  view.serviceStatus = ServiceStatus{
+      ServiceIndicator::major, "", kNow - 1min, {{"Claude Code", ComponentState::majorOutage}}, {}};
+  view.service = ServiceView::of(view.serviceStatus, kNow);
+  return {"Opus 4.8", 8.4, view, {{"work", UsageView::of(other, kNow, {})}}};
 }
 
 TEST(StatusLine, DropsTheLeastUsefulPartsFirstAndNeverPassesItsWidth) {
@@ -108,11 +112,12 @@ TEST(StatusLine, DropsTheLeastUsefulPartsFirstAndNeverPassesItsWidth) {
     const char *line;
   } cases[] = {
       {0, "Opus 4.8 · 5h 100% (2h 13m) · 7d 41% · Opus 91% · $105.87 · ctx 8% · work 5h 92% "
-          "(stale)"},
-      {70, "5h 100% (2h 13m) · 7d 41% · Opus 91% · $105.87 · work 5h 92% (stale)"},
-      {60, "5h 100% (2h 13m) · 7d 41% · Opus 91% · $105.87 (stale)"},
-      {52, "5h 100% · 7d 41% · Opus 91% · $105.87 (stale)"},
-      {44, "5h 100% · 7d 41% · $105.87 (stale)"},
+          "(stale) · Claude Code outage"},
+      {80, "5h 100% (2h 13m) · 7d 41% · Opus 91% · $105.87 (stale) · Claude Code outage"},
+      {70, "5h 100% · 7d 41% · Opus 91% · $105.87 (stale) · Claude Code outage"},
+      {60, "5h 100% · 7d 41% · $105.87 (stale) · Claude Code outage"},
+      {52, "5h 100% · $105.87 (stale) · Claude Code outage"},
+      {44, "5h 100% · $105.87 (stale)"},
       {33, "5h 100% · $105.87 (stale)"},
       {15, "$105.87 (stale)"},
       {6, "(stal…"},
@@ -122,6 +127,8 @@ TEST(StatusLine, DropsTheLeastUsefulPartsFirstAndNeverPassesItsWidth) {
     SCOPED_TRACE(c.columns);
     EXPECT_EQ(formatStatusLine(content, {false, c.columns, 1}), c.line);
   }
+  EXPECT_NE(formatStatusLine(content, {true, 0, 1}).find("\x1b[31mClaude Code outage\x1b[0m"),
+            std::string::npos);
   // Coloured or not, one line or two, nothing passes the width or wraps.
   for (std::size_t columns = 1; columns <= 100; ++columns) {
     for (const int lines : {1, 2}) {

@@ -31,13 +31,13 @@ def ms(t):
 
 class Account:
     def __init__(self, name, seed, hourly, session, session_reset_in, week, week_reset_in,
-                 models=None, money=None):
+                 week_ratio, models=None, money=None):
         self.name = name
         self.rng = random.Random(seed)
         self.hourly = hourly      # five-hour percent a working hour uses, on average
         self.session, self.session_reset_in = session, session_reset_in
         # The weekly windows: name -> (percent now, reset in, five-hour percents per weekly one)
-        self.weekly = {"allModels": (week, week_reset_in, 30 if name == "default" else 17)}
+        self.weekly = {"allModels": (week, week_reset_in, week_ratio)}
         self.weekly.update(models or {})
         self.money = money        # (used, limit) in cents, or None
 
@@ -193,9 +193,9 @@ def main():
     now = datetime.now(timezone.utc).replace(microsecond=0) - timedelta(seconds=40)
     accounts = [
         Account("default", 7, 12, 41, timedelta(hours=2, minutes=13),
-                14, timedelta(days=3, hours=4, minutes=20)),
+                14, timedelta(days=3, hours=4, minutes=20), 30),
         Account("work", 11, 19, 88, timedelta(hours=1, minutes=37),
-                62, timedelta(days=1, hours=9, minutes=5),
+                62, timedelta(days=1, hours=9, minutes=5), 17,
                 models={"Opus": (86, timedelta(days=2, hours=6, minutes=40), 12)},
                 money=(10587, 30000)),
     ]
@@ -208,8 +208,7 @@ def main():
             claude_dir = os.path.join(claude_home, ".claude-" + account.name)
         write_snapshot(folder, account, now, claude_dir)
         write_history(os.path.join(folder, "history.sqlite3"), account, simulate(account, now))
-    default = accounts[0]
-    write_session(sys.argv[3], default, now)
+    write_session(sys.argv[3], accounts[0], now)
 
 
 if __name__ == "__main__":

@@ -174,7 +174,7 @@ TMUX
 }
 
 shot_statusline() {
-  terminal_shot statusline 100x5 2 bash "$SHOTS/statusline-demo.sh"
+  terminal_shot statusline 100x6 2 bash "$SHOTS/statusline-demo.sh"
 }
 
 shot_dashboard() {

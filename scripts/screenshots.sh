@@ -24,7 +24,7 @@ fi
 # shrink the pictures. Kept out of install-deps.sh: building and testing need none of them.
 install_picture_packages() {
   local packages=(sway swaybg waybar grim foot tmux mako-notifier librsvg2-bin optipng dbus
-    gsettings-desktop-schemas fonts-dejavu-core python3 util-linux passwd file)
+    gsettings-desktop-schemas fonts-dejavu-core python3 util-linux passwd procps file)
   local missing=() package
   for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$'; then

@@ -87,7 +87,7 @@ as_shots_user() {
     XCURSOR_PATH="$work/icons" XCURSOR_THEME=invisible XCURSOR_SIZE=24 NO_AT_BRIDGE=1 \
     GTK_THEME=Adwaita:dark \
     WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
-    WORK="$work" SHOTS="$shots" OUT="$work/out" SCENES="${SCENES:-}" "$@"
+    WORK="$work" SHOTS="$work/scenes" OUT="$work/out" SCENES="${SCENES:-}" "$@"
 }
 
 main() {
@@ -103,7 +103,9 @@ main() {
   chmod 755 "$work"
   mkdir -p "$work/bin" "$work/home" "$work/run" "$work/state" "$work/config" "$work/out"
   chmod 700 "$work/run"
+  # The throwaway user may not reach into the checkout (a home of mode 700): it gets copies.
   cp "$build_dir/quorbel-status" "$build_dir/quorbel-tray" "$work/bin/"
+  cp -r "$shots" "$work/scenes"
   python3 "$shots/make_data.py" "$work/data" "$work/home" "$work/session.json"
   # GTK (waybar, its tooltips and menus) takes its cursor and theme from GSettings, or from
   # settings.ini where the schema is missing: the invisible cursor.
@@ -122,7 +124,7 @@ main() {
     chown -R "$shots_user:$shots_user" "$work"
   fi
 
-  as_shots_user timeout 300 dbus-run-session -- bash "$shots/scenes.sh" &
+  as_shots_user timeout 300 dbus-run-session -- bash "$work/scenes/scenes.sh" &
   runner_pid=$!
   wait "$runner_pid"
   runner_pid=

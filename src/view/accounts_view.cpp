@@ -155,6 +155,9 @@ std::string accountsWaybar(const std::vector<AccountView> &accounts) {
   if (paying) {
     classes.emplace_back("extraUsage");
   }
+  if (fullest->view->service) {
+    classes.emplace_back(levelName(fullest->view->service->level));
+  }
   return waybarObject(text, tooltip, classes, fullest->view->percentage);
 }
 

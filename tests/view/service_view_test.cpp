@@ -97,6 +97,10 @@ TEST(ServiceView, EveryFormatShowsTheTroubleFromTheOneView) {
               series("quorbel_service_component_status",
                      R"({component="Claude Code",status="operational"})", "0"))
       << metrics;
+  // Several accounts share the one service: their bar still gets its class.
+  const auto several = nlohmann::json::parse(
+      formatAccounts({{"default", {}, view}, {"work", {}, view}}, OutputFormat::waybar));
+  EXPECT_EQ(several.at("class").dump(), R"(["ok","outage"])");
   view.service.reset();
   view.serviceStatus.reset();
   EXPECT_EQ(nlohmann::json::parse(formatJson(view)).at("service"), nullptr);

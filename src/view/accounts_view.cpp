@@ -62,12 +62,28 @@ UsageView withModelNamesCut(UsageView view) {
   return view;
 }
 
+// The service's trouble is the machine's, the same in every account's view: the several-account
+// formats show it once, after the accounts, rather than in each account's part.
+std::optional<ServiceView> machineService(const std::vector<AccountView> &accounts) {
+  for (const AccountView &account : accounts) {
+    if (account.view && account.view->service) {
+      return account.view->service;
+    }
+  }
+  return std::nullopt;
+}
+
+UsageView withoutService(UsageView view) {
+  view.service.reset();
+  return view;
+}
+
 std::string accountText(const AccountView &account, Shortening step, bool first) {
   if (!account.view) {
     return namedLine(account.name, formatUnavailable(OutputFormat::text, account.reading.problem));
   }
   const UsageView view =
-      step == Shortening::none ? *account.view : withModelNamesCut(*account.view);
+      withoutService(step == Shortening::none ? *account.view : withModelNamesCut(*account.view));
   if (step < (first ? Shortening::allAccounts : Shortening::extraAccounts)) {
     return namedLine(account.name, formatText(view));
   }
@@ -75,6 +91,9 @@ std::string accountText(const AccountView &account, Shortening step, bool first)
 }
 
 std::string accountsText(const std::vector<AccountView> &accounts) {
+  const std::optional<ServiceView> service = machineService(accounts);
+  const std::string serviceText =
+      service ? std::string(kAccountSeparator) + service->mark : std::string();
   std::string text;
   for (const Shortening step : {Shortening::none, Shortening::modelNames, Shortening::extraAccounts,
                                 Shortening::allAccounts, Shortening::briefMarks}) {
@@ -83,6 +102,7 @@ std::string accountsText(const std::vector<AccountView> &accounts) {
       text +=
           (i == 0 ? "" : std::string(kAccountSeparator)) + accountText(accounts[i], step, i == 0);
     }
+    text += serviceText;
     if (columns(text) <= kMaxAccountsTextColumns) {
       break;
     }
@@ -107,9 +127,15 @@ std::string accountsLong(const std::vector<AccountView> &accounts) {
     if (!text.empty()) {
       text += "\n\n";
     }
-    text += account.name + "\n" +
-            indented(account.view ? formatView(*account.view, OutputFormat::longText)
-                                  : account.reading.problem);
+    text +=
+        account.name + "\n" +
+        indented(account.view ? formatView(withoutService(*account.view), OutputFormat::longText)
+                              : account.reading.problem);
+  }
+  if (const std::optional<ServiceView> service = machineService(accounts)) {
+    for (const std::string &line : service->details) {
+      text += (&line == &service->details.front() ? "\n\n" : "\n") + line;
+    }
   }
   return text;
 }

@@ -1,5 +1,6 @@
 // Several accounts in one output, laid out from each account's single-account output.
 #include "model/display_text.hpp"
+#include "model/service_status.hpp"
 #include "model/snapshot_json.hpp"
 #include "support/snapshots.hpp"
 #include "support/temp_dir.hpp"
@@ -137,6 +138,47 @@ TEST(AccountsView, SeveralAccountsInEveryFormat) {
     json.erase("accounts");
     EXPECT_EQ(json, nlohmann::json::parse(formatJson(*accounts.front().view)));
   }
+}
+
+// The service's trouble is the machine's: with several accounts it shows once, after them, in the
+// line and in the tooltip, however many accounts read the same file.
+TEST(AccountsView, ShowsTheServiceOnceForAllAccounts) {
+  const testing::ScopedTempDir root;
+  const std::filesystem::path defaultFile = root / "plan-snapshot.json";
+  testing::writeFile(defaultFile, encodeSnapshot(snapshot(41, 14, PlanStatus::active)));
+  std::filesystem::create_directories(accountFile(defaultFile, "work").parent_path());
+  testing::writeFile(accountFile(defaultFile, "work"),
+                     encodeSnapshot(snapshot(88, 20, PlanStatus::active)));
+  testing::writeFile(
+      root / "service-status.json",
+      encodeServiceStatus(ServiceStatus{ServiceIndicator::major,
+                                        "Partial outage",
+                                        kNow - 1min,
+                                        {{"Claude Code", ComponentState::majorOutage}},
+                                        {{"x1", "Errors on Claude Code", IncidentImpact::major,
+                                          IncidentState::investigating, "https://stspg.io/x1"}}}));
+  const std::vector<AccountView> accounts =
+      viewAccounts(findAccounts(defaultFile), kNow,
+                   ViewOptions{.serviceStatusFile = root / "service-status.json"});
+  ASSERT_EQ(accounts.size(), 2u);
+  ASSERT_TRUE(accounts[1].view && accounts[1].view->service);
+  const std::string &mark = accounts[1].view->service->mark;
+  const auto count = [](const std::string &text, const std::string &part) {
+    std::size_t found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+      ++found;
+    }
+    return found;
+  };
+  EXPECT_EQ(formatAccounts(accounts, OutputFormat::text),
+            "default 5h 41% \u00b7 7d 14% | work 5h 88% | " + mark);
+  const std::string long_ = formatAccounts(accounts, OutputFormat::longText);
+  std::string details;
+  for (const std::string &line : accounts[1].view->service->details) {
+    EXPECT_EQ(count(long_, line), 1u) << line;
+    details += "\n" + line;
+  }
+  EXPECT_TRUE(long_.ends_with("Data fetched 1m ago\n\n" + details.substr(1))) << long_;
 }
 
 } // namespace

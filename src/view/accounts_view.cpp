@@ -181,8 +181,8 @@ std::string accountsWaybar(const std::vector<AccountView> &accounts) {
   if (paying) {
     classes.emplace_back("extraUsage");
   }
-  if (fullest->view->service) {
-    classes.emplace_back(levelName(fullest->view->service->level));
+  if (const std::optional<ServiceView> service = machineService(accounts)) {
+    classes.emplace_back(levelName(service->level));
   }
   return waybarObject(text, tooltip, classes, fullest->view->percentage);
 }

@@ -115,6 +115,14 @@ std::vector<Part> firstLineParts(const StatusLineContent &content) {
   } else {
     parts.push_back({view != nullptr ? "Claude" : "Claude ?", kDim, Keep::fiveHour});
   }
+  // The mark is about the session's own account, so it follows that account's figures: after the
+  // other accounts it would read as the last one's.
+  if (view != nullptr) {
+    const std::string mark = statusMarker(*view);
+    if (!mark.empty()) {
+      parts.push_back({mark.substr(1), markColor(*view), Keep::statusMark, " "});
+    }
+  }
   if (content.contextUsedPercent) {
     const auto percent = std::int64_t(std::llround(*content.contextUsedPercent));
     parts.push_back({"ctx " + std::to_string(percent) + "%",
@@ -124,12 +132,6 @@ std::vector<Part> firstLineParts(const StatusLineContent &content) {
     if (const auto &fullest = other.view.fullest) {
       parts.push_back({other.name + " " + fullest->label + " " + windowFigure(other.view, *fullest),
                        windowColor(other.view, *fullest), Keep::otherAccount});
-    }
-  }
-  if (view != nullptr) {
-    const std::string mark = statusMarker(*view);
-    if (!mark.empty()) {
-      parts.push_back({mark.substr(1), markColor(*view), Keep::statusMark, " "});
     }
   }
   // Whether a failing session is the service's fault or the account's. Last, so that the status

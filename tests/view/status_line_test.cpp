@@ -111,8 +111,9 @@ TEST(StatusLine, DropsTheLeastUsefulPartsFirstAndNeverPassesItsWidth) {
     std::size_t columns;
     const char *line;
   } cases[] = {
-      {0, "Opus 4.8 · 5h 100% (2h 13m) · 7d 41% · Opus 91% · $105.87 · ctx 8% · work 5h 92% "
-          "(stale) · Claude Code outage"},
+      {0,
+       "Opus 4.8 · 5h 100% (2h 13m) · 7d 41% · Opus 91% · $105.87 (stale) · ctx 8% · work 5h 92% "
+       "· Claude Code outage"},
       {80, "5h 100% (2h 13m) · 7d 41% · Opus 91% · $105.87 (stale) · Claude Code outage"},
       {70, "5h 100% · 7d 41% · Opus 91% · $105.87 (stale) · Claude Code outage"},
       {60, "5h 100% · 7d 41% · $105.87 (stale) · Claude Code outage"},

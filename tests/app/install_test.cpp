@@ -59,6 +59,9 @@ TEST(Install, PutsUnitsManualPagesAndProgramsThatWorkUnderThePrefix) {
       EXPECT_EQ(lint.exitStatus, 0) << device;
       EXPECT_EQ(lint.err, "") << device;
     }
+    // A hyphenated line end would split an option or a path where a reader copies it.
+    const std::string rendered = run(page + " | groff -man -Tutf8 -rLL=80n").out;
+    EXPECT_EQ(rendered.find("\u2010\n"), std::string::npos) << rendered;
     // roff writes each hyphen of an option as "\-".
     const std::string source = run(page).out;
     const std::string help = run("timeout 5 " + bin(program) + " --help").out;

@@ -39,13 +39,29 @@ TEST(DebianPackage, InstallsUnderUsrWithComputedDependsAndRunsFromAnUnpackedRoot
     EXPECT_NE(fields.find(dependency), std::string::npos) << fields;
   }
   std::string expectedFiles;
-  for (const char *file :
-       {"x bin/QuorbelHelper", "x bin/quorbel-status", "- lib/systemd/user/quorbel-helper.service",
-        "- lib/systemd/user/quorbel-helper@.service", "- lib/systemd/user/quorbel-metrics.service",
-        "- lib/systemd/user/quorbel-notify.service", "- share/doc/quorbel-helper/README.md",
-        "- share/doc/quorbel-helper/changelog.gz", "- share/doc/quorbel-helper/copyright",
-        "- share/man/man1/QuorbelHelper.1.gz", "- share/man/man1/quorbel-status.1.gz",
-        "- share/quorbel-helper/quorbel-alerts.yml"}) {
+  for (const char *file : {"x bin/QuorbelHelper",
+                           "x bin/quorbel-status",
+                           "- lib/systemd/user/quorbel-helper.service",
+                           "- lib/systemd/user/quorbel-helper@.service",
+                           "- lib/systemd/user/quorbel-metrics.service",
+                           "- lib/systemd/user/quorbel-notify.service",
+                           "- share/doc/quorbel-helper/README.md",
+                           "- share/doc/quorbel-helper/changelog.gz",
+                           "- share/doc/quorbel-helper/copyright",
+                           "- share/doc/quorbel-helper/docs/bars.md",
+                           "- share/doc/quorbel-helper/docs/building.md",
+                           "- share/doc/quorbel-helper/docs/file-format.md",
+                           "- share/doc/quorbel-helper/docs/helper.md",
+                           "- share/doc/quorbel-helper/docs/history.md",
+                           "- share/doc/quorbel-helper/docs/metrics.md",
+                           "- share/doc/quorbel-helper/docs/notifications.md",
+                           "- share/doc/quorbel-helper/docs/reading.md",
+                           "- share/doc/quorbel-helper/docs/service.md",
+                           "- share/doc/quorbel-helper/docs/statuses.md",
+                           "- share/doc/quorbel-helper/docs/tray.md",
+                           "- share/man/man1/QuorbelHelper.1.gz",
+                           "- share/man/man1/quorbel-status.1.gz",
+                           "- share/quorbel-helper/quorbel-alerts.yml"}) {
     expectedFiles += std::string(file[0] == 'x' ? "-rwxr-xr-x" : "-rw-r--r--") +
                      " root/root ./usr/" + (file + 2) + "\n";
   }

@@ -11,9 +11,12 @@
 // what the helper does, and nothing of the server counts in its figures. The files live in a
 // fresh folder under /tmp.
 //
-// Usage: quorbel_tick_bench [ticks] [--default-curl] [--without-history]   (default 1000 ticks)
+// Usage: quorbel_tick_bench [ticks] [--default-curl] [--without-history] [--resumed-only]
+//   (default 1000 ticks)
 //   --default-curl     also measures a reused libcurl handle left at its defaults, for comparison.
 //   --without-history  leaves the sample out, to tell its share of a tick on a busy machine.
+//   --resumed-only     skips the full-handshake run, so that a profiler sees the resumed ticks
+//   alone.
 
 #include "history/history_store.hpp"
 #include "http/curl_http_session_linux.hpp"
@@ -37,6 +40,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -55,11 +59,16 @@ constexpr const char *kUsageBody =
     R"("seven_day":{"utilization":33.0,"resets_at":"2026-07-03T08:59:59.943668+00:00"},)"
     R"("seven_day_opus":null})";
 
-double cpuSeconds() {
+struct CpuTime {
+  double user;
+  double system;
+};
+
+CpuTime cpuTime() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   const auto seconds = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
 }
 
 // Current resident size, from the kernel's own accounting.
@@ -152,10 +161,75 @@ pid_t startServer(const fs::path &dir, int port, bool offerResumption) {
   return child;
 }
 
+double processCpuMs() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+// CPU spent in each step of the tick, so the rest is the runtime's own bookkeeping and its log.
+struct Phases {
+  double fetchMs = 0;
+  double saveMs = 0;
+  double historyMs = 0;
+};
+
+template <typename Step> auto timed(double &total, Step step) {
+  struct Add {
+    double &total;
+    double start = processCpuMs();
+    ~Add() { total += processCpuMs() - start; }
+  } add{total};
+  return step();
+}
+
+class TimedProvider final : public PlanUsageProvider {
+public:
+  TimedProvider(std::shared_ptr<PlanUsageProvider> inner, Phases &phases)
+      : inner_(std::move(inner)), phases_(phases) {}
+  PlanSnapshot fetch() override {
+    return timed(phases_.fetchMs, [&] { return inner_->fetch(); });
+  }
+  double minimumInterval() const override { return inner_->minimumInterval(); }
+
+private:
+  std::shared_ptr<PlanUsageProvider> inner_;
+  Phases &phases_;
+};
+
+class TimedStore final : public SnapshotPersisting {
+public:
+  TimedStore(std::shared_ptr<SnapshotPersisting> inner, Phases &phases)
+      : inner_(std::move(inner)), phases_(phases) {}
+  void save(const PlanSnapshot &snapshot) override {
+    timed(phases_.saveMs, [&] { inner_->save(snapshot); });
+  }
+  std::optional<PlanSnapshot> load() const override { return inner_->load(); }
+
+private:
+  std::shared_ptr<SnapshotPersisting> inner_;
+  Phases &phases_;
+};
+
+class TimedHistory final : public HistoryRecording {
+public:
+  TimedHistory(std::shared_ptr<HistoryRecording> inner, Phases &phases)
+      : inner_(std::move(inner)), phases_(phases) {}
+  std::optional<std::string> record(const PlanSnapshot &snapshot) override {
+    return timed(phases_.historyMs, [&] { return inner_->record(snapshot); });
+  }
+
+private:
+  std::shared_ptr<HistoryRecording> inner_;
+  Phases &phases_;
+};
+
 struct Figures {
   double firstTickMs;
   double cpuPerTickMs;
+  double systemPerTickMs; // the kernel's part of cpuPerTickMs: sockets, files, fsync
   double wallPerTickMs;
+  Phases perTick; // filled in by measureTicks
 };
 
 // `tick` runs once to warm up, then `ticks` times; `after(n)` runs after the n-th tick counted
@@ -163,24 +237,36 @@ struct Figures {
 Figures measure(
     int ticks, const std::function<void()> &tick,
     const std::function<void(int)> &after = [](int) {}) {
-  const double coldStart = cpuSeconds();
+  const CpuTime coldStart = cpuTime();
   tick(); // loads the trust store and warms the caches
   after(1);
-  const double coldEnd = cpuSeconds();
+  const CpuTime coldEnd = cpuTime();
   const auto wallStart = std::chrono::steady_clock::now();
   for (int i = 0; i < ticks; ++i) {
     tick();
     after(i + 2);
   }
-  const double cpu = cpuSeconds() - coldEnd;
+  const CpuTime end = cpuTime();
   const double wall =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-  return Figures{(coldEnd - coldStart) * 1e3, cpu / ticks * 1e3, wall / ticks * 1e3};
+  const double first = coldEnd.user + coldEnd.system - coldStart.user - coldStart.system;
+  const double cpu = end.user + end.system - coldEnd.user - coldEnd.system;
+  return Figures{first * 1e3,
+                 cpu / ticks * 1e3,
+                 (end.system - coldEnd.system) / ticks * 1e3,
+                 wall / ticks * 1e3,
+                 {}};
 }
 
 void print(const char *label, int ticks, const Figures &figures) {
-  std::printf("%-28s ticks=%d first=%.2f ms CPU  steady=%.3f ms CPU/tick  wall=%.3f ms/tick\n",
-              label, ticks, figures.firstTickMs, figures.cpuPerTickMs, figures.wallPerTickMs);
+  std::printf("%-28s ticks=%d first=%.2f ms CPU  steady=%.3f ms CPU/tick (%.3f system)  "
+              "wall=%.3f ms/tick\n",
+              label, ticks, figures.firstTickMs, figures.cpuPerTickMs, figures.systemPerTickMs,
+              figures.wallPerTickMs);
+  std::printf("%-28s fetch=%.3f  snapshot=%.3f  history=%.3f  rest=%.3f ms CPU/tick\n", "",
+              figures.perTick.fetchMs, figures.perTick.saveMs, figures.perTick.historyMs,
+              figures.cpuPerTickMs - figures.perTick.fetchMs - figures.perTick.saveMs -
+                  figures.perTick.historyMs);
 }
 
 // One run of `ticks` ticks through a fresh session, provider, store and history under `data`.
@@ -188,18 +274,22 @@ Figures measureTicks(const fs::path &dir, const fs::path &data, const std::strin
                      int ticks, bool withHistory) {
   const auto session =
       CurlHttpSession::forLoopback({.allowPlainHttp = false, .trustedCaFile = dir / "bundle.pem"});
-  auto provider = std::make_shared<LivePlanUsageProvider>(
-      std::make_shared<CredentialsFile>(dir / ".credentials.json"), session,
-      std::string(kFallbackClaudeCodeVersion), kDefaultExpiryMargin, endpoint);
+  Phases phases;
+  auto provider = std::make_shared<TimedProvider>(
+      std::make_shared<LivePlanUsageProvider>(
+          std::make_shared<CredentialsFile>(dir / ".credentials.json"), session,
+          std::string(kFallbackClaudeCodeVersion), kDefaultExpiryMargin, endpoint),
+      phases);
   const auto snapshotFile = data / "plan-snapshot.json";
-  auto store = std::make_shared<SnapshotStore>(snapshotFile);
+  auto store = std::make_shared<TimedStore>(std::make_shared<SnapshotStore>(snapshotFile), phases);
   // The helper logs a line a tick to the journal; here the line costs its write(2) and no more.
   FdLogSink quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   HelperRuntime runtime(provider, store, 180, quiet, systemClock(), quiet);
   if (withHistory) {
-    runtime.recordHistoryIn(std::make_shared<HistoryStore>(historyPathBeside(snapshotFile)));
+    runtime.recordHistoryIn(std::make_shared<TimedHistory>(
+        std::make_shared<HistoryStore>(historyPathBeside(snapshotFile)), phases));
   }
-  const Figures figures = measure(
+  Figures figures = measure(
       ticks - 1,
       [&] {
         runtime.tick();
@@ -210,6 +300,9 @@ Figures measureTicks(const fs::path &dir, const fs::path &data, const std::strin
         }
       },
       [&](int done) {
+        if (done == 1) {
+          phases = {}; // the warm-up's trust store load is the first tick's, not a steady one's
+        }
         if (done == 10 || done == 100 || done == 1000 || done == ticks) {
           std::printf("after tick %4d: private dirty %.2f MiB, resident %.2f MiB\n", done,
                       privateDirtyMiB(), residentMiB());
@@ -221,6 +314,9 @@ Figures measureTicks(const fs::path &dir, const fs::path &data, const std::strin
     std::cerr << "the history holds " << samples.size() << " samples, not " << ticks << "\n";
     std::exit(1);
   }
+  const double steadyTicks = ticks - 1;
+  figures.perTick = {phases.fetchMs / steadyTicks, phases.saveMs / steadyTicks,
+                     phases.historyMs / steadyTicks};
   return figures;
 }
 
@@ -230,11 +326,20 @@ int main(int argc, char **argv) {
   const int ticks = argc > 1 ? std::max(2, std::atoi(argv[1])) : 1000;
   bool compareDefaultCurl = false;
   bool withHistory = true;
+  bool resumedOnly = false;
   for (int i = 2; i < argc; ++i) {
     compareDefaultCurl = compareDefaultCurl || std::string(argv[i]) == "--default-curl";
     withHistory = withHistory && std::string(argv[i]) != "--without-history";
+    resumedOnly = resumedOnly || std::string(argv[i]) == "--resumed-only";
   }
 
+  // A freshly linked executable's pages are still dirty in the page cache, and until they are
+  // written back the kernel counts them as this process's private dirty memory: about half a
+  // megabyte that an installed helper does not have.
+  if (const int self = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC); self >= 0) {
+    ::fsync(self);
+    ::close(self);
+  }
   const double residentAtStart = residentMiB();
   char pattern[] = "/tmp/quorbel-bench-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
@@ -256,10 +361,13 @@ int main(int argc, char **argv) {
   std::ofstream(dir / "api" / "oauth" / "usage") << kUsageBody;
   initHttpGlobal();
 
-  Figures figures[2];
+  Figures figures[2] = {};
   std::string endpoint;
   pid_t server = -1;
   for (const bool resumption : {false, true}) {
+    if (resumedOnly && !resumption) {
+      continue;
+    }
     if (server > 0) {
       kill(server, SIGTERM);
       waitpid(server, nullptr, 0);
@@ -272,8 +380,10 @@ int main(int argc, char **argv) {
     figures[resumption] = measureTicks(dir, data, endpoint, ticks, withHistory);
     print(resumption ? "resumed session" : "full handshake", ticks - 1, figures[resumption]);
   }
-  std::printf("CPU per tick, full handshake vs resumed: %.3f ms vs %.3f ms (%s the sample)\n",
-              figures[0].cpuPerTickMs, figures[1].cpuPerTickMs, withHistory ? "with" : "without");
+  if (!resumedOnly) {
+    std::printf("CPU per tick, full handshake vs resumed: %.3f ms vs %.3f ms (%s the sample)\n",
+                figures[0].cpuPerTickMs, figures[1].cpuPerTickMs, withHistory ? "with" : "without");
+  }
   std::printf("resident: %.2f MiB at start, %.2f MiB after the ticks, peak %.2f MiB\n",
               residentAtStart, residentMiB(), peakResidentMiB());
 

@@ -20,8 +20,6 @@ class SqliteDatabase;
 inline constexpr std::chrono::hours kHistoryKeepAge{400 * 24};
 inline constexpr std::chrono::hours kHistoryFullDetailAge{35 * 24};
 inline constexpr std::chrono::hours kHistoryThinnedStep{1};
-// The layout of the file, in PRAGMA user_version; a later layout migrates from this one.
-inline constexpr std::int64_t kHistorySchemaVersion = 1;
 
 // "history.sqlite3" in the folder of `snapshotFile`: each account's history beside its snapshot.
 std::filesystem::path historyPathBeside(const std::filesystem::path &snapshotFile);

@@ -99,7 +99,8 @@ void AtomicFile::removeStaleTemporaries(const std::filesystem::path &target) noe
   }
 }
 
-AtomicFile::AtomicFile(std::filesystem::path target, unsigned mode) : target_(std::move(target)) {
+AtomicFile::AtomicFile(std::filesystem::path target, unsigned mode, MissingFolders missing)
+    : target_(std::move(target)) {
   const auto directory = target_.parent_path();
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     temporary_ =
@@ -113,6 +114,13 @@ AtomicFile::AtomicFile(std::filesystem::path target, unsigned mode) : target_(st
         fail("cannot set the mode of the temporary file", errno);
       }
       return;
+    }
+    // Folders are made only when the file cannot be created without them: every write but the
+    // first finds its folder, and making it again would cost a system call for each level.
+    if (errno == ENOENT && missing == MissingFolders::make) {
+      missing = MissingFolders::refuse;
+      createPrivateDirectories(directory, target_);
+      continue;
     }
     if (errno != EEXIST) {
       break;
@@ -185,8 +193,7 @@ void createPrivateDirectories(const std::filesystem::path &directory,
 }
 
 void replaceFile(const std::filesystem::path &file, std::string_view bytes) {
-  createPrivateDirectories(file.parent_path(), file);
-  AtomicFile writer(file);
+  AtomicFile writer(file, kPrivateFileMode, AtomicFile::MissingFolders::make);
   writer.write(bytes);
   writer.commit();
 }

@@ -27,7 +27,11 @@ inline constexpr unsigned kReadableFileMode = 0644;
 // cause.
 class AtomicFile {
 public:
-  explicit AtomicFile(std::filesystem::path target, unsigned mode = kPrivateFileMode);
+  // Whether the folders missing on the way to the target are made (0700, whatever the umask).
+  enum class MissingFolders { refuse, make };
+
+  explicit AtomicFile(std::filesystem::path target, unsigned mode = kPrivateFileMode,
+                      MissingFolders missing = MissingFolders::refuse);
   ~AtomicFile();
   AtomicFile(const AtomicFile &) = delete;
   AtomicFile &operator=(const AtomicFile &) = delete;

@@ -1,3 +1,4 @@
+#include "history/history_layout.hpp"
 #include "history/history_store.hpp"
 #include "history/sqlite_database.hpp"
 #include "support/snapshots.hpp"

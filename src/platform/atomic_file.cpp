@@ -2,9 +2,9 @@
 
 #include "platform/errno_text.hpp"
 #include "platform/fd_io.hpp"
+#include "platform/stop_signals_linux.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
@@ -51,24 +51,6 @@ const char *fileKind(mode_t mode) {
   }
   return "not a regular file";
 }
-
-// Holds SIGTERM and SIGINT back while it lives; one that comes meanwhile acts when it ends.
-class StopSignalsDeferred {
-public:
-  StopSignalsDeferred() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    ::pthread_sigmask(SIG_BLOCK, &stops, &previous_);
-  }
-  ~StopSignalsDeferred() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  StopSignalsDeferred(const StopSignalsDeferred &) = delete;
-  StopSignalsDeferred &operator=(const StopSignalsDeferred &) = delete;
-
-private:
-  sigset_t previous_{};
-};
 
 } // namespace
 
@@ -157,11 +139,16 @@ void AtomicFile::commit() {
   if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
     fail("rename failed", errno);
   }
-  // The folder is not synced after the rename: that would only make the rename outlive a power
-  // cut, at a fifteenth of a tick's CPU, and every file written here is derived state that the next
-  // tick, event or run writes again. After a cut, readers find the previous file or this one,
-  // each whole.
   committed_ = true;
+  // The rename lives in the folder: until the folder is on disk a power cut can bring back the
+  // previous file, and with it a notification already shown. The file is in place whatever this
+  // says, so a failure here is not the write's.
+  const std::filesystem::path parent = target_.parent_path();
+  const UniqueFd folder(
+      ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.valid()) {
+    ::fsync(folder.get());
+  }
 }
 
 void AtomicFile::discard() noexcept {
@@ -229,7 +216,7 @@ std::filesystem::path sharedFileDestination(const std::filesystem::path &file) {
 
 void replaceSharedFile(const std::filesystem::path &file, std::string_view bytes) {
   const std::filesystem::path destination = sharedFileDestination(file);
-  const StopSignalsDeferred deferred;
+  const StopSignalsHeld held;
   AtomicFile writer(destination, kReadableFileMode);
   writer.write(bytes);
   writer.commit();

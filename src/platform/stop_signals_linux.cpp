@@ -24,9 +24,9 @@ StopSignalsHeld::StopSignalsHeld() {
   sigemptyset(&stops);
   sigaddset(&stops, SIGTERM);
   sigaddset(&stops, SIGINT);
-  ::sigprocmask(SIG_BLOCK, &stops, &previous_);
+  ::pthread_sigmask(SIG_BLOCK, &stops, &previous_);
 }
 
-StopSignalsHeld::~StopSignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+StopSignalsHeld::~StopSignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 } // namespace quorbel

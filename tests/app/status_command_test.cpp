@@ -489,8 +489,9 @@ TEST(MetricsOutput, WritesThroughLinksAndRefusesWhatIsNoRegularFile) {
   }
 }
 
-// A stop while the file is on its way to the disk waits for it, and a start sweeps the temporaries
-// of a writer killed long ago (a fresh one may be another writer's, under way).
+// A stop while the file and its folder are on their way to the disk waits for them, and a start
+// sweeps the temporaries of a writer killed long ago (a fresh one may be another writer's, under
+// way).
 TEST(MetricsOutput, AStopLeavesNoTemporaryAndAStartSweepsOldOnes) {
   testing::ScopedTempDir home;
   SnapshotStore(home / kSnapshotInHome).save(fetchedNow(41));
@@ -518,6 +519,9 @@ TEST(MetricsOutput, AStopLeavesNoTemporaryAndAStartSweepsOldOnes) {
     child.sendSignal(SIGTERM);
     EXPECT_TRUE(child.waitForExit(5s) || child.exited()); // the one-shot ends by the signal
     EXPECT_NE(testing::readFile(prom).find("quorbel_usage_ratio"), std::string::npos);
+    // The rename is made durable too, before the held signal ends the program.
+    const std::string synced = testing::readFile(log);
+    EXPECT_NE(synced.find("\nfsync " + home.path().string() + "\n"), std::string::npos) << synced;
     EXPECT_EQ(testing::entriesOf(home.path()),
               (std::set<std::string>{".local", "q.prom", fresh.filename().string(), "sync.log"}));
     std::filesystem::remove(log);

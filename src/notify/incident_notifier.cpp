@@ -17,20 +17,14 @@ IncidentNotifier::IncidentNotifier(std::filesystem::path statusFile, std::filesy
     : statusFile_(std::move(statusFile)), toldFile_(std::move(toldFile)), sender_(sender),
       errors_(std::move(errors)) {}
 
-void IncidentNotifier::tell(const std::string &problem, std::string &lastTold) {
-  if (problem != lastTold) {
-    errors_("quorbel-status: " + problem);
-    lastTold = problem;
-  }
-}
-
 bool IncidentNotifier::claimed() {
   if (claim_) {
     return true;
   }
   auto outcome = InstanceLock::acquire(toldFile_.parent_path() / kClaimFileName);
   if (const auto *failure = std::get_if<InstanceLock::Failed>(&outcome)) {
-    tell("cannot tell the service's incidents: " + failure->message, lastClaimProblem_);
+    tellOnce(errors_, "cannot tell the service's incidents: " + failure->message,
+             lastClaimProblem_);
     return false;
   }
   auto *held = std::get_if<InstanceLock>(&outcome);
@@ -65,15 +59,9 @@ void IncidentNotifier::update(Instant now) {
     told_ = settledIncidents(told_, *status);
   }
   while (const auto due = nextIncidentNotice(told_, status, now)) {
-    try {
-      sender_.send(due->notification);
-    } catch (const NotificationError &problem) {
-      tell(std::string("cannot show desktop notifications: ") + problem.what() +
-               "; will try again when the next one is due",
-           lastSendProblem_);
+    if (!sendOrTellOnce(sender_, due->notification, errors_, lastSendProblem_)) {
       break;
     }
-    lastSendProblem_.clear();
     told_ = due->toldAfter;
   }
   if (told_ != saved_) {
@@ -82,8 +70,9 @@ void IncidentNotifier::update(Instant now) {
       saved_ = told_;
       lastSaveProblem_.clear();
     } catch (const FileWriteError &problem) {
-      tell(std::string(problem.what()) + "; incidents may be told again after a restart",
-           lastSaveProblem_);
+      tellOnce(errors_,
+               std::string(problem.what()) + "; incidents may be told again after a restart",
+               lastSaveProblem_);
     }
   }
 }

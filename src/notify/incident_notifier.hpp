@@ -20,7 +20,7 @@ inline constexpr std::string_view kIncidentsToldFileName = "service-incidents-to
 // holder has gone. What was told is kept in that record, so a restart repeats nothing.
 class IncidentNotifier {
 public:
-  using Errors = std::function<void(std::string_view message)>;
+  using Errors = NotifierErrors;
 
   // `statusFile` is the helper's service status file; `toldFile` the record, whose folder holds
   // the claim too.
@@ -33,7 +33,6 @@ public:
 
 private:
   bool claimed();
-  void tell(const std::string &problem, std::string &lastTold);
 
   std::filesystem::path statusFile_;
   std::filesystem::path toldFile_;

@@ -2,8 +2,10 @@
 
 #include "notify/notification_rules.hpp"
 
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace quorbel {
 
@@ -22,5 +24,17 @@ public:
   // Shows `notification` or throws NotificationError.
   virtual void send(const DesktopNotification &notification) = 0;
 };
+
+// Where a notifier says what went wrong: one message for standard error, without its newline.
+using NotifierErrors = std::function<void(std::string_view message)>;
+
+// Says `problem` unless it is the one said last (`lastTold`), so a cause that lasts all day costs
+// one line rather than one a look; a caller clears `lastTold` once the cause has gone.
+void tellOnce(const NotifierErrors &errors, const std::string &problem, std::string &lastTold);
+
+// Shows `notification`, or says once why it cannot and returns false: the notification is then not
+// recorded, so it stays due for the next look.
+bool sendOrTellOnce(NotificationSending &sender, const DesktopNotification &notification,
+                    const NotifierErrors &errors, std::string &lastSendProblem);
 
 } // namespace quorbel

@@ -18,32 +18,19 @@ UsageNotifier::UsageNotifier(std::filesystem::path snapshotFile, NotifierStateFi
   saved_ = state_;
 }
 
-void UsageNotifier::tell(const std::string &problem, std::string &lastTold) {
-  if (problem != lastTold) {
-    errors_("quorbel-status: " + problem);
-    lastTold = problem;
-  }
-}
-
 WatchNext UsageNotifier::update(Instant now) {
   const SnapshotReading reading = SnapshotReading::of(snapshotFile_);
   if (!reading.snapshot) {
-    tell(reading.problem, lastReadProblem_);
+    tellOnce(errors_, reading.problem, lastReadProblem_);
     return {false, nextNotificationTime(state_, now)};
   }
   lastReadProblem_.clear();
   const UsageView view = UsageView::of(*reading.snapshot, now, options_);
   state_ = settledState(state_, view);
   while (const auto due = nextNotification(state_, view, options_)) {
-    try {
-      sender_.send(due->notification);
-    } catch (const NotificationError &problem) {
-      tell(std::string("cannot show desktop notifications: ") + problem.what() +
-               "; will try again when the next one is due",
-           lastSendProblem_);
+    if (!sendOrTellOnce(sender_, due->notification, errors_, lastSendProblem_)) {
       break;
     }
-    lastSendProblem_.clear();
     state_ = settledState(due->stateAfter, view);
   }
   if (state_ != saved_) {
@@ -52,8 +39,8 @@ WatchNext UsageNotifier::update(Instant now) {
       saved_ = state_;
       lastSaveProblem_.clear();
     } catch (const FileWriteError &problem) {
-      tell(std::string(problem.what()) + "; notifications may repeat after a restart",
-           lastSaveProblem_);
+      tellOnce(errors_, std::string(problem.what()) + "; notifications may repeat after a restart",
+               lastSaveProblem_);
     }
   }
   return {false, nextNotificationTime(state_, now)};

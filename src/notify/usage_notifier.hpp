@@ -17,8 +17,7 @@ namespace quorbel {
 // that no longer holds by then (the window has reset) is dropped.
 class UsageNotifier {
 public:
-  // Takes one message for standard error, without its newline.
-  using Errors = std::function<void(std::string_view message)>;
+  using Errors = NotifierErrors;
 
   UsageNotifier(std::filesystem::path snapshotFile, NotifierStateFile stateFile,
                 ViewOptions options, NotificationSending &sender, Errors errors);
@@ -26,8 +25,6 @@ public:
   WatchNext update(Instant now);
 
 private:
-  void tell(const std::string &problem, std::string &lastTold);
-
   std::filesystem::path snapshotFile_;
   NotifierStateFile stateFile_;
   ViewOptions options_;

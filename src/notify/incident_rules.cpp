@@ -141,7 +141,9 @@ IncidentsTold decodeIncidentsTold(std::string_view text) {
     throw IncidentsToldError("not a record of incidents told");
   }
   IncidentsTold told;
-  for (const auto &[key, value] : object["open"].items()) {
+  for (const auto &entry : object["open"].items()) {
+    const std::string &key = entry.key();
+    const nlohmann::json &value = entry.value();
     const auto member = [&value](const char *name) {
       return value.is_object() && value.contains(name) && value[name].is_string()
                  ? std::optional(value[name].get<std::string>())

@@ -61,13 +61,13 @@ double liveIntervalFor(std::shared_ptr<SnapshotPersisting> store, LogSink &out,
 
 PlanSnapshot dryTestSnapshotA() { return fixture(kT0, 37, 13); }
 
-void runRuntimeScenarios(DryTestContext &c) {
-  const PlanSnapshot a = dryTestSnapshotA();
-  const PlanSnapshot b = snapshotB();
+namespace {
+
+// A good fetch, rate limits and their back-off, and a network error: the data kept, the cadence.
+void runCadenceScenarios(DryTestContext &c, const PlanSnapshot &a, const PlanSnapshot &b) {
   DryTestReporter &report = c.report;
   HelperRuntime &runtime = c.runtime;
   FakePlanUsageProvider &provider = *c.provider;
-
   report.title("[1] 200 \u2192 memory + disk");
   {
     const double delay = runtime.tick();
@@ -117,7 +117,13 @@ void runRuntimeScenarios(DryTestContext &c) {
     report.check(result && std::holds_alternative<refresh::TransientError>(*result),
                  "result is .transientError");
   }
+}
 
+// An expired or rejected token: the status published, the last good data kept.
+void runSignOutScenarios(DryTestContext &c, const PlanSnapshot &b) {
+  DryTestReporter &report = c.report;
+  HelperRuntime &runtime = c.runtime;
+  FakePlanUsageProvider &provider = *c.provider;
   report.title("[6] credential expired \u2192 sessionInactive, retain data, publish status");
   {
     provider.next = FakePlanUsageProvider::failure(PlanUsageError::credentialExpired());
@@ -151,7 +157,11 @@ void runRuntimeScenarios(DryTestContext &c) {
     report.check(statusIs(c.mainStore->load(), PlanStatus::sessionInactive),
                  "transient error does NOT flip the on-disk status");
   }
+}
 
+// The live interval, the file as a seed for the next run, and a first start with no file.
+void runStartScenarios(DryTestContext &c, const PlanSnapshot &b) {
+  DryTestReporter &report = c.report;
   report.title("[7] live provider \u2192 interval clamped to 180 s (no network)");
   report.check(liveIntervalFor(c.mainStore, c.out, c.clock) == kLiveFloor,
                "live provider interval clamped UP to 180 s");
@@ -192,6 +202,16 @@ void runRuntimeScenarios(DryTestContext &c) {
     report.check(published && !published->hasData(), "signed-out cold start has no bars to show");
     removeDryTestFile(c.coldFile);
   }
+}
+
+} // namespace
+
+void runRuntimeScenarios(DryTestContext &c) {
+  const PlanSnapshot a = dryTestSnapshotA();
+  const PlanSnapshot b = snapshotB();
+  runCadenceScenarios(c, a, b);
+  runSignOutScenarios(c, b);
+  runStartScenarios(c, b);
 }
 
 } // namespace quorbel

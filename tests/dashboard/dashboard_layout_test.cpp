@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 namespace quorbel {
 namespace {
 
@@ -81,57 +83,6 @@ lab · no snapshot at /d/accounts/lab/plan-snapshot.json yet
 
 q quit · r show remaining · a accounts: all
 )"},
-      {200, 50, {}, PercentShown::used, R"(default · max · up to date · fetched 2m ago
-5h   ██████████████████████┃█████░░░░░░░░░░░░  70%  resets 17:00, in 2h 13m
-     runs out about 15:59, 1h 1m before reset
-     ▁   ▁   ▂   ▂   ▃   ▃   ▄   ▄   ▅   ▆   ▆   ▇    last 24 h
-7d   ██████░░░░░░░░░░░░░░░░░┃░░░░░░░░░░░░░░░░  14%  resets Thu 12:00, in 2d 21h
-     lasts to reset
-     ▁   ▁   ▁   ▁   ▁   ▁   ▁   ▁   ▂   ▂   ▂   ▂    last 24 h
-Opus ████████████████████████████████████┃███ 100%  resets Tue 07:00, in 16h 13m
-     used up
-     ▄   ▄   ▅   ▅   ▅   ▅   ▆   ▆   ▆   ▇   ▇   ▇    last 24 h
-Extra usage: $105.87 of $300.00 this month (35 %)
-
-work · max · rate limited · fetched 20m ago
-5h ████████████████████████████████┃██░░░░░  88%  resets 15:47, in 1h 0m
-   runs out about 15:20, 27m before reset
-7d ████████░░░░░░░░┃░░░░░░░░░░░░░░░░░░░░░░░  20%  resets Fri 18:47, in 4d 4h
-   lasts to reset
-
-lab · no snapshot at /d/accounts/lab/plan-snapshot.json yet
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-
-q quit · r show remaining · a accounts: all
-)"},
       {80, 24, {0}, PercentShown::remaining, R"(default · max · up to date · fetched 2m ago
 5h   ███████████░░░░┃░░░░░░░░░░░░░░░░░░░  30% left  resets 17:00, in 2h 13m
      runs out about 15:59, 1h 1m before reset
@@ -174,6 +125,13 @@ q quit · r show used · a accounts: default
       EXPECT_LE(displayColumns(text), c.columns) << text;
     }
   }
+  // Room beyond what the accounts need adds blank rows only: nothing is stretched to fill it.
+  const auto content = [](std::size_t columns, std::size_t rows) {
+    const std::vector<ScreenLine> screen = layoutDashboard(accounts(), {}, columns, rows);
+    EXPECT_EQ(screen.size(), rows);
+    return std::regex_replace(screenText(screen), std::regex("\n+"), "\n");
+  };
+  EXPECT_EQ(content(200, 50), content(80, 24));
 }
 
 // The service's trouble is the machine's: every account's view holds it, and it shows once, above
